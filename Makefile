@@ -1,0 +1,28 @@
+# Front door. `make test` works on a fresh Debian 12 machine: it installs what is missing,
+# builds, and runs every test (unit, integration against a private PipeWire session, interface).
+PRESET ?= default
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build test unit bench run demo format clean
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET) -j $(JOBS)
+
+test: build
+	scripts/run-tests build
+
+unit: build
+	ctest --test-dir build -L unit --output-on-failure -j $(JOBS)
+
+bench: build
+	@for b in build/bin/bench-*; do echo "== $$b"; $$b || exit 1; done
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-debug build-asan build-tsan

@@ -1,0 +1,51 @@
+# Shared target settings. Each source folder is one library; its files are picked up by glob so
+# adding a file never needs a CMake edit.
+
+function(mixelot_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+                                           -Wold-style-cast -Wcast-align -Woverloaded-virtual
+                                           -Wimplicit-fallthrough)
+  if(MIXELOT_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# mixelot_library(<name> DIR <folder> [DEPS ...] [EXCLUDE_SUBDIRS])
+# Builds every .cpp directly in <folder> into a static library; the repository root is the
+# include root, so code includes "engine/hal/AudioHardware.h" and the like.
+function(mixelot_library name)
+  cmake_parse_arguments(ARG "" "DIR" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${ARG_DIR}/*.cpp)
+  file(GLOB headers CONFIGURE_DEPENDS ${ARG_DIR}/*.h)
+  if(sources)
+    add_library(${name} STATIC ${sources} ${headers})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    mixelot_warnings(${name})
+  else()
+    # Header-only so far.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# mixelot_test(<name> DIR <folder> DEPS ...): one GoogleTest binary per test folder.
+function(mixelot_test name)
+  cmake_parse_arguments(ARG "" "DIR;TIMEOUT" "DEPS;LABELS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${ARG_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  mixelot_warnings(${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()
