@@ -2,7 +2,7 @@
 # adding a file never needs a CMake edit.
 
 function(mixelot_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wnon-virtual-dtor
                                            -Wold-style-cast -Wcast-align -Woverloaded-virtual
                                            -Wimplicit-fallthrough)
   if(MIXELOT_WERROR)

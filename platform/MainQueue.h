@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace mixelot {
+
+// Seconds as a double: every interval of the system (3 s discovery, 0.5 s alive wait, ...) is
+// written in seconds, so this keeps the call sites plain.
+using Seconds = std::chrono::duration<double>;
+using TimePoint = std::chrono::steady_clock::time_point;
+
+// A cancellable timer. The handle owns the timer: destroying it cancels it, so an object that
+// holds its timer as a member can never be called back after it died.
+class Timer {
+ public:
+  struct State {
+    virtual ~State() = default;
+    virtual void cancel() = 0;
+    virtual bool isActive() const = 0;
+  };
+
+  Timer() = default;
+  explicit Timer(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  Timer(Timer&&) noexcept = default;
+  Timer& operator=(Timer&& other) noexcept {
+    if (this != &other) {
+      cancel();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+  ~Timer() { cancel(); }
+
+  void cancel() {
+    if (state_) state_->cancel();
+    state_.reset();
+  }
+  bool isActive() const { return state_ && state_->isActive(); }
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+// The main thread's queue: every model object lives on it, audio-layer listeners are delivered
+// through it, and every timer goes through it so tests can run on virtual time.
+class MainQueue {
+ public:
+  using Task = std::function<void()>;
+
+  virtual ~MainQueue() = default;
+
+  // Thread-safe: may be called from any thread, the task runs later on the main thread.
+  virtual void post(Task task) = 0;
+
+  // Main thread only. A one-shot or repeating timer; the first run is `interval` from now.
+  virtual Timer schedule(Seconds interval, bool repeats, Task task) = 0;
+
+  virtual TimePoint now() const = 0;
+
+  // Main thread only. Runs queued tasks and due timers for `duration`, then returns: a nested
+  // wait, for the few places that poll something with a deadline.
+  virtual void runFor(Seconds duration) = 0;
+};
+
+}  // namespace mixelot
