@@ -1,0 +1,41 @@
+#pragma once
+
+#include <atomic>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "engine/hal/AudioHardware.h"
+
+namespace mixelot {
+
+// The process-wide output gain used when the default device has no volume control of its own.
+// Written by the main thread, read by every chain's I/O block.
+extern std::atomic<float> softwareVolume;
+
+// One chain: a process tap of one app, an aggregate device joining it with one output device, and
+// the I/O procedure that copies the tapped audio to the device with the app's gain.
+class AppTapState {
+ public:
+  AppTapState(std::string bundleID, std::string deviceUID);
+
+  // The I/O block. Real-time: no lock, no allocation, no log.
+  void process(std::span<const hal::AudioBuffer> input,
+               std::span<hal::AudioBuffer> output) noexcept;
+
+  const std::string bundleID;
+  const std::string deviceUID;
+  hal::ObjectID tapObjectID = hal::kUnknownObject;
+  hal::ObjectID aggregateDeviceID = hal::kUnknownObject;
+  std::optional<hal::IOProcID> ioProcID;
+  const std::string tapUUID;
+  const std::string queueLabel;  // "com.corvana.Mixelot.io." + bundle id + "." + device UID
+
+  // Shared with the I/O block: written whole by the main thread, read whole by the block.
+  std::atomic<float> targetVolume{1.0f};
+  std::atomic<bool> isMuted{false};
+  // Owned by the I/O block once the chain runs.
+  float currentGain = 1.0f;
+};
+
+}  // namespace mixelot

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/hal/AudioHardware.h"
+#include "model/OutputDevice.h"
+
+namespace mixelot {
+
+// The system's view of the output devices: the default device and its changes, the devices an app
+// can be routed to, and the default device's hardware volume. Main thread only.
+class AudioDeviceManager {
+ public:
+  explicit AudioDeviceManager(hal::AudioHardware& hardware);
+  ~AudioDeviceManager();
+  AudioDeviceManager(const AudioDeviceManager&) = delete;
+  AudioDeviceManager& operator=(const AudioDeviceManager&) = delete;
+
+  hal::ObjectID defaultOutputDeviceID() const { return defaultOutputDeviceID_; }
+  // Called (on the main thread) after the default output device changed.
+  std::function<void()> onDefaultDeviceChanged;
+
+  std::string currentDeviceIcon();
+  std::string deviceName(hal::ObjectID device);
+  bool supportsVolume();
+  float volume();
+  void setVolume(float volume);
+  std::vector<OutputDevice> availableOutputDevices();
+
+ private:
+  hal::AudioHardware& hardware_;
+  hal::ObjectID defaultOutputDeviceID_ = hal::kUnknownObject;
+  std::optional<hal::ListenerID> deviceChangeListener_;
+};
+
+}  // namespace mixelot
