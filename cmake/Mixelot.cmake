@@ -4,7 +4,8 @@
 function(mixelot_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wnon-virtual-dtor
                                            -Wold-style-cast -Wcast-align -Woverloaded-virtual
-                                           -Wimplicit-fallthrough)
+                                           -Wimplicit-fallthrough
+                                           -Wno-missing-field-initializers)
   if(MIXELOT_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
