@@ -13,8 +13,8 @@ namespace mixelot {
 // One row of the mixer: an application that is (or was a moment ago) playing sound. A value:
 // views work on copies, and only PerAppAudioManager writes the list's fields.
 struct AudioApp {
-  std::string id;    // bundle identifier; the key of every per-app table
-  std::string name;  // display name, "Unknown" when the application has none
+  std::string id;                   // bundle identifier; the key of every per-app table
+  std::string name;                 // display name, "Unknown" when the application has none
   std::optional<std::string> icon;  // icon name, when the application has one
   float currentVolume = 1.0f;       // 0...1, 0 while muted
   bool isMuted = false;

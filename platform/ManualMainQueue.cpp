@@ -68,7 +68,8 @@ void ManualMainQueue::fireDueTimers(TimePoint until) {
       timer = node.mapped();
       now_ = node.key().first;
       if (timer->repeats) {
-        auto step = std::chrono::duration_cast<std::chrono::steady_clock::duration>(timer->interval);
+        auto step =
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(timer->interval);
         if (step.count() <= 0) step = std::chrono::steady_clock::duration(1);
         timers_.emplace(std::make_pair(now_ + step, nextSequence_++), timer);
       } else {
@@ -91,7 +92,9 @@ void ManualMainQueue::advance(Seconds duration) {
   fireDueTimers(until);
 }
 
-void ManualMainQueue::runFor(Seconds duration) { advance(duration); }
+void ManualMainQueue::runFor(Seconds duration) {
+  advance(duration);
+}
 
 size_t ManualMainQueue::pendingTimers() const {
   std::lock_guard lock(mutex_);

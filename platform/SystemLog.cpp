@@ -34,7 +34,9 @@ void StderrLog::write(std::string_view line) {
 }
 
 CapturingLog::CapturingLog() : previous_(setSystemLog(this)) {}
-CapturingLog::~CapturingLog() { setSystemLog(previous_); }
+CapturingLog::~CapturingLog() {
+  setSystemLog(previous_);
+}
 
 void CapturingLog::write(std::string_view line) {
   std::lock_guard lock(mutex_);

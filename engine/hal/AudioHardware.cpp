@@ -4,7 +4,8 @@ namespace mixelot::hal {
 
 std::string fourCCString(uint32_t code) {
   std::string text(4, ' ');
-  for (int i = 0; i < 4; ++i) text[static_cast<size_t>(i)] = static_cast<char>((code >> (24 - 8 * i)) & 0xff);
+  for (int i = 0; i < 4; ++i)
+    text[static_cast<size_t>(i)] = static_cast<char>((code >> (24 - 8 * i)) & 0xff);
   return text;
 }
 

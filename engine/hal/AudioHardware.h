@@ -99,7 +99,8 @@ using PropertyValue =
 // a reference's size for strings.
 uint32_t propertyDataSize(const PropertyValue& value);
 
-// ---- process taps --------------------------------------------------------------------------------
+// ---- process taps
+// --------------------------------------------------------------------------------
 
 enum class TapMuteBehavior : int32_t {
   kUnmuted = 0,
@@ -124,7 +125,8 @@ struct TapDescription {
   friend bool operator==(const TapDescription&, const TapDescription&) = default;
 };
 
-// ---- aggregate devices ---------------------------------------------------------------------------
+// ---- aggregate devices
+// ---------------------------------------------------------------------------
 
 struct AggregateSubDevice {
   std::string uid;
@@ -164,7 +166,8 @@ struct AudioBuffer {
 using IOProcID = uint64_t;
 
 // Runs on the backend's real-time thread, once per cycle: must not lock, allocate, log or wait.
-using IOBlock = std::function<void(std::span<const AudioBuffer> input, std::span<AudioBuffer> output)>;
+using IOBlock =
+    std::function<void(std::span<const AudioBuffer> input, std::span<AudioBuffer> output)>;
 
 using ListenerID = uint64_t;
 // Delivered on the main queue with the addresses that changed.

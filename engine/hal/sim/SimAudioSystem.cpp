@@ -92,7 +92,8 @@ ObjectID SimAudioSystem::addDevice(const DeviceSpec& spec) {
     setPropertyLocked(device, {selector::kStreams, scope::kInput}, inputs);
     setPropertyLocked(device, {selector::kDeviceIsAlive}, uint32_t{1});
     if (spec.canBeDefault)
-      setPropertyLocked(device, {selector::kDeviceCanBeDefault, scope::kOutput}, *spec.canBeDefault);
+      setPropertyLocked(device, {selector::kDeviceCanBeDefault, scope::kOutput},
+                        *spec.canBeDefault);
     if (spec.virtualMainVolume)
       setPropertyLocked(device, {selector::kVirtualMainVolume, scope::kOutput},
                         *spec.virtualMainVolume);
@@ -352,8 +353,8 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const PropertyAddress& a
     if (property == it->second->properties.end()) return status::kUnknownProperty;
     if (property->second.index() != value.index()) return status::kBadPropertySize;
     property->second = value;
-    events_.push_back({"set " + fourCCString(address.selector) + "/" +
-                           fourCCString(address.scope) + "/" + std::to_string(address.element),
+    events_.push_back({"set " + fourCCString(address.selector) + "/" + fourCCString(address.scope) +
+                           "/" + std::to_string(address.element),
                        object});
   }
   notify(object, address);
@@ -366,8 +367,8 @@ Status SimAudioSystem::addPropertyListener(ObjectID object, const PropertyAddres
   if (Status s = fault(Operation::kAddListener, object, &address)) return s;
   if (!objects_.count(object)) return status::kBadObject;
   outID = nextListener_++;
-  listeners_.emplace(outID,
-                     Listener{object, address, std::make_shared<PropertyListener>(std::move(listener))});
+  listeners_.emplace(
+      outID, Listener{object, address, std::make_shared<PropertyListener>(std::move(listener))});
   return kNoError;
 }
 

@@ -16,8 +16,10 @@ TEST(SimAudioSystem, FaultsMatchOperationObjectAndSelectorAndRunOut) {
   ObjectID speakers = sim.addDevice({.uid = "spk", .name = "Speakers"});
   ObjectID other = sim.addDevice({.uid = "hp", .name = "Headphones"});
 
-  sim.addFault({.operation = Op::kGetPropertyData, .object = speakers,
-                .selector = selector::kName, .count = 2});
+  sim.addFault({.operation = Op::kGetPropertyData,
+                .object = speakers,
+                .selector = selector::kName,
+                .count = 2});
   EXPECT_FALSE(readString(sim, speakers, {selector::kName}));
   EXPECT_EQ(readString(sim, speakers, {selector::kDeviceUID}), "spk");
   EXPECT_EQ(readString(sim, other, {selector::kName}), "Headphones");
@@ -36,7 +38,9 @@ TEST(SimAudioSystem, ListenersRunOnTheQueueAndNotAfterRemoval) {
   int calls = 0;
   ListenerID id = 0;
   const PropertyAddress address{selector::kDefaultOutputDevice};
-  ASSERT_EQ(sim.addPropertyListener(kSystemObject, address, [&](auto) { ++calls; }, id), kNoError);
+  ASSERT_EQ(sim.addPropertyListener(
+                kSystemObject, address, [&](auto) { ++calls; }, id),
+            kNoError);
 
   sim.setDefaultOutputDevice(speakers);
   EXPECT_EQ(calls, 0);  // delivered through the queue, never inline
@@ -61,7 +65,9 @@ TEST(SimAudioSystem, IOProcRunsOnlyWhileStartedAndAggregatesAreListedDevices) {
 
   int cycles = 0;
   std::optional<IOProcID> proc;
-  ASSERT_EQ(sim.createIOProc(aggregate, "label", [&](auto, auto) { ++cycles; }, proc), kNoError);
+  ASSERT_EQ(sim.createIOProc(
+                aggregate, "label", [&](auto, auto) { ++cycles; }, proc),
+            kNoError);
   ASSERT_TRUE(proc);
   EXPECT_EQ(sim.runIOCycle(aggregate, {}, {}), 0);
   sim.deviceStart(aggregate, *proc);

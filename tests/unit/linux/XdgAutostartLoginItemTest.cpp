@@ -1,0 +1,65 @@
+#include "platform/linux/XdgAutostartLoginItem.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace mixelot {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LoginItemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/mixelot-login-XXXXXX";
+    root_ = mkdtemp(pattern);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  fs::path root_;
+};
+
+TEST_F(LoginItemTest, RegisterWritesTheEntryAndUnregisterDeletesIt) {
+  XdgAutostartLoginItem item(root_.string(), "com.corvana.Mixelot", "/usr/bin/mixelot");
+  std::string error;
+  EXPECT_EQ(item.status(), LoginItem::Status::kNotRegistered);
+  // Unregistering what is not there is not a failure.
+  EXPECT_TRUE(item.unregisterItem(error)) << error;
+
+  ASSERT_TRUE(item.registerItem(error)) << error;
+  EXPECT_EQ(item.path(), (root_ / "autostart/com.corvana.Mixelot.desktop").string());
+  EXPECT_EQ(item.status(), LoginItem::Status::kEnabled);
+  std::ifstream in(item.path());
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(text.find("Exec=/usr/bin/mixelot"), std::string::npos);
+  EXPECT_NE(text.find("Type=Application"), std::string::npos);
+
+  ASSERT_TRUE(item.unregisterItem(error)) << error;
+  EXPECT_FALSE(fs::exists(item.path()));
+  EXPECT_EQ(item.status(), LoginItem::Status::kNotRegistered);
+}
+
+TEST_F(LoginItemTest, AUserEntryWithHiddenTrueCountsAsDisabledAndRegisterEnablesIt) {
+  XdgAutostartLoginItem item(root_.string(), "com.corvana.Mixelot", "mixelot");
+  fs::create_directories(root_ / "autostart");
+  std::ofstream(item.path()) << "[Desktop Entry]\nType=Application\nName=Mixelot\nExec=mixelot\n"
+                                "Hidden=true\n";
+  EXPECT_EQ(item.status(), LoginItem::Status::kNotRegistered);
+  std::string error;
+  ASSERT_TRUE(item.registerItem(error)) << error;
+  EXPECT_EQ(item.status(), LoginItem::Status::kEnabled);
+}
+
+TEST_F(LoginItemTest, AFolderThatCannotBeMadeIsReportedAsAFailure) {
+  // A file where the folder should be: fails for root too, unlike a permission check.
+  std::ofstream(root_ / "autostart") << "not a folder";
+  XdgAutostartLoginItem item(root_.string(), "com.corvana.Mixelot", "mixelot");
+  std::string error;
+  EXPECT_FALSE(item.registerItem(error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(item.status(), LoginItem::Status::kNotRegistered);
+}
+
+}  // namespace
+}  // namespace mixelot
