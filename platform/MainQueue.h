@@ -61,6 +61,11 @@ class MainQueue {
 
   virtual TimePoint now() const = 0;
 
+  // Main thread only. Runs `task` on the main thread whenever `fd` is readable, until the returned
+  // handle is cancelled or destroyed: how a backend's event loop (PipeWire's) is driven from the
+  // main thread without a thread of its own.
+  virtual Timer watchReadable(int fd, Task task) = 0;
+
   // Main thread only. Runs queued tasks and due timers for `duration`, then returns: a nested
   // wait, for the few places that poll something with a deadline.
   virtual void runFor(Seconds duration) = 0;

@@ -1,5 +1,7 @@
 #include "platform/ManualMainQueue.h"
 
+#include <poll.h>
+
 namespace mixelot {
 
 class ManualMainQueue::TimerState final : public Timer::State {
@@ -36,15 +38,46 @@ TimePoint ManualMainQueue::now() const {
   return now_;
 }
 
+Timer ManualMainQueue::watchReadable(int fd, Task task) {
+  auto state = std::make_shared<TimerState>(Seconds(0), true, std::move(task));
+  std::lock_guard lock(mutex_);
+  watches_.emplace_back(fd, state);
+  return Timer(state);
+}
+
+bool ManualMainQueue::pollWatches() {
+  std::vector<std::pair<int, std::shared_ptr<TimerState>>> watches;
+  {
+    std::lock_guard lock(mutex_);
+    std::erase_if(watches_, [](const auto& watch) { return !watch.second->active; });
+    watches = watches_;
+  }
+  bool ran = false;
+  for (auto& [fd, state] : watches) {
+    pollfd entry{fd, POLLIN, 0};
+    if (state->active && ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN)) {
+      auto task = state->task;
+      task();
+      ran = true;
+    }
+  }
+  return ran;
+}
+
 size_t ManualMainQueue::runUntilIdle() {
   size_t count = 0;
+  // A watch whose task does not consume its descriptor's readiness would spin forever.
+  int watchRounds = 0;
   for (;;) {
     std::vector<Task> batch;
     {
       std::lock_guard lock(mutex_);
       batch.swap(posted_);
     }
-    if (batch.empty()) return count;
+    if (batch.empty()) {
+      if (++watchRounds < 1000 && pollWatches()) continue;
+      return count;
+    }
     for (auto& task : batch) {
       task();
       ++count;

@@ -19,6 +19,8 @@ class ManualMainQueue final : public MainQueue {
   void post(Task task) override;
   Timer schedule(Seconds interval, bool repeats, Task task) override;
   TimePoint now() const override;
+  // Watched descriptors are polled (without waiting) whenever the queue runs.
+  Timer watchReadable(int fd, Task task) override;
   void runFor(Seconds duration) override;
 
   // Runs posted tasks (and tasks they post) until none is left; timers are not advanced.
@@ -34,6 +36,7 @@ class ManualMainQueue final : public MainQueue {
   class TimerState;
 
   void fireDueTimers(TimePoint until);
+  bool pollWatches();
 
   mutable std::mutex mutex_;
   std::vector<Task> posted_;
@@ -42,6 +45,7 @@ class ManualMainQueue final : public MainQueue {
   uint64_t nextSequence_ = 0;
   // Keyed by (due time, sequence) so that timers due at the same moment fire in creation order.
   std::map<std::pair<TimePoint, uint64_t>, std::shared_ptr<TimerState>> timers_;
+  std::vector<std::pair<int, std::shared_ptr<TimerState>>> watches_;
 };
 
 }  // namespace mixelot
