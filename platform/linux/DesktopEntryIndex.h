@@ -1,0 +1,46 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mixelot {
+
+// What we need of one desktop entry: how to show an application and how to recognise its
+// processes.
+struct DesktopEntry {
+  std::string id;  // "org.gnome.Rhythmbox3" for .../applications/org.gnome.Rhythmbox3.desktop
+  std::string name;
+  std::string icon;
+  std::string executable;  // the file name of Exec's program (or TryExec's), no path
+  std::string startupWMClass;
+};
+
+// The installed desktop entries under the XDG data folders, parsed with GIO, and the rules that
+// tie a process to one of them.
+class DesktopEntryIndex {
+ public:
+  // Scans `<dir>/applications` of every data folder; an id found in an earlier folder wins, as
+  // in the desktop-entry lookup rules.
+  static DesktopEntryIndex load(const std::vector<std::string>& dataDirs);
+  // $XDG_DATA_HOME (or ~/.local/share) then $XDG_DATA_DIRS (or /usr/local/share:/usr/share).
+  static std::vector<std::string> defaultDataDirs();
+
+  const DesktopEntry* byId(std::string_view id) const;
+  // An entry whose id, executable file name or StartupWMClass equals the executable's file name
+  // (compared without case for the id and the window class).
+  const DesktopEntry* matchExecutable(std::string_view executablePath) const;
+  size_t size() const { return entries_.size(); }
+
+ private:
+  std::map<std::string, DesktopEntry, std::less<>> entries_;
+};
+
+// The application id in a systemd unit name of the process's cgroup, as desktops launch apps:
+// "app[-<launcher>]-<id>-<random>.scope" or "app[-<launcher>]-<id>[@<random>].service", with
+// dashes inside the id escaped as "\x2d". `cgroup` is the text of /proc/PID/cgroup.
+std::optional<std::string> appIdFromCgroup(std::string_view cgroup);
+
+}  // namespace mixelot
