@@ -1,0 +1,384 @@
+#include "platform/PreferencesStore.h"
+
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "platform/ManualMainQueue.h"
+#include "platform/SystemLog.h"
+#include "support/TempFolder.h"
+
+namespace mixelot {
+namespace {
+
+using Json = nlohmann::json;
+using testsupport::TempFolder;
+namespace fs = std::filesystem;
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+Json readJson(const std::string& path) {
+  return Json::parse(readText(path));
+}
+
+// Counts replacements of the preferences file as the kernel reports them, so the test sees
+// what reached the disk rather than what the store thinks it did.
+class FileReplacementCounter {
+ public:
+  explicit FileReplacementCounter(const std::string& folder)
+      : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO);
+  }
+  ~FileReplacementCounter() { close(fd_); }
+
+  int take() {
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
+      for (char* p = buffer; p < buffer + n;) {
+        auto* event = reinterpret_cast<inotify_event*>(p);
+        if (event->len > 0 && std::string(event->name) == PreferencesStore::kFileName) ++count_;
+        p += sizeof(inotify_event) + event->len;
+      }
+    }
+    int count = count_;
+    count_ = 0;
+    return count;
+  }
+
+ private:
+  int fd_;
+  int count_ = 0;
+};
+
+class PreferencesStoreTest : public ::testing::Test {
+ protected:
+  std::string file() const { return folder / "preferences.json"; }
+
+  TempFolder folder;
+  ManualMainQueue queue;
+};
+
+TEST_F(PreferencesStoreTest, TypedReadsConvertLikeUserDefaults) {
+  PreferencesStore store(folder.path(), queue);
+
+  // Absent keys.
+  EXPECT_EQ(store.floatValue("missing"), 0.0f);
+  EXPECT_EQ(store.integerValue("missing"), 0);
+  EXPECT_FALSE(store.boolValue("missing"));
+  EXPECT_FALSE(store.stringValue("missing"));
+  EXPECT_FALSE(store.stringArray("missing"));
+  EXPECT_FALSE(store.object("missing"));
+
+  store.set("real", 2.75);
+  store.set("negativeReal", -2.75);
+  store.set("integer", 7);
+  store.set("yes", true);
+  store.set("numericText", " 12.5abc");
+  store.set("text", "abc");
+  store.set("hugeReal", 1e300);
+  store.set("list", std::vector<std::string>{"a", "b"});
+  store.set("mixedList", PreferenceArray{"a", 1});
+
+  EXPECT_EQ(store.integerValue("real"), 2);  // truncates
+  EXPECT_EQ(store.integerValue("negativeReal"), -2);
+  EXPECT_EQ(store.integerValue("hugeReal"), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(store.floatValue("hugeReal"), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(store.floatValue("integer"), 7.0f);
+  EXPECT_EQ(store.integerValue("yes"), 1);
+  EXPECT_EQ(store.integerValue("numericText"), 12);
+  EXPECT_EQ(store.floatValue("numericText"), 12.5f);
+  EXPECT_EQ(store.integerValue("text"), 0);
+  EXPECT_EQ(store.integerValue("list"), 0);
+
+  EXPECT_TRUE(store.boolValue("integer"));
+  EXPECT_TRUE(store.boolValue("numericText"));
+  EXPECT_FALSE(store.boolValue("text"));
+  store.set("flag", "YES");
+  EXPECT_TRUE(store.boolValue("flag"));
+  store.set("flag", "false");
+  EXPECT_FALSE(store.boolValue("flag"));
+
+  EXPECT_EQ(store.stringValue("text"), "abc");
+  EXPECT_EQ(store.stringValue("integer"), "7");
+  EXPECT_EQ(store.stringValue("real"), "2.75");
+  EXPECT_FALSE(store.stringValue("list"));
+
+  EXPECT_EQ(store.stringArray("list"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_FALSE(store.stringArray("mixedList"));
+  EXPECT_FALSE(store.stringArray("text"));
+  EXPECT_FALSE(store.dictionary("list"));
+
+  // Integer and real stay apart, in memory and in the file.
+  store.set("one", 1);
+  store.set("oneReal", 1.0);
+  EXPECT_TRUE(store.object("one")->isInteger());
+  EXPECT_TRUE(store.object("oneReal")->isReal());
+  ASSERT_TRUE(store.flush());
+  PreferencesStore reread(folder.path(), queue);
+  EXPECT_TRUE(reread.object("one")->isInteger());
+  EXPECT_TRUE(reread.object("oneReal")->isReal());
+  EXPECT_EQ(reread.object("mixedList"), store.object("mixedList"));
+}
+
+TEST_F(PreferencesStoreTest, RegisteredDefaultsApplyOnlyToUnwrittenKeysAndNeverReachTheFile) {
+  PreferencesStore store(folder.path(), queue);
+  store.registerDefaults({{"hotkeyKeyCode", -1}, {"launchAtLogin", true}});
+  store.registerDefaults({{"hotkeyKeyCode", -2}});  // a later registration wins
+
+  EXPECT_EQ(store.integerValue("hotkeyKeyCode"), -2);
+  EXPECT_TRUE(store.boolValue("launchAtLogin"));
+
+  store.set("hotkeyKeyCode", 0);
+  store.set("launchAtLogin", false);
+  EXPECT_EQ(store.integerValue("hotkeyKeyCode"), 0);  // a written 0 is not "absent"
+  EXPECT_FALSE(store.boolValue("launchAtLogin"));
+
+  store.remove("hotkeyKeyCode");
+  EXPECT_EQ(store.integerValue("hotkeyKeyCode"), -2);
+
+  ASSERT_TRUE(store.flush());
+  EXPECT_EQ(readJson(file()), (Json{{"launchAtLogin", false}}));
+}
+
+TEST_F(PreferencesStoreTest, TablesAreReadWholeOrNotAtAll) {
+  PreferencesStore store(folder.path(), queue);
+  std::map<std::string, float> volumes{{"org.example.Player", 0.3f}, {"org.example.Chat", 1.0f}};
+  store.set("savedVolumes", volumes);
+  std::map<std::string, std::map<std::string, float>> perDevice{
+      {"sink-a", {{"org.example.Player", 0.25f}}}, {"sink-b", {}}};
+  store.set("deviceSpecificVolumes", perDevice);
+  std::map<std::string, std::vector<std::string>> routing{{"org.example.Player", {"b", "a"}}};
+  store.set("appDeviceRouting", routing);
+
+  EXPECT_EQ(store.floatTable("savedVolumes"), volumes);
+  EXPECT_EQ(store.nestedFloatTable("deviceSpecificVolumes"), perDevice);
+  EXPECT_EQ(store.stringListTable("appDeviceRouting"), routing);
+  EXPECT_FALSE(store.stringTable("appDeviceRouting"));
+  EXPECT_FALSE(store.floatTable("absent"));
+
+  // An integer reads as a float; anything else spoils the whole table.
+  store.set("t", PreferenceDictionary{{"a", 0.5}, {"b", 1}});
+  EXPECT_EQ(store.floatTable("t"), (std::map<std::string, float>{{"a", 0.5f}, {"b", 1.0f}}));
+  for (const PreferenceValue& bad :
+       {PreferenceValue("0.5"), PreferenceValue(true), PreferenceValue(1e39),
+        PreferenceValue(-1e39), PreferenceValue(PreferenceArray{0.5})}) {
+    store.set("t", PreferenceDictionary{{"a", 0.5}, {"b", bad}});
+    EXPECT_FALSE(store.floatTable("t"));
+    store.set("n", PreferenceDictionary{{"dev", PreferenceDictionary{{"a", 0.5}}},
+                                        {"other", PreferenceDictionary{{"b", bad}}}});
+    EXPECT_FALSE(store.nestedFloatTable("n"));
+  }
+  store.set("t", PreferenceArray{0.5});
+  EXPECT_FALSE(store.floatTable("t"));
+
+  store.set("r", PreferenceDictionary{{"a", std::vector<std::string>{"x"}},
+                                      {"b", PreferenceArray{"y", 2}}});
+  EXPECT_FALSE(store.stringListTable("r"));
+  // The older routing shape: one device per application.
+  store.set("r", std::map<std::string, std::string>{{"a", "x"}});
+  EXPECT_FALSE(store.stringListTable("r"));
+  EXPECT_EQ(store.stringTable("r"), (std::map<std::string, std::string>{{"a", "x"}}));
+
+  // Floats come back exactly and are written short.
+  ASSERT_TRUE(store.flush());
+  EXPECT_NE(readText(file()).find("0.3\n"), std::string::npos) << readText(file());
+  PreferencesStore reread(folder.path(), queue);
+  EXPECT_EQ(reread.floatTable("savedVolumes"), volumes);
+  EXPECT_EQ(reread.nestedFloatTable("deviceSpecificVolumes"), perDevice);
+}
+
+TEST_F(PreferencesStoreTest, WritesAreCoalescedAndOnDiskSoonAfterTheLastChange) {
+  PreferencesStore store(folder.path(), queue);
+  store.set("warmUp", 1);
+  ASSERT_TRUE(store.flush());  // creates the folder so it can be watched
+  FileReplacementCounter writes(folder.path());
+
+  // A slider dragged for 3 s at 60 changes a second.
+  int total = 0;
+  for (int i = 1; i <= 180; ++i) {
+    store.set("defaultVolume", i / 180.0f);
+    EXPECT_EQ(store.floatValue("defaultVolume"), i / 180.0f);  // reads see writes at once
+    queue.advance(Seconds(1.0 / 60));
+    total += writes.take();
+  }
+  EXPECT_GE(total, 2);  // some progress reaches the disk during a long drag...
+  EXPECT_LE(total, 4);  // ...at about one write a second
+  queue.advance(PreferencesStore::kWriteDelay);
+  EXPECT_EQ(writes.take(), 1);
+  EXPECT_EQ(readJson(file())["defaultVolume"], 1.0);
+
+  // A single change waits the short delay, then is written once; nothing more follows.
+  store.set("hiddenApps", std::vector<std::string>{"org.example.Player"});
+  queue.advance(Seconds(0.2));
+  EXPECT_EQ(writes.take(), 0);
+  queue.advance(Seconds(0.1));
+  EXPECT_EQ(writes.take(), 1);
+  queue.advance(Seconds(5));
+  EXPECT_EQ(writes.take(), 0);
+
+  // Setting a value it already holds is not a change.
+  store.set("hiddenApps", std::vector<std::string>{"org.example.Player"});
+  EXPECT_EQ(queue.pendingTimers(), 0u);
+
+  // A pending change is written by flush, and by the destructor.
+  store.set("launchAtLogin", false);
+  EXPECT_TRUE(store.flush());
+  EXPECT_EQ(writes.take(), 1);
+  queue.advance(Seconds(1));
+  EXPECT_EQ(writes.take(), 0);
+  {
+    PreferencesStore shortLived(folder.path(), queue);
+    shortLived.set("onboardingShown", true);
+  }
+  EXPECT_EQ(readJson(file())["onboardingShown"], true);
+}
+
+TEST_F(PreferencesStoreTest, CorruptFileIsKeptAsideAndDefaultsApply) {
+  CapturingLog log;
+  const std::string garbage = "{\"defaultVolume\": 0.5, \"launchAtLogin\": fal";
+  writeText(file(), garbage);
+
+  {
+    PreferencesStore store(folder.path(), queue);
+    store.registerDefaults({{"defaultVolume", 1.0f}});
+    EXPECT_EQ(store.floatValue("defaultVolume"), 1.0f);
+    store.set("hotkeyKeyCode", 3);
+    EXPECT_TRUE(store.flush());
+  }
+  std::vector<fs::path> corrupt;
+  for (const auto& entry : fs::directory_iterator(folder.path()))
+    if (entry.path().filename().string().starts_with("preferences.json.corrupt-"))
+      corrupt.push_back(entry.path());
+  ASSERT_EQ(corrupt.size(), 1u);
+  EXPECT_EQ(readText(corrupt[0]), garbage);
+  EXPECT_EQ(readJson(file()), (Json{{"hotkeyKeyCode", 3}}));
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0], "[Mixelot] Preferences file was corrupt; moved aside to " +
+                                corrupt[0].string() + " and started from defaults");
+
+  // A top level that is not an object counts as corrupt too, and a second corrupt file in the
+  // same second does not replace the first.
+  writeText(file(), "[1, 2]");
+  { PreferencesStore store(folder.path(), queue); }
+  int asides = 0;
+  for (const auto& entry : fs::directory_iterator(folder.path()))
+    asides += entry.path().filename().string().starts_with("preferences.json.corrupt-");
+  EXPECT_EQ(asides, 2);
+  EXPECT_EQ(readText(corrupt[0]), garbage);
+}
+
+TEST_F(PreferencesStoreTest, FileThatCannotBeReadIsNeverReplaced) {
+  CapturingLog log;
+  fs::create_directory(file());  // opens, but does not read
+  PreferencesStore store(folder.path(), queue);
+  store.set("launchAtLogin", false);
+  EXPECT_FALSE(store.flush());
+  EXPECT_FALSE(store.boolValue("launchAtLogin"));
+  EXPECT_TRUE(fs::is_directory(file()));
+  EXPECT_TRUE(log.contains("could not be read"));
+}
+
+TEST_F(PreferencesStoreTest, UnknownKeysSurviveRewrites) {
+  Json original = {{"SUEnableAutomaticChecks", true},
+                   {"futureKey", {{"nested", {1, "two", nullptr, 3.5}}, {"n", nullptr}}},
+                   {"bigCount", 18446744073709551615ull},
+                   {"defaultVolume", 0.5}};
+  writeText(file(), original.dump());
+
+  PreferencesStore store(folder.path(), queue);
+  store.set("defaultVolume", 0.75f);
+  ASSERT_TRUE(store.flush());
+
+  Json expected = original;
+  expected["defaultVolume"] = 0.75;
+  EXPECT_EQ(readJson(file()), expected);
+  // Nulls have no property-list form: left out of what is read, kept in the file.
+  EXPECT_EQ(store.object("futureKey"),
+            PreferenceValue(PreferenceDictionary{{"nested", PreferenceArray{1, "two", 3.5}}}));
+}
+
+TEST_F(PreferencesStoreTest, FolderAndFileArePrivate) {
+  mode_t previous = umask(0);  // so the modes come from the store, not from the umask
+  std::string nested = folder / "config/com.corvana.Mixelot";
+  {
+    PreferencesStore store(nested, queue);
+    store.set("launchAtLogin", true);
+    ASSERT_TRUE(store.flush());
+  }
+  struct stat info {};
+  ASSERT_EQ(stat(nested.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  ASSERT_EQ(stat((nested + "/preferences.json").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+  // A folder that someone opened up is closed again at the next write.
+  chmod(nested.c_str(), 0755);
+  {
+    PreferencesStore store(nested, queue);
+    store.set("launchAtLogin", false);
+    ASSERT_TRUE(store.flush());
+  }
+  ASSERT_EQ(stat(nested.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  umask(previous);
+}
+
+TEST_F(PreferencesStoreTest, FailedWriteIsLoggedOnceKeepsValuesAndRetriesAtTheNextChange) {
+  CapturingLog log;
+  PreferencesStore store(folder.path(), queue);
+  // A directory where the temporary file goes makes every write fail, even for root.
+  fs::create_directory(folder / "preferences.json.tmp");
+
+  for (int i = 1; i <= 30; ++i) {
+    store.set("defaultVolume", i / 30.0f);
+    queue.advance(Seconds(0.1));
+  }
+  queue.advance(Seconds(2));
+  EXPECT_FALSE(store.flush());
+  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_EQ(store.floatValue("defaultVolume"), 1.0f);
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_TRUE(log.contains("Could not save preferences to " + file()));
+
+  fs::remove(folder / "preferences.json.tmp");
+  store.set("launchAtLogin", false);
+  queue.advance(Seconds(1));
+  EXPECT_EQ(readJson(file()), (Json{{"defaultVolume", 1.0}, {"launchAtLogin", false}}));
+}
+
+TEST(PreferencesStoreFolder, FollowsXdgConfigHomeElseHome) {
+  auto saved = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+  };
+  auto restore = [](const char* name, const std::optional<std::string>& value) {
+    value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+  };
+  auto config = saved("XDG_CONFIG_HOME");
+  auto home = saved("HOME");
+  setenv("HOME", "/home/someone", 1);
+  setenv("XDG_CONFIG_HOME", "/somewhere/config", 1);
+  EXPECT_EQ(PreferencesStore::defaultFolder(), "/somewhere/config/com.corvana.Mixelot");
+  setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
+  EXPECT_EQ(PreferencesStore::defaultFolder(), "/home/someone/.config/com.corvana.Mixelot");
+  restore("XDG_CONFIG_HOME", config);
+  restore("HOME", home);
+}
+
+}  // namespace
+}  // namespace mixelot
