@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,7 +32,11 @@ class AudioDeviceManager {
   std::vector<OutputDevice> availableOutputDevices();
 
  private:
+  void handleDefaultDeviceChanged();
+
   hal::AudioHardware& hardware_;
+  // Held only by the manager; the listener keeps a weak reference to know the manager is alive.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   hal::ObjectID defaultOutputDeviceID_ = hal::kUnknownObject;
   std::optional<hal::ListenerID> deviceChangeListener_;
 };

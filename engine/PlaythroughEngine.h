@@ -46,7 +46,12 @@ class PlaythroughEngine {
   static std::string tapKey(const std::string& bundleID, const std::string& deviceUID);
 
  private:
+  // The fixed teardown order of one chain: stop and destroy the I/O procedure, then the
+  // aggregate device, then the tap.
   void releaseResources(AppTapState& state);
+  bool deviceExists(const std::string& deviceUID);
+  std::optional<uint32_t> outputStreamIndex();
+  void waitUntilAlive(hal::ObjectID device);
 
   hal::AudioHardware& hardware_;
   MainQueue& queue_;
@@ -54,6 +59,9 @@ class PlaythroughEngine {
   hal::ObjectID realDeviceID_ = hal::kUnknownObject;
   std::string realDeviceUID_;
   bool permissionGranted_ = false;
+  // Keys whose chain is being built while createTap waits for its aggregate device; the flag
+  // says a removal asked for that chain meanwhile.
+  std::map<std::string, bool> pending_;
 };
 
 }  // namespace mixelot

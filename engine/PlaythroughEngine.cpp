@@ -1,0 +1,259 @@
+#include "engine/PlaythroughEngine.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/Volume.h"
+#include "engine/hal/PropertyReads.h"
+#include "platform/SystemLog.h"
+#include "platform/Uuid.h"
+
+namespace mixelot {
+
+namespace {
+
+using hal::PropertyAddress;
+namespace selector = hal::selector;
+namespace scope = hal::scope;
+
+constexpr const char* kKeySeparator = "::";
+constexpr const char* kAggregateNamePrefix = "Mixelot-";
+// How long createTap waits for a new aggregate device to report itself alive, and how often it
+// looks. Setting up the I/O procedure on a device that is not alive yet may still work, so the
+// wait only improves the odds; its outcome is not checked.
+constexpr Seconds kAliveWait{0.5};
+constexpr Seconds kAlivePoll{0.01};
+constexpr uint32_t kStreamDirectionOutput = 0;
+
+bool hasAppPrefix(const std::string& key, const std::string& bundleID) {
+  return key.size() >= bundleID.size() + 2 && key.compare(0, bundleID.size(), bundleID) == 0 &&
+         key.compare(bundleID.size(), 2, kKeySeparator) == 0;
+}
+
+}  // namespace
+
+PlaythroughEngine::PlaythroughEngine(hal::AudioHardware& hardware, MainQueue& queue)
+    : hardware_(hardware), queue_(queue) {}
+
+// Chains are released only through the operations: the process exits right after the engine
+// goes, and every tap and aggregate is private to the process.
+PlaythroughEngine::~PlaythroughEngine() = default;
+
+std::string PlaythroughEngine::tapKey(const std::string& bundleID, const std::string& deviceUID) {
+  return bundleID + kKeySeparator + deviceUID;
+}
+
+void PlaythroughEngine::createTap(const std::string& bundleID,
+                                  const std::vector<hal::ObjectID>& processObjectIDs,
+                                  const std::optional<std::string>& deviceUID) {
+  if (processObjectIDs.empty() || !hardware_.supportsProcessTaps() || !permissionGranted_) return;
+
+  if (realDeviceID_ == hal::kUnknownObject) refreshOutputDevice();
+  if (realDeviceID_ == hal::kUnknownObject) {
+    logLine("No real output device found");
+    return;
+  }
+
+  std::string targetUID = realDeviceUID_;
+  if (deviceUID && !deviceUID->empty() && deviceExists(*deviceUID)) targetUID = *deviceUID;
+
+  const std::string key = tapKey(bundleID, targetUID);
+  if (appTaps_.count(key) || pending_.count(key)) return;
+
+  auto state = std::make_shared<AppTapState>(bundleID, targetUID);
+
+  auto makeTap = [&](hal::TapDescription description) {
+    description.uuid = state->tapUUID;
+    description.muteBehavior = hal::TapMuteBehavior::kMutedWhenTapped;
+    description.isPrivate = true;
+    hal::ObjectID tap = hal::kUnknownObject;
+    if (hardware_.createProcessTap(description, tap) != hal::kNoError) return hal::kUnknownObject;
+    return tap;
+  };
+  hal::ObjectID tap = hal::kUnknownObject;
+  if (auto stream = outputStreamIndex())
+    tap = makeTap(hal::TapDescription::forDeviceStream(processObjectIDs, realDeviceUID_, *stream));
+  if (tap == hal::kUnknownObject)
+    tap = makeTap(hal::TapDescription::stereoMixdown(processObjectIDs));
+  if (tap == hal::kUnknownObject) {
+    logLine("Failed to create tap for " + bundleID);
+    return;
+  }
+  state->tapObjectID = tap;
+
+  hal::AggregateDescription aggregate;
+  aggregate.name = kAggregateNamePrefix + bundleID;
+  aggregate.uid = makeUuidString();
+  aggregate.master = targetUID;
+  aggregate.clock = targetUID;
+  aggregate.isPrivate = true;
+  aggregate.isStacked = true;
+  aggregate.tapAutoStart = true;
+  aggregate.subdevices = {{.uid = targetUID, .drift = false}};
+  aggregate.taps = {{.drift = true, .uid = state->tapUUID}};
+  hal::ObjectID device = hal::kUnknownObject;
+  if (hardware_.createAggregateDevice(aggregate, device) != hal::kNoError) {
+    logLine("Failed to create aggregate for " + bundleID);
+    hardware_.destroyProcessTap(tap);
+    return;
+  }
+  state->aggregateDeviceID = device;
+
+  // The wait runs the main queue, so other operations can run in the middle of this one. The key
+  // is held as pending meanwhile: a second createTap for it does nothing, and a removal of it (or
+  // of every chain) cancels this build instead of leaving a chain nobody asked for.
+  pending_[key] = false;
+  waitUntilAlive(device);
+  const bool cancelled = pending_[key];
+  pending_.erase(key);
+  if (cancelled) {
+    releaseResources(*state);
+    return;
+  }
+
+  std::optional<hal::IOProcID> ioProc;
+  // The block owns the state, so a cycle that is still running while the chain goes away works
+  // on live memory.
+  const hal::Status created = hardware_.createIOProc(
+      device, state->queueLabel,
+      [state](std::span<const hal::AudioBuffer> input, std::span<hal::AudioBuffer> output) {
+        state->process(input, output);
+      },
+      ioProc);
+  if (created != hal::kNoError || !ioProc) {
+    logLine("Failed to create IOProc for " + bundleID + ": " + std::to_string(created));
+    releaseResources(*state);
+    return;
+  }
+  state->ioProcID = ioProc;
+  if (hardware_.deviceStart(device, *ioProc) != hal::kNoError) {
+    logLine("Failed to start IOProc for " + bundleID);
+    releaseResources(*state);
+    return;
+  }
+
+  appTaps_[key] = state;
+  logLine("Tap active for " + bundleID + " \u2192 " + targetUID + " (tap=" + std::to_string(tap) +
+          " agg=" + std::to_string(device) + ")");
+}
+
+bool PlaythroughEngine::deviceExists(const std::string& deviceUID) {
+  auto devices = hal::readObjectList(hardware_, hal::kSystemObject, {selector::kDevices});
+  if (!devices) return false;
+  return std::any_of(devices->begin(), devices->end(), [&](hal::ObjectID device) {
+    return hal::readString(hardware_, device, {selector::kDeviceUID}) == deviceUID;
+  });
+}
+
+std::optional<uint32_t> PlaythroughEngine::outputStreamIndex() {
+  auto streams = hal::readObjectList(hardware_, realDeviceID_, {selector::kStreams});
+  if (!streams) return std::nullopt;
+  for (size_t i = 0; i < streams->size(); ++i) {
+    if (hal::readUInt32(hardware_, (*streams)[i], {selector::kStreamDirection}) ==
+        kStreamDirectionOutput)
+      return static_cast<uint32_t>(i);
+  }
+  return std::nullopt;
+}
+
+void PlaythroughEngine::waitUntilAlive(hal::ObjectID device) {
+  const TimePoint deadline = queue_.now() + std::chrono::duration_cast<TimePoint::duration>(kAliveWait);
+  while (queue_.now() < deadline) {
+    auto alive = hal::readUInt32(hardware_, device, {selector::kDeviceIsAlive});
+    if (alive && *alive != 0) return;
+    queue_.runFor(kAlivePoll);
+  }
+}
+
+void PlaythroughEngine::removeTap(const std::string& bundleID, const std::string& deviceUID) {
+  const std::string key = tapKey(bundleID, deviceUID);
+  if (auto building = pending_.find(key); building != pending_.end()) building->second = true;
+  auto it = appTaps_.find(key);
+  if (it == appTaps_.end()) return;
+  auto state = it->second;
+  appTaps_.erase(it);
+  releaseResources(*state);
+}
+
+void PlaythroughEngine::removeTaps(const std::string& bundleID) {
+  for (auto& [key, cancelled] : pending_)
+    if (hasAppPrefix(key, bundleID)) cancelled = true;
+  std::vector<std::string> keys;
+  for (const auto& [key, state] : appTaps_)
+    if (hasAppPrefix(key, bundleID)) keys.push_back(key);
+  for (const auto& key : keys) {
+    auto it = appTaps_.find(key);
+    if (it == appTaps_.end()) continue;
+    auto state = it->second;
+    appTaps_.erase(it);
+    releaseResources(*state);
+  }
+}
+
+bool PlaythroughEngine::hasTap(const std::string& bundleID) const {
+  return std::any_of(appTaps_.begin(), appTaps_.end(),
+                     [&](const auto& entry) { return hasAppPrefix(entry.first, bundleID); });
+}
+
+std::vector<std::string> PlaythroughEngine::activeDeviceUIDs(const std::string& bundleID) const {
+  std::vector<std::string> uids;
+  for (const auto& [key, state] : appTaps_)
+    if (hasAppPrefix(key, bundleID)) uids.push_back(state->deviceUID);
+  return uids;
+}
+
+void PlaythroughEngine::setAppVolume(const std::string& bundleID, float volume) {
+  const float clamped = clampVolume(volume);
+  for (auto& [key, state] : appTaps_)
+    if (hasAppPrefix(key, bundleID)) state->targetVolume.store(clamped, std::memory_order_relaxed);
+}
+
+void PlaythroughEngine::setAppDeviceVolume(const std::string& bundleID,
+                                           const std::string& deviceUID, float volume) {
+  auto it = appTaps_.find(tapKey(bundleID, deviceUID));
+  if (it == appTaps_.end()) return;
+  it->second->targetVolume.store(clampVolume(volume), std::memory_order_relaxed);
+}
+
+void PlaythroughEngine::setAppMuted(const std::string& bundleID, bool muted) {
+  for (auto& [key, state] : appTaps_)
+    if (hasAppPrefix(key, bundleID)) state->isMuted.store(muted, std::memory_order_relaxed);
+}
+
+void PlaythroughEngine::stopAll() {
+  for (auto& [key, cancelled] : pending_) cancelled = true;
+  // Swap first: releasing may run nothing re-entrant today, but the map must not change while
+  // it is walked.
+  auto taps = std::exchange(appTaps_, {});
+  for (auto& [key, state] : taps) releaseResources(*state);
+}
+
+void PlaythroughEngine::refreshOutputDevice() {
+  const hal::ObjectID device =
+      hal::readUInt32(hardware_, hal::kSystemObject, {selector::kDefaultOutputDevice})
+          .value_or(hal::kUnknownObject);
+  const std::string uid =
+      hal::readString(hardware_, device, {selector::kDeviceUID}).value_or(std::string());
+  if (uid == realDeviceUID_) return;
+
+  logLine("Output device changed: " + realDeviceUID_ + " \u2192 " + uid);
+  realDeviceID_ = device;
+  realDeviceUID_ = uid;
+  for (auto& [key, cancelled] : pending_) cancelled = true;
+  auto taps = std::exchange(appTaps_, {});
+  for (auto& [key, state] : taps) releaseResources(*state);
+}
+
+void PlaythroughEngine::releaseResources(AppTapState& state) {
+  if (state.ioProcID) {
+    hardware_.deviceStop(state.aggregateDeviceID, *state.ioProcID);
+    hardware_.destroyIOProc(state.aggregateDeviceID, *state.ioProcID);
+    state.ioProcID.reset();
+  }
+  if (state.aggregateDeviceID != hal::kUnknownObject)
+    hardware_.destroyAggregateDevice(state.aggregateDeviceID);
+  if (state.tapObjectID != hal::kUnknownObject && hardware_.supportsProcessTaps())
+    hardware_.destroyProcessTap(state.tapObjectID);
+}
+
+}  // namespace mixelot
