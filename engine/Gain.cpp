@@ -37,8 +37,8 @@ float processBuffers(std::span<const hal::AudioBuffer> input, std::span<hal::Aud
         written = bytes;
       } else if (bytes >= sizeof(float)) {
         const size_t samples = bytes / sizeof(float);
-        gain = applyRamp(static_cast<const float*>(in.data), static_cast<float*>(out.data),
-                         samples, gain, target);
+        gain = applyRamp(static_cast<const float*>(in.data), static_cast<float*>(out.data), samples,
+                         gain, target);
         written = static_cast<uint32_t>(samples * sizeof(float));
       }
     }

@@ -157,7 +157,8 @@ std::optional<uint32_t> PlaythroughEngine::outputStreamIndex() {
 }
 
 void PlaythroughEngine::waitUntilAlive(hal::ObjectID device) {
-  const TimePoint deadline = queue_.now() + std::chrono::duration_cast<TimePoint::duration>(kAliveWait);
+  const TimePoint deadline =
+      queue_.now() + std::chrono::duration_cast<TimePoint::duration>(kAliveWait);
   while (queue_.now() < deadline) {
     auto alive = hal::readUInt32(hardware_, device, {selector::kDeviceIsAlive});
     if (alive && *alive != 0) return;

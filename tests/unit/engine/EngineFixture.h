@@ -28,6 +28,9 @@ class EngineTest : public ::testing::Test {
     processAB = sim.addProcess(102, "com.ab");
     queue.runUntilIdle();
     engine.setPermissionGranted(true);
+    // The first look at the default device logs a change from the empty UID; tests start after.
+    engine.refreshOutputDevice();
+    log.clear();
   }
 
   std::shared_ptr<AppTapState> tap(const std::string& key) const {

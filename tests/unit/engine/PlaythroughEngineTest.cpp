@@ -42,13 +42,15 @@ TEST_F(EngineTest, BuildsTheChainAsDescribed) {
   EXPECT_TRUE(aggregate->isPrivate && aggregate->isStacked && aggregate->tapAutoStart);
   EXPECT_EQ(aggregate->subdevices,
             (std::vector<hal::AggregateSubDevice>{{.uid = "BuiltInSpeakers", .drift = false}}));
-  EXPECT_EQ(aggregate->taps, (std::vector<hal::AggregateTap>{{.drift = true, .uid = state->tapUUID}}));
+  EXPECT_EQ(aggregate->taps,
+            (std::vector<hal::AggregateTap>{{.drift = true, .uid = state->tapUUID}}));
 
   EXPECT_EQ(sim.ioProcQueueLabel(state->aggregateDeviceID, *state->ioProcID),
             "com.corvana.Mixelot.io.com.a.BuiltInSpeakers");
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"[Mixelot] Tap active for com.a \u2192 BuiltInSpeakers (tap=" +
-                                                  std::to_string(state->tapObjectID) + " agg=" +
-                                                  std::to_string(state->aggregateDeviceID) + ")"});
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"[Mixelot] Tap active for com.a \u2192 BuiltInSpeakers (tap=" +
+                                     std::to_string(state->tapObjectID) +
+                                     " agg=" + std::to_string(state->aggregateDeviceID) + ")"});
   EXPECT_EQ(state->targetVolume.load(), 1.0f);
   EXPECT_FALSE(state->isMuted.load());
   EXPECT_EQ(state->currentGain, 1.0f);
@@ -88,7 +90,8 @@ TEST_F(EngineTest, TapFallsBackToAStereoMixdown) {
                 .selector = hal::selector::kStreams});
   sim.clearEvents();
   engine.createTap("com.ab", {processAB});
-  EXPECT_EQ(sim.events().front(), (Event{"createProcessTap", tap("com.ab::BuiltInSpeakers")->tapObjectID}));
+  EXPECT_EQ(sim.events().front(),
+            (Event{"createProcessTap", tap("com.ab::BuiltInSpeakers")->tapObjectID}));
   EXPECT_TRUE(sim.tapDescription(tap("com.ab::BuiltInSpeakers")->tapObjectID)->isStereoMixdown);
 }
 
@@ -116,6 +119,7 @@ TEST_F(EngineTest, EveryRemovalTearsDownInTheFixedOrder) {
   expectNothingLeft();
 
   // Removing what is not there does nothing.
+  sim.clearEvents();
   engine.removeTap("com.a", "BuiltInSpeakers");
   engine.removeTaps("com.a");
   EXPECT_TRUE(sim.events().empty());
@@ -143,16 +147,16 @@ TEST_P(CreateTapFailure, LeavesNoHalfBuiltChain) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, CreateTapFailure,
-    ::testing::Values(
-        StepFault{"Tap", Operation::kCreateProcessTap, hal::status::kUnspecified,
-                  "[Mixelot] Failed to create tap for com.a"},
-        StepFault{"Aggregate", Operation::kCreateAggregateDevice, hal::status::kUnspecified,
-                  "[Mixelot] Failed to create aggregate for com.a"},
-        // The status is printed as a signed number.
-        StepFault{"IOProc", Operation::kCreateIOProc, -50,
-                  "[Mixelot] Failed to create IOProc for com.a: -50"},
-        StepFault{"Start", Operation::kDeviceStart, hal::status::kNotRunning,
-                  "[Mixelot] Failed to start IOProc for com.a"}),
+    ::testing::Values(StepFault{"Tap", Operation::kCreateProcessTap, hal::status::kUnspecified,
+                                "[Mixelot] Failed to create tap for com.a"},
+                      StepFault{"Aggregate", Operation::kCreateAggregateDevice,
+                                hal::status::kUnspecified,
+                                "[Mixelot] Failed to create aggregate for com.a"},
+                      // The status is printed as a signed number.
+                      StepFault{"IOProc", Operation::kCreateIOProc, -50,
+                                "[Mixelot] Failed to create IOProc for com.a: -50"},
+                      StepFault{"Start", Operation::kDeviceStart, hal::status::kNotRunning,
+                                "[Mixelot] Failed to start IOProc for com.a"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, FailedStartTearsDownInOrder) {
@@ -195,11 +199,21 @@ TEST_F(EngineTest, GuardsFailSilently) {
   EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(EngineTest, NoDefaultDeviceLogsAndBuildsNothing) {
+TEST_F(EngineTest, FirstTapLooksUpTheDefaultDeviceOrLogsItsAbsence) {
+  PlaythroughEngine fresh(sim, queue);
+  fresh.setPermissionGranted(true);
   sim.setDefaultOutputDevice(hal::kUnknownObject);
-  engine.createTap("com.a", {processA});
-  EXPECT_TRUE(engine.appTaps().empty());
+  fresh.createTap("com.a", {processA});
+  EXPECT_TRUE(fresh.appTaps().empty());
   EXPECT_EQ(log.lines(), std::vector<std::string>{"[Mixelot] No real output device found"});
+
+  log.clear();
+  sim.setDefaultOutputDevice(headphones);
+  fresh.createTap("com.a", {processA});
+  EXPECT_EQ(fresh.realDeviceUID(), "Headphones");
+  EXPECT_TRUE(fresh.hasTap("com.a"));
+  EXPECT_EQ(log.lines().front(), "[Mixelot] Output device changed:  \u2192 Headphones");
+  fresh.stopAll();
 }
 
 TEST_F(EngineTest, AppOperationsMatchWholeBundleIdentifiersOnly) {
