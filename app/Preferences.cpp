@@ -1,0 +1,15 @@
+#include "app/Preferences.h"
+
+namespace mixelot {
+
+void registerDefaults(PreferencesStore& store) {
+  store.registerDefaults({
+      {std::string(prefs::kDefaultVolume), prefs::kDefaultVolumeDefault},
+      {std::string(prefs::kLaunchAtLogin), prefs::kLaunchAtLoginDefault},
+      {std::string(prefs::kHotkeyKeyCode), prefs::kNoHotkey},
+      {std::string(prefs::kPopoverHotkeyKeyCode), prefs::kNoHotkey},
+      {std::string(prefs::kOnboardingShown), prefs::kOnboardingShownDefault},
+  });
+}
+
+}  // namespace mixelot

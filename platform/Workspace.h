@@ -1,0 +1,39 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mixelot {
+
+// One application of the user's session, as the desktop knows it.
+struct RunningApplication {
+  pid_t pid = 0;
+  // The application's identity (its desktop-entry id); absent when it has none we can tell.
+  std::optional<std::string> bundleIdentifier;
+  // Whether this is an installed application (has a desktop entry) rather than a bare process.
+  // Only such applications are taken as the owners of other processes.
+  bool isApplicationBundle = false;
+  std::optional<std::string> localizedName;
+  // A themed icon name or an icon file path, as the desktop entry gives it.
+  std::optional<std::string> iconName;
+
+  friend bool operator==(const RunningApplication&, const RunningApplication&) = default;
+};
+
+// The running applications of the session. Main thread only.
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+
+  // A fresh snapshot, in no particular order; a pid appears at most once.
+  virtual std::vector<RunningApplication> runningApplications() const = 0;
+  // The running application with this pid, if any.
+  virtual std::optional<RunningApplication> runningApplication(pid_t pid) const = 0;
+  // Brings the application's windows to the front; false when that could not be done.
+  virtual bool activate(pid_t pid) = 0;
+};
+
+}  // namespace mixelot

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <initializer_list>
+#include <map>
+#include <vector>
+
+#include "platform/ProcessInfo.h"
+
+namespace mixelot::testsupport {
+
+// A process tree set up by the test; a pid without a parent entry reads as gone.
+class FakeProcessInfo final : public ProcessInfo {
+ public:
+  pid_t ownPid = 4242;
+  std::map<pid_t, pid_t> parents;
+  // Every pid whose parent was asked for, in order (to check how far a walk goes).
+  mutable std::vector<pid_t> parentQueries;
+
+  // chain({10, 20, 30}): 20 is the parent of 10, 30 the parent of 20.
+  void chain(std::initializer_list<pid_t> pids) {
+    for (auto it = pids.begin(); it != pids.end() && it + 1 != pids.end(); ++it)
+      parents[*it] = *(it + 1);
+  }
+
+  pid_t currentProcessId() const override { return ownPid; }
+  std::optional<pid_t> parentProcessId(pid_t pid) const override {
+    parentQueries.push_back(pid);
+    auto found = parents.find(pid);
+    if (found == parents.end()) return std::nullopt;
+    return found->second;
+  }
+};
+
+}  // namespace mixelot::testsupport

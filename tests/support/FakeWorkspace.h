@@ -1,0 +1,42 @@
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/Workspace.h"
+
+namespace mixelot::testsupport {
+
+// The running applications are whatever the test puts in `applications`, e.g.
+//   workspace.applications.push_back({.pid = 100, .bundleIdentifier = "org.example.Player",
+//                                     .isApplicationBundle = true, .localizedName = "Player"});
+class FakeWorkspace final : public Workspace {
+ public:
+  std::vector<RunningApplication> applications;
+  // Every pid passed to activate, in order.
+  std::vector<pid_t> activated;
+  bool activateSucceeds = true;
+  mutable int snapshots = 0;
+
+  std::vector<RunningApplication> runningApplications() const override {
+    ++snapshots;
+    return applications;
+  }
+  std::optional<RunningApplication> runningApplication(pid_t pid) const override {
+    // The last entry wins, as in a map built from the list.
+    auto found = std::find_if(applications.rbegin(), applications.rend(),
+                              [pid](const RunningApplication& app) { return app.pid == pid; });
+    if (found == applications.rend()) return std::nullopt;
+    return *found;
+  }
+  bool activate(pid_t pid) override {
+    activated.push_back(pid);
+    return activateSucceeds;
+  }
+
+  void remove(pid_t pid) {
+    std::erase_if(applications, [pid](const RunningApplication& app) { return app.pid == pid; });
+  }
+};
+
+}  // namespace mixelot::testsupport
