@@ -1,0 +1,79 @@
+#include "engine/Gain.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace mixelot::gain {
+namespace {
+
+std::vector<float> noise(size_t count, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
+  std::vector<float> samples(count);
+  for (auto& value : samples) value = sample(random);
+  return samples;
+}
+
+// The block form against the per-sample formula run in double precision, over buffers of awkward
+// lengths (shorter than a block, one over, odd) chained so the ramp crosses every boundary.
+TEST(Gain, RampFollowsThePerSampleFormulaAtEverySample) {
+  const size_t lengths[] = {1, 7, 31, 32, 33, 1000, 2048, 4099, 3, 2048, 2048, 2048, 2048};
+  for (auto [from, to] : {std::pair{1.0f, 0.0f}, std::pair{0.0f, 1.0f}, std::pair{0.2f, 0.7f},
+                          std::pair{0.9f, 0.35f}}) {
+    SCOPED_TRACE(testing::Message() << from << " -> " << to);
+    float gain = from;
+    double reference = from;
+    size_t at = 0;
+    for (size_t length : lengths) {
+      auto input = noise(length, static_cast<unsigned>(at));
+      std::vector<float> output(length);
+      gain = applyRamp(input.data(), output.data(), length, gain, to);
+      for (size_t i = 0; i < length; ++i, ++at) {
+        reference += (static_cast<double>(to) - reference) * 0.002;
+        ASSERT_NEAR(output[i], input[i] * reference, 1e-5) << "sample " << at;
+      }
+      ASSERT_NEAR(gain, reference, 1e-6);
+    }
+  }
+}
+
+TEST(Gain, RampSnapsToItsTargetInsteadOfCreepingIntoSubnormals) {
+  std::vector<float> input(2048, 1.0f), output(2048);
+  float gain = 1.0f;
+  int buffers = 0;
+  for (; gain != 0.0f && buffers < 100; ++buffers) {
+    gain = applyRamp(input.data(), output.data(), input.size(), gain, 0.0f);
+    ASSERT_NE(std::fpclassify(gain), FP_SUBNORMAL);
+    for (float value : output) ASSERT_NE(std::fpclassify(value), FP_SUBNORMAL);
+  }
+  // 0.998^k falls below 2^-24 after about 8,300 samples: the fifth buffer.
+  EXPECT_EQ(buffers, 5);
+  // Zero is exact silence from then on, and the snap point is mid-buffer.
+  EXPECT_EQ(output.back(), 0.0f);
+  EXPECT_GT(output.front(), 0.0f);
+
+  // Upwards it lands exactly on unity, so the next cycle takes the copy path.
+  gain = 0.5f;
+  for (int i = 0; i < 10; ++i) gain = applyRamp(input.data(), output.data(), 2048, gain, 1.0f);
+  EXPECT_EQ(gain, 1.0f);
+}
+
+TEST(Gain, SettledGainScalesEverySampleExactly) {
+  auto input = noise(1001, 3);
+  std::vector<float> output(input.size());
+  EXPECT_EQ(applyRamp(input.data(), output.data(), input.size(), 0.25f, 0.25f), 0.25f);
+  for (size_t i = 0; i < input.size(); ++i) ASSERT_EQ(output[i], input[i] * 0.25f);
+}
+
+TEST(Gain, UnityNeedsBothGainAndTargetNearOne) {
+  EXPECT_TRUE(isUnity(1.0f, 1.0f));
+  EXPECT_TRUE(isUnity(0.9991f, 1.0009f));
+  EXPECT_FALSE(isUnity(0.998f, 1.0f));
+  EXPECT_FALSE(isUnity(1.0f, 0.998f));
+}
+
+}  // namespace
+}  // namespace mixelot::gain
