@@ -1,0 +1,93 @@
+#include "platform/linux/LinuxWorkspace.h"
+
+#include <gio/gdesktopappinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+
+#include "platform/linux/ProcFs.h"
+
+namespace mixelot {
+namespace {
+
+std::string baseName(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Programs that run someone else's code: the application is the script they were given.
+bool isInterpreter(const std::string& name) {
+  static constexpr std::array<std::string_view, 9> kInterpreters = {
+      "sh", "bash", "dash", "zsh", "env", "perl", "node", "ruby", "python"};
+  for (auto interpreter : kInterpreters)
+    if (name == interpreter) return true;
+  return name.starts_with("python");
+}
+
+bool ownedByUs(pid_t pid) {
+  struct stat info {};
+  if (::stat(("/proc/" + std::to_string(pid)).c_str(), &info) != 0) return false;
+  return info.st_uid == ::getuid();
+}
+
+}  // namespace
+
+LinuxWorkspace::LinuxWorkspace(DesktopEntryIndex index) : index_(std::move(index)) {}
+LinuxWorkspace::LinuxWorkspace()
+    : LinuxWorkspace(DesktopEntryIndex::load(DesktopEntryIndex::defaultDataDirs())) {}
+
+const DesktopEntry* LinuxWorkspace::entryForProcess(pid_t pid) const {
+  if (auto flatpak = procfs::flatpakAppId(pid))
+    if (const auto* entry = index_.byId(*flatpak)) return entry;
+  if (auto cgroup = procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup"))
+    if (auto scopeId = appIdFromCgroup(*cgroup))
+      if (const auto* entry = index_.byId(*scopeId)) return entry;
+  auto exe = procfs::executable(pid);
+  if (!exe) return nullptr;
+  if (!isInterpreter(baseName(*exe))) return index_.matchExecutable(*exe);
+  // "/bin/sh /opt/app/run.sh ..." or "/usr/bin/env python3 app.py": the first argument that is
+  // not an option or another interpreter names the application.
+  auto arguments = procfs::commandLine(pid);
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const auto& argument = arguments[i];
+    if (argument.empty() || argument.front() == '-' || isInterpreter(baseName(argument))) continue;
+    return index_.matchExecutable(argument);
+  }
+  return nullptr;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::runningApplication(pid_t pid) const {
+  const DesktopEntry* entry = entryForProcess(pid);
+  if (!entry) return std::nullopt;
+  RunningApplication app;
+  app.pid = pid;
+  app.bundleIdentifier = entry->id;
+  app.isApplicationBundle = true;
+  if (!entry->name.empty()) app.localizedName = entry->name;
+  if (!entry->icon.empty()) app.iconName = entry->icon;
+  return app;
+}
+
+std::vector<RunningApplication> LinuxWorkspace::runningApplications() const {
+  std::vector<RunningApplication> apps;
+  for (pid_t pid : procfs::allPids()) {
+    if (!ownedByUs(pid)) continue;
+    if (auto app = runningApplication(pid)) apps.push_back(std::move(*app));
+  }
+  return apps;
+}
+
+bool LinuxWorkspace::activate(pid_t pid) {
+  const DesktopEntry* entry = entryForProcess(pid);
+  if (!entry) return false;
+  // Only D-Bus activatable applications are raised by launching them again; for others a launch
+  // would start a second instance, which is worse than doing nothing.
+  std::unique_ptr<GDesktopAppInfo, decltype(&g_object_unref)> info(
+      g_desktop_app_info_new((entry->id + ".desktop").c_str()), &g_object_unref);
+  if (!info || !g_desktop_app_info_get_boolean(info.get(), "DBusActivatable")) return false;
+  return g_app_info_launch(G_APP_INFO(info.get()), nullptr, nullptr, nullptr);
+}
+
+}  // namespace mixelot

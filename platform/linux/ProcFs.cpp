@@ -1,0 +1,93 @@
+#include "platform/linux/ProcFs.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+namespace mixelot::procfs {
+
+std::optional<std::string> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return text.str();
+}
+
+std::optional<pid_t> parentPidFromStat(const std::string& stat) {
+  // "pid (comm) state ppid ..."; comm may itself contain ") ", so take the last ')'.
+  auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 4 >= stat.size()) return std::nullopt;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string state;
+  long ppid = -1;
+  if (!(rest >> state >> ppid) || ppid < 0) return std::nullopt;
+  return static_cast<pid_t>(ppid);
+}
+
+std::optional<pid_t> parentPid(pid_t pid) {
+  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return std::nullopt;
+  return parentPidFromStat(*stat);
+}
+
+std::optional<std::string> executable(pid_t pid) {
+  std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  char buffer[4096];
+  ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+  if (length <= 0) return std::nullopt;
+  std::string path(buffer, static_cast<size_t>(length));
+  // A replaced binary reads as "/usr/bin/foo (deleted)"; the name is still the program's.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  return path;
+}
+
+std::vector<std::string> commandLine(pid_t pid) {
+  std::vector<std::string> arguments;
+  auto text = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+  if (!text) return arguments;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    auto end = rest.find('\0');
+    arguments.emplace_back(rest.substr(0, end));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return arguments;
+}
+
+std::optional<std::string> flatpakAppId(pid_t pid) {
+  auto info = readFile("/proc/" + std::to_string(pid) + "/root/.flatpak-info");
+  if (!info) return std::nullopt;
+  std::istringstream lines(*info);
+  bool inApplication = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.front() == '[') {
+      inApplication = line == "[Application]";
+    } else if (inApplication && line.starts_with("name=")) {
+      return line.substr(5);
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<pid_t> allPids() {
+  std::vector<pid_t> pids;
+  DIR* dir = ::opendir("/proc");
+  if (!dir) return pids;
+  while (dirent* entry = ::readdir(dir)) {
+    pid_t pid = 0;
+    const char* name = entry->d_name;
+    auto [end, error] = std::from_chars(name, name + std::char_traits<char>::length(name), pid);
+    if (error == std::errc() && *end == '\0' && pid > 0) pids.push_back(pid);
+  }
+  ::closedir(dir);
+  return pids;
+}
+
+}  // namespace mixelot::procfs

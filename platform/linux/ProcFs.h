@@ -1,0 +1,28 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mixelot::procfs {
+
+// Small readers of /proc. Every one answers "nothing" for a process that is gone or not ours to
+// read; a process can end between any two calls.
+
+std::optional<std::string> readFile(const std::string& path);
+// The parent pid from /proc/PID/stat (the command name in it may hold spaces and parentheses).
+std::optional<pid_t> parentPid(pid_t pid);
+// The target of /proc/PID/exe.
+std::optional<std::string> executable(pid_t pid);
+// The NUL-separated arguments of /proc/PID/cmdline.
+std::vector<std::string> commandLine(pid_t pid);
+// The Flatpak application id from /proc/PID/root/.flatpak-info, when it runs sandboxed.
+std::optional<std::string> flatpakAppId(pid_t pid);
+// Every numeric entry of /proc.
+std::vector<pid_t> allPids();
+// Parses the parent pid out of the text of a stat file.
+std::optional<pid_t> parentPidFromStat(const std::string& stat);
+
+}  // namespace mixelot::procfs
