@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "platform/ManualMainQueue.h"
@@ -45,16 +44,6 @@ TEST(Preferences, FreshStoreReadsTheRegisteredDefaultsAndOnlyThose) {
   std::stringstream text;
   text << std::ifstream(folder / "preferences.json").rdbuf();
   EXPECT_EQ(text.str().find("launchAtLogin"), std::string::npos) << text.str();
-}
-
-TEST(Preferences, KeysAreDistinct) {
-  std::set<std::string_view> keys{
-      prefs::kDefaultVolume,          prefs::kLaunchAtLogin,        prefs::kHotkeyKeyCode,
-      prefs::kHotkeyModifiers,        prefs::kHotkeyKeyChar,        prefs::kPopoverHotkeyKeyCode,
-      prefs::kPopoverHotkeyModifiers, prefs::kPopoverHotkeyKeyChar, prefs::kHiddenApps,
-      prefs::kOnboardingShown,        prefs::kSelectedOutputDevice, prefs::kSavedVolumes,
-      prefs::kDeviceSpecificVolumes,  prefs::kAppDeviceRouting,     prefs::kAppPerDeviceVolumes};
-  EXPECT_EQ(keys.size(), 15u);
 }
 
 }  // namespace

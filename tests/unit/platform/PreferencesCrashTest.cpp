@@ -24,13 +24,13 @@ namespace {
 using Json = nlohmann::json;
 
 // Version n of the content written by writer w: a counter, a payload whose size swings between
-// 200 B and 30 KB with n and w (so a version is often shorter than a half-written file a killed
+// 200 B and 8 KB with n and w (so a version is often shorter than a half-written file a killed
 // writer left behind), and one of a rotating set of keys stamped with n, so the file keeps growing
 // and every key tells which version wrote it.
-constexpr std::int64_t kSlots = 300;
+constexpr std::int64_t kSlots = 200;
 
 std::string payload(std::int64_t n, std::int64_t writer) {
-  return std::string(200 + static_cast<size_t>((n * 7919 + writer * 3571) % 30000),
+  return std::string(200 + static_cast<size_t>((n * 7919 + writer * 3571) % 8000),
                      static_cast<char>('a' + n % 26));
 }
 

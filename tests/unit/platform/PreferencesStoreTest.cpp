@@ -75,59 +75,28 @@ class PreferencesStoreTest : public ::testing::Test {
 
 TEST_F(PreferencesStoreTest, TypedReadsConvertLikeUserDefaults) {
   PreferencesStore store(folder.path(), queue);
-
-  // Absent keys.
-  EXPECT_EQ(store.floatValue("missing"), 0.0f);
   EXPECT_EQ(store.integerValue("missing"), 0);
   EXPECT_FALSE(store.boolValue("missing"));
   EXPECT_FALSE(store.stringValue("missing"));
-  EXPECT_FALSE(store.stringArray("missing"));
-  EXPECT_FALSE(store.object("missing"));
 
-  store.set("real", 2.75);
-  store.set("negativeReal", -2.75);
-  store.set("integer", 7);
-  store.set("yes", true);
-  store.set("numericText", " 12.5abc");
-  store.set("text", "abc");
+  store.set("real", -2.75);
   store.set("hugeReal", 1e300);
-  store.set("list", std::vector<std::string>{"a", "b"});
+  store.set("numericText", " 12.5abc");
+  store.set("yes", "YES");
   store.set("mixedList", PreferenceArray{"a", 1});
-
-  EXPECT_EQ(store.integerValue("real"), 2);  // truncates
-  EXPECT_EQ(store.integerValue("negativeReal"), -2);
+  EXPECT_EQ(store.integerValue("real"), -2);  // truncates toward zero
   EXPECT_EQ(store.integerValue("hugeReal"), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(store.floatValue("hugeReal"), std::numeric_limits<float>::infinity());
-  EXPECT_EQ(store.floatValue("integer"), 7.0f);
-  EXPECT_EQ(store.integerValue("yes"), 1);
   EXPECT_EQ(store.integerValue("numericText"), 12);
   EXPECT_EQ(store.floatValue("numericText"), 12.5f);
-  EXPECT_EQ(store.integerValue("text"), 0);
-  EXPECT_EQ(store.integerValue("list"), 0);
-
-  EXPECT_TRUE(store.boolValue("integer"));
-  EXPECT_TRUE(store.boolValue("numericText"));
-  EXPECT_FALSE(store.boolValue("text"));
-  store.set("flag", "YES");
-  EXPECT_TRUE(store.boolValue("flag"));
-  store.set("flag", "false");
-  EXPECT_FALSE(store.boolValue("flag"));
-
-  EXPECT_EQ(store.stringValue("text"), "abc");
-  EXPECT_EQ(store.stringValue("integer"), "7");
-  EXPECT_EQ(store.stringValue("real"), "2.75");
-  EXPECT_FALSE(store.stringValue("list"));
-
-  EXPECT_EQ(store.stringArray("list"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(store.boolValue("yes"));
+  EXPECT_EQ(store.stringValue("real"), "-2.75");
   EXPECT_FALSE(store.stringArray("mixedList"));
-  EXPECT_FALSE(store.stringArray("text"));
-  EXPECT_FALSE(store.dictionary("list"));
+  EXPECT_FALSE(store.dictionary("mixedList"));
 
-  // Integer and real stay apart, in memory and in the file.
+  // Integer and real stay apart, in memory and through the file.
   store.set("one", 1);
   store.set("oneReal", 1.0);
-  EXPECT_TRUE(store.object("one")->isInteger());
-  EXPECT_TRUE(store.object("oneReal")->isReal());
   ASSERT_TRUE(store.flush());
   PreferencesStore reread(folder.path(), queue);
   EXPECT_TRUE(reread.object("one")->isInteger());
@@ -231,10 +200,6 @@ TEST_F(PreferencesStoreTest, WritesAreCoalescedAndOnDiskSoonAfterTheLastChange) 
   queue.advance(Seconds(5));
   EXPECT_EQ(writes.take(), 0);
 
-  // Setting a value it already holds is not a change.
-  store.set("hiddenApps", std::vector<std::string>{"org.example.Player"});
-  EXPECT_EQ(queue.pendingTimers(), 0u);
-
   // A pending change is written by flush, and by the destructor.
   store.set("launchAtLogin", false);
   EXPECT_TRUE(store.flush());
@@ -326,15 +291,6 @@ TEST_F(PreferencesStoreTest, FolderAndFileArePrivate) {
   ASSERT_EQ(stat((nested + "/preferences.json").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
 
-  // A folder that someone opened up is closed again at the next write.
-  chmod(nested.c_str(), 0755);
-  {
-    PreferencesStore store(nested, queue);
-    store.set("launchAtLogin", false);
-    ASSERT_TRUE(store.flush());
-  }
-  ASSERT_EQ(stat(nested.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0700u);
   umask(previous);
 }
 
