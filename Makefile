@@ -18,6 +18,14 @@ test: build
 unit: build
 	ctest --test-dir build -L unit --output-on-failure -j $(JOBS)
 
+# The program on the desktop's own audio session.
+run: build
+	build/bin/mixelot
+
+# The program against a private audio session with tone-playing apps; no desktop needed.
+demo: build
+	scripts/demo
+
 bench: build
 	@for b in build/bin/bench-*; do echo "== $$b"; $$b || exit 1; done
 
