@@ -1,6 +1,7 @@
 #include "engine/hal/sim/SimAudioSystem.h"
 
 #include <algorithm>
+#include <array>
 
 namespace mixelot::hal::sim {
 namespace {
@@ -256,14 +257,18 @@ int SimAudioSystem::runIOCycle(ObjectID device, std::span<const AudioBuffer> inp
                                std::span<AudioBuffer> output) {
   // Held for the whole cycle so that deviceStop can wait for a running cycle to end.
   std::lock_guard cycle(cycleMutex_);
-  std::vector<std::shared_ptr<IOBlock>> blocks;
+  // A fixed array rather than a vector: a cycle stands for the real-time callback, and tests check
+  // that nothing in it touches the heap.
+  std::array<std::shared_ptr<IOBlock>, kMaxBlocksPerCycle> blocks;
+  size_t count = 0;
   {
     std::lock_guard lock(mutex_);
     for (auto& [id, proc] : ioProcs_)
-      if (proc.device == device && proc.running) blocks.push_back(proc.block);
+      if (proc.device == device && proc.running && count < blocks.size())
+        blocks[count++] = proc.block;
   }
-  for (auto& block : blocks) (*block)(input, output);
-  return static_cast<int>(blocks.size());
+  for (size_t i = 0; i < count; ++i) (*blocks[i])(input, output);
+  return static_cast<int>(count);
 }
 
 // ---- AudioHardware ---------------------------------------------------------------------------

@@ -100,8 +100,9 @@ class SimAudioSystem final : public AudioHardware {
   std::optional<std::string> ioProcQueueLabel(ObjectID device, IOProcID id) const;
 
   // ---- I/O ---------------------------------------------------------------------------------
-  // Runs one cycle of every started I/O procedure of `device` with the given buffers (any
-  // thread). Returns how many blocks ran.
+  static constexpr size_t kMaxBlocksPerCycle = 16;
+  // Runs one cycle of every started I/O procedure of `device` (at most kMaxBlocksPerCycle) with the
+  // given buffers, from any thread, without touching the heap. Returns how many blocks ran.
   int runIOCycle(ObjectID device, std::span<const AudioBuffer> input,
                  std::span<AudioBuffer> output);
 
