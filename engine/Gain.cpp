@@ -15,7 +15,8 @@
 #endif
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__) && \
     !defined(MIXELOT_THREAD_SANITIZER)
-#define MIXELOT_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define MIXELOT_VECTOR_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define MIXELOT_VECTOR_CLONES
 #endif
@@ -29,7 +30,7 @@ namespace {
 // sample its gain independently of the one before, so a block of samples is plain vector work;
 // only the distance carried from block to block is a serial multiply, kept in double so it does
 // not drift from the formula over long ramps.
-constexpr size_t kBlock = 32;
+constexpr size_t kBlock = 64;
 constexpr double kRatio = 1.0 - static_cast<double>(kRampStep);
 
 struct Powers {
@@ -69,6 +70,7 @@ double rampBlocks(const float* __restrict input, float* __restrict output, size_
       break;
     }
     const float d = static_cast<float>(distance);
+#pragma GCC unroll 64
     for (size_t j = 0; j < kBlock; ++j) output[i + j] = input[i + j] * (target + d * kPowers.r[j]);
     distance *= kPowers.exact[kBlock];
   }
@@ -136,7 +138,8 @@ float processBuffers(std::span<const hal::AudioBuffer> input, std::span<hal::Aud
       }
     }
     // Only what was not written is cleared, so the copy path stays a single pass over memory.
-    std::memset(static_cast<char*>(out.data) + written, 0, out.dataByteSize - written);
+    if (written < out.dataByteSize)
+      std::memset(static_cast<char*>(out.data) + written, 0, out.dataByteSize - written);
   }
   return gain;
 }
