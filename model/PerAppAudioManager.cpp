@@ -1,0 +1,391 @@
+#include "model/PerAppAudioManager.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine/AppTapState.h"
+#include "engine/AudioRecordingPermission.h"
+#include "engine/PlaythroughEngine.h"
+#include "engine/hal/PropertyReads.h"
+#include "model/DiscoveryRules.h"
+#include "model/NameCollator.h"
+#include "engine/Volume.h"
+#include "platform/PreferencesStore.h"
+#include "platform/ProcessInfo.h"
+#include "platform/Workspace.h"
+
+namespace mixelot {
+namespace {
+
+constexpr std::string_view kHiddenAppsKey = "hiddenApps";
+constexpr std::string_view kDefaultVolumeKey = "defaultVolume";
+
+constexpr hal::PropertyAddress kProcessObjectsAddress{hal::selector::kProcessObjects};
+constexpr hal::PropertyAddress kProcessPIDAddress{hal::selector::kProcessPID};
+constexpr hal::PropertyAddress kIsRunningOutputAddress{hal::selector::kProcessIsRunningOutput,
+                                                       hal::scope::kOutput};
+constexpr hal::PropertyAddress kIsRunningAddress{hal::selector::kProcessIsRunning};
+constexpr hal::PropertyAddress kBundleIDAddress{hal::selector::kProcessBundleID};
+constexpr hal::PropertyAddress kDefaultOutputAddress{hal::selector::kDefaultOutputDevice};
+constexpr hal::PropertyAddress kDeviceUIDAddress{hal::selector::kDeviceUID};
+
+template <typename Map>
+auto lookup(const Map& map, const std::string& key) -> std::optional<typename Map::mapped_type> {
+  auto it = map.find(key);
+  if (it == map.end()) return std::nullopt;
+  return it->second;
+}
+
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+template <typename Value>
+using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
+
+}  // namespace
+
+PerAppAudioManager::PerAppAudioManager(hal::AudioHardware& hardware, MainQueue& queue,
+                                       PreferencesStore& preferences, Workspace& workspace,
+                                       ProcessInfo& processInfo, PlaythroughEngine* engine,
+                                       AudioRecordingPermission* permission)
+    : hardware_(hardware),
+      queue_(queue),
+      preferences_(preferences),
+      workspace_(workspace),
+      processInfo_(processInfo),
+      saved_(preferences),
+      playthroughEngine_(engine),
+      permission_(permission) {
+  std::optional<std::string> deviceUID;
+  if (playthroughEngine_) deviceUID = defaultOutputDeviceUID();
+  currentDeviceUID_.set(deviceUID.value_or(std::string(kUnknownDeviceUID)));
+  loadSavedVolumes();
+  loadSavedRouting();
+  loadSavedPerDeviceVolumes();
+  startMonitoring();
+  observePermission();
+}
+
+PerAppAudioManager::~PerAppAudioManager() { stopMonitoring(); }
+
+// ---- monitoring ------------------------------------------------------------------------------
+
+void PerAppAudioManager::startMonitoring() {
+  refreshApps();
+  std::weak_ptr<int> alive = lifetime_;
+  if (!processListListener_) {
+    hal::ListenerID id = 0;
+    auto status = hardware_.addPropertyListener(
+        hal::kSystemObject, kProcessObjectsAddress,
+        [this, alive](std::span<const hal::PropertyAddress>) {
+          if (!alive.expired()) scheduleRefresh();
+        },
+        id);
+    if (status == hal::kNoError) processListListener_ = id;
+  }
+  // Replacing the handle cancels a timer of an earlier start, so there is only ever one.
+  runningAppsMonitor_ = queue_.schedule(kDiscoveryInterval, true, [this, alive] {
+    if (!alive.expired()) scheduleRefresh();
+  });
+}
+
+void PerAppAudioManager::stopMonitoring() {
+  runningAppsMonitor_.cancel();
+  if (auto id = std::exchange(processListListener_, std::nullopt))
+    hardware_.removePropertyListener(hal::kSystemObject, kProcessObjectsAddress, *id);
+}
+
+void PerAppAudioManager::scheduleRefresh() {
+  // A burst of list changes asks for many passes; one pass that has not started yet serves
+  // them all, since a pass reads everything afresh when it starts.
+  if (isRefreshPosted_) return;
+  isRefreshPosted_ = true;
+  std::weak_ptr<int> alive = lifetime_;
+  queue_.post([this, alive] {
+    if (alive.expired()) return;
+    isRefreshPosted_ = false;
+    refreshApps();
+  });
+}
+
+void PerAppAudioManager::observePermission() {
+  if (!permission_) return;
+  if (permission_->status() == AudioPermissionStatus::authorized) {
+    if (playthroughEngine_) playthroughEngine_->setPermissionGranted(true);
+    return;
+  }
+  std::weak_ptr<int> alive = lifetime_;
+  permissionObservation_ = permission_->observeStatus([this, alive] {
+    // Watch once: the subscription ends here and is renewed below while still not authorized.
+    queue_.post([this, alive] {
+      if (alive.expired()) return;
+      permissionObservation_.reset();
+      if (permission_->status() == AudioPermissionStatus::authorized) {
+        if (playthroughEngine_) playthroughEngine_->setPermissionGranted(true);
+        refreshApps();
+      } else {
+        observePermission();
+      }
+    });
+  });
+}
+
+// ---- platform reads --------------------------------------------------------------------------
+
+std::vector<hal::ObjectID> PerAppAudioManager::processObjectList() {
+  return hal::readObjectList(hardware_, hal::kSystemObject, kProcessObjectsAddress)
+      .value_or(std::vector<hal::ObjectID>{});
+}
+
+std::optional<std::string> PerAppAudioManager::defaultOutputDeviceUID() {
+  auto device = hal::readUInt32(hardware_, hal::kSystemObject, kDefaultOutputAddress);
+  if (!device) return std::nullopt;
+  return hal::readString(hardware_, *device, kDeviceUIDAddress);
+}
+
+float PerAppAudioManager::defaultVolume() const {
+  float volume = preferences_.floatValue(kDefaultVolumeKey);
+  // Clamped like every volume that enters the model: a hand-edited 5.0 must not become 500 %.
+  return volume > 0.0f ? clampVolume(volume) : 1.0f;
+}
+
+// ---- discovery -------------------------------------------------------------------------------
+
+void PerAppAudioManager::refreshApps() {
+  if (busyDepth_ > 0) {
+    // Asked for from inside a pass or a routing change (the engine runs the main queue while a
+    // new chain comes alive): run once that has finished, on fresh inputs.
+    isRefreshRequested_ = true;
+    return;
+  }
+  BusyScope busy(*this);
+  runDiscoveryPass();
+}
+
+void PerAppAudioManager::runDiscoveryPass() {
+  // 1. Inputs, each prepared once so that every per-process step is a hash lookup.
+  const int32_t ownPID = processInfo_.currentProcessIdentifier();
+  std::unordered_set<std::string, StringHash, std::equal_to<>> hidden;
+  if (auto list = preferences_.stringArray(kHiddenAppsKey)) hidden.insert(list->begin(), list->end());
+  const float newAppVolume = defaultVolume();
+  const auto objects = processObjectList();
+  const RunningAppIndex applications(workspace_.runningApplications());
+
+  // 2. Fold every process object producing output into the application that owns it.
+  struct Group {
+    std::string_view key;  // the owner's bundle identifier, held by `applications`
+    const RunningApplication* owner;
+    std::vector<hal::ObjectID> objects;
+  };
+  std::vector<Group> groups;
+  std::unordered_map<std::string_view, size_t> groupIndex;
+  std::unordered_set<uint64_t> grouped;  // (group index, object ID)
+  groupIndex.reserve(objects.size());
+  grouped.reserve(objects.size());
+  for (hal::ObjectID object : objects) {
+    auto pid = hal::readInt32(hardware_, object, kProcessPIDAddress);
+    if (!pid || *pid == 0 || *pid == ownPID) continue;
+    auto running = hal::readUInt32(hardware_, object, kIsRunningOutputAddress);
+    if (!running) running = hal::readUInt32(hardware_, object, kIsRunningAddress);
+    if (!running || *running == 0) continue;
+    const RunningApplication* owner = applications.byPID(*pid);
+    if (!owner || !owner->isApplicationBundle) owner = findParentApp(*pid, applications, processInfo_);
+    // The bundle identifier matters only to the helper rules, so it is read only for them.
+    if (!owner) owner = findAppForHelper(hal::readString(hardware_, object, kBundleIDAddress),
+                                         applications);
+    if (!owner || !owner->bundleIdentifier || owner->bundleIdentifier->empty()) continue;
+    std::string_view key = *owner->bundleIdentifier;
+    if (hidden.count(key) || isNonAudioApp(key) || isSystemProcess(key)) continue;
+
+    auto [it, isNew] = groupIndex.try_emplace(key, groups.size());
+    if (isNew) groups.push_back({key, owner, {}});
+    uint64_t pair = (static_cast<uint64_t>(it->second) << 32) | object;
+    if (grouped.insert(pair).second) groups[it->second].objects.push_back(object);
+  }
+
+  // 3. The new list: listed apps keep their record, new ones start from the saved tables.
+  // Safe to hold until step 7: nothing before it runs the main queue.
+  const std::vector<AudioApp>& current = audioApps_.get();
+  const TimePoint now = queue_.now();
+  std::vector<AudioApp> next;
+  next.reserve(groups.size() + current.size());
+  {
+    StringMap<size_t> currentIndex;
+    for (size_t i = 0; i < current.size(); ++i) currentIndex.try_emplace(current[i].id, i);
+    for (auto& group : groups) {
+      if (auto it = currentIndex.find(group.key); it != currentIndex.end()) {
+        AudioApp app = current[it->second];
+        app.processObjectIDs = std::move(group.objects);
+        next.push_back(std::move(app));
+        continue;
+      }
+      AudioApp app;
+      app.id = std::string(group.key);
+      app.name = group.owner->localizedName.value_or(std::string(kUnknownAppName));
+      app.icon = group.owner->iconName;
+      app.isMuted = lookup(*mutedStates_, app.id).value_or(false);
+      app.currentVolume =
+          app.isMuted ? 0.0f : clampVolume(lookup(*savedVolumes_, app.id).value_or(newAppVolume));
+      app.lastActiveDate = now;
+      app.processObjectIDs = std::move(group.objects);
+      app.selectedOutputDeviceUIDs = lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
+      app.perDeviceVolumes = lookup(*savedPerDeviceVolumes_, app.id).value_or(VolumeTable{});
+      next.push_back(std::move(app));
+    }
+  }
+
+  // 4. Seen now.
+  lastSeenDates_.edit([&](auto& dates) {
+    bool changed = false;
+    for (const auto& group : groups) {
+      auto it = dates.find(group.key);
+      if (it == dates.end()) {
+        dates.emplace(std::string(group.key), now);
+        changed = true;
+      } else if (it->second != now) {
+        it->second = now;
+        changed = true;
+      }
+    }
+    return changed;
+  });
+
+  // 5. Apps gone silent stay listed, unchanged, for the grace period after they were last seen.
+  for (const auto& app : current) {
+    if (groupIndex.count(app.id)) continue;
+    auto last = lookup(*lastSeenDates_, app.id);
+    if (last && now - *last < kGracePeriod) next.push_back(app);
+  }
+
+  // 6. By name, ignoring case; equal names keep their order.
+  {
+    std::vector<const std::wstring*> keys;
+    keys.reserve(next.size());
+    for (const auto& app : next) keys.push_back(&sortKey(app.name));
+    std::vector<size_t> order(next.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return *keys[a] < *keys[b]; });
+    std::vector<AudioApp> sorted;
+    sorted.reserve(next.size());
+    for (size_t i : order) sorted.push_back(std::move(next[i]));
+    next = std::move(sorted);
+  }
+
+  // 7. Chains for new apps, and for listed apps whose chains could not be built before. From here
+  // on the main queue may run (while a chain comes alive) and replace the published list, so the
+  // old ids are kept as copies.
+  std::vector<std::string> oldList;
+  oldList.reserve(current.size());
+  for (const auto& app : current) oldList.push_back(app.id);
+  const std::unordered_set<std::string_view> oldIDs(oldList.begin(), oldList.end());
+  if (playthroughEngine_) {
+    // Which apps hold a chain, from one walk over the chains: asking the engine app by app would
+    // walk them once per app, and this runs every 3 s over every listed app.
+    std::unordered_set<std::string> withChains;
+    for (const auto& [key, state] : playthroughEngine_->appTaps()) withChains.insert(state->bundleID);
+    for (const auto& app : next) {
+      // The engine is asked again only when the walk saw no chain: one may have been built for
+      // the app by an operation that ran while an earlier app's chain came alive.
+      if (oldIDs.count(app.id) && (withChains.count(app.id) || playthroughEngine_->hasTap(app.id)))
+        continue;
+      createTapsForApp(app, newAppVolume);
+    }
+  }
+
+  // 8. Apps dropped from the list lose their chains and their last-seen time.
+  std::unordered_set<std::string_view> newIDs;
+  for (const auto& app : next) newIDs.insert(app.id);
+  std::vector<std::string> dropped;
+  for (const auto& id : oldList)
+    if (!newIDs.count(id)) dropped.push_back(id);
+  if (!dropped.empty()) {
+    if (playthroughEngine_)
+      for (const auto& id : dropped) playthroughEngine_->removeTaps(id);
+    lastSeenDates_.edit([&](auto& dates) {
+      bool changed = false;
+      for (const auto& id : dropped) changed |= dates.erase(id) > 0;
+      return changed;
+    });
+  }
+
+  // 9. Publish. An operation that ran while chains were being built (the engine runs the main
+  // queue while it waits for a device) changed the published records after step 3 copied them;
+  // its volume, mute and routing win over those stale copies.
+  if (appsRevision_ != passStartRevision_) {
+    StringMap<size_t> latestIndex;
+    const auto& latest = audioApps_.get();
+    for (size_t i = 0; i < latest.size(); ++i) latestIndex.try_emplace(latest[i].id, i);
+    for (auto& app : next) {
+      auto it = latestIndex.find(app.id);
+      if (it == latestIndex.end()) continue;
+      const AudioApp& fresh = latest[it->second];
+      app.currentVolume = fresh.currentVolume;
+      app.isMuted = fresh.isMuted;
+      app.selectedOutputDeviceUIDs = fresh.selectedOutputDeviceUIDs;
+      app.perDeviceVolumes = fresh.perDeviceVolumes;
+    }
+  }
+  // Stored even when equal: an equal list may still carry new process objects, which routing
+  // hands to the engine later; observers hear only of real changes.
+  setApps(std::move(next));
+}
+
+void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolume) {
+  PlaythroughEngine& engine = *playthroughEngine_;
+  const auto routing = lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
+  if (routing.empty()) {
+    engine.createTap(app.id, app.processObjectIDs, std::nullopt);
+  } else {
+    for (const auto& uid : routing) engine.createTap(app.id, app.processObjectIDs, uid);
+  }
+  // Read once the chains exist: building one runs the main queue, and an operation that ran
+  // meanwhile has already written its values to these tables.
+  const float volume = lookup(*savedVolumes_, app.id).value_or(newAppVolume);
+  const bool muted = lookup(*mutedStates_, app.id).value_or(false);
+  const auto perDevice = lookup(*savedPerDeviceVolumes_, app.id).value_or(VolumeTable{});
+  for (const auto& uid : engine.activeDeviceUIDs(app.id)) {
+    float target = muted ? 0.0f : lookup(perDevice, uid).value_or(volume);
+    engine.setAppDeviceVolume(app.id, uid, clampVolume(target));
+  }
+  engine.setAppMuted(app.id, muted);
+  // A routing change that ran meanwhile reconciled the chains that existed then; the ones built
+  // above for the old routing may not belong any more.
+  auto latest = lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
+  if (latest != routing)
+    reconcileTaps(app.id, latest, app.processObjectIDs, muted ? 0.0f : volume);
+}
+
+const std::wstring& PerAppAudioManager::sortKey(const std::string& name) {
+  static const NameCollator collator;
+  auto it = sortKeys_.find(name);
+  if (it == sortKeys_.end()) it = sortKeys_.emplace(name, collator.sortKey(name)).first;
+  return it->second;
+}
+
+void PerAppAudioManager::setApps(std::vector<AudioApp> apps) {
+  ++appsRevision_;
+  audioApps_.set(std::move(apps));
+}
+
+std::optional<size_t> PerAppAudioManager::indexOf(const std::string& id) const {
+  const auto& apps = audioApps_.get();
+  for (size_t i = 0; i < apps.size(); ++i)
+    if (apps[i].id == id) return i;
+  return std::nullopt;
+}
+
+PerAppAudioManager::BusyScope::BusyScope(PerAppAudioManager& manager) : manager_(manager) {
+  if (manager_.busyDepth_++ == 0) manager_.passStartRevision_ = manager_.appsRevision_;
+}
+
+PerAppAudioManager::BusyScope::~BusyScope() {
+  if (--manager_.busyDepth_ == 0 && std::exchange(manager_.isRefreshRequested_, false))
+    manager_.scheduleRefresh();
+}
+
+}  // namespace mixelot

@@ -1,0 +1,102 @@
+// Output routing of PerAppAudioManager: which devices each app plays to, at which volume.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "engine/PlaythroughEngine.h"
+#include "model/PerAppAudioManager.h"
+#include "engine/Volume.h"
+
+namespace mixelot {
+
+std::shared_ptr<AppTapState> PerAppAudioManager::chain(const std::string& id,
+                                                      const std::string& uid) const {
+  const auto& taps = playthroughEngine_->appTaps();
+  auto it = taps.find(PlaythroughEngine::tapKey(id, uid));
+  return it == taps.end() ? nullptr : it->second;
+}
+
+void PerAppAudioManager::toggleDeviceRouting(const std::string& id, const std::string& deviceUID) {
+  std::vector<std::string> devices;
+  if (auto it = savedRouting_->find(id); it != savedRouting_->end()) devices = it->second;
+  if (auto it = std::find(devices.begin(), devices.end(), deviceUID); it != devices.end())
+    devices.erase(it);
+  else
+    devices.push_back(deviceUID);
+  setRouting(id, std::move(devices));
+}
+
+void PerAppAudioManager::setRouting(const std::string& id, std::vector<std::string> devices) {
+  // A device listed twice would mean two chains under one key; keep its first place.
+  std::set<std::string> seen;
+  std::erase_if(devices, [&](const std::string& uid) { return !seen.insert(uid).second; });
+
+  savedRouting_.modify([&](auto& table) {
+    if (devices.empty())
+      table.erase(id);
+    else
+      table[id] = devices;
+  });
+  saved_.saveRouting(*savedRouting_);
+
+  if (!updateApp(id, [&](AudioApp& app) { app.selectedOutputDeviceUIDs = devices; })) return;
+  if (!playthroughEngine_) return;
+  BusyScope busy(*this);
+  const AudioApp& app = audioApps_.get()[*indexOf(id)];
+  reconcileTaps(id, devices, std::vector<hal::ObjectID>(app.processObjectIDs), app.currentVolume);
+}
+
+void PerAppAudioManager::reconcileTaps(const std::string& id,
+                                       const std::vector<std::string>& devices,
+                                       const std::vector<hal::ObjectID>& processObjectIDs,
+                                       float masterVolume) {
+  PlaythroughEngine& engine = *playthroughEngine_;
+  const auto active = engine.activeDeviceUIDs(id);
+  const std::set<std::string> have(active.begin(), active.end());
+  std::vector<std::string> want = devices;
+  if (want.empty()) {
+    // Following the default device; when its UID cannot be read nothing is built, and the app
+    // plays unprocessed until a later pass or routing change.
+    if (auto uid = defaultOutputDeviceUID(); uid && !uid->empty()) want.push_back(*uid);
+  }
+  const std::set<std::string> wanted(want.begin(), want.end());
+  // The chains that exist now, to tell afterwards which ones this call built: a chain removed
+  // and built again under the same key is a new one (held here, so its address is not reused).
+  std::map<std::string, std::shared_ptr<AppTapState>> before;
+  for (const auto& uid : have) before[uid] = chain(id, uid);
+
+  for (const auto& uid : have)
+    if (!wanted.count(uid)) engine.removeTap(id, uid);
+  for (const auto& uid : want)
+    if (!have.count(uid)) engine.createTap(id, processObjectIDs, uid);
+
+  // The values are read after the chains exist: building one runs the main queue, and an
+  // operation that ran meanwhile has already written the record and the tables.
+  if (auto index = indexOf(id)) masterVolume = audioApps_.get()[*index].currentVolume;
+  VolumeTable perDevice;
+  if (auto it = savedPerDeviceVolumes_->find(id); it != savedPerDeviceVolumes_->end())
+    perDevice = it->second;
+  // Every chain built here starts at its device's volume, else at the app's. That includes a
+  // chain the engine built on the default device in place of an absent routed one: left at the
+  // engine's initial 1.0 it would blast an app the user had turned down.
+  for (const auto& uid : engine.activeDeviceUIDs(id)) {
+    if (auto it = before.find(uid); it != before.end() && it->second == chain(id, uid)) continue;
+    auto entry = perDevice.find(uid);
+    engine.setAppDeviceVolume(id, uid,
+                              clampVolume(entry != perDevice.end() ? entry->second : masterVolume));
+  }
+  auto muted = mutedStates_->find(id);
+  engine.setAppMuted(id, muted != mutedStates_->end() && muted->second);
+}
+
+void PerAppAudioManager::setDeviceVolume(const std::string& id, const std::string& deviceUID,
+                                         float volume) {
+  const float v = clampVolume(volume);
+  savedPerDeviceVolumes_.modify([&](auto& table) { table[id][deviceUID] = v; });
+  updateApp(id, [&](AudioApp& app) { app.perDeviceVolumes[deviceUID] = v; });
+  // Only this device's chain; the app's mute flag stays as it is.
+  if (playthroughEngine_) playthroughEngine_->setAppDeviceVolume(id, deviceUID, v);
+  saved_.savePerDeviceVolumes(*savedPerDeviceVolumes_);
+}
+
+}  // namespace mixelot

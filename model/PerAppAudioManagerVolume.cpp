@@ -1,0 +1,188 @@
+// Volume, mute and the saved volume tables of PerAppAudioManager.
+#include <algorithm>
+
+#include "engine/PlaythroughEngine.h"
+#include "model/PerAppAudioManager.h"
+#include "engine/Volume.h"
+
+namespace mixelot {
+namespace {
+
+template <typename Map>
+auto lookup(const Map& map, const std::string& key) -> std::optional<typename Map::mapped_type> {
+  auto it = map.find(key);
+  if (it == map.end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace
+
+bool PerAppAudioManager::updateApp(const std::string& id,
+                                   const std::function<void(AudioApp&)>& change) {
+  auto index = indexOf(id);
+  if (!index) return false;
+  auto apps = audioApps_.get();
+  change(apps[*index]);
+  setApps(std::move(apps));
+  return true;
+}
+
+float PerAppAudioManager::restoreVolume(const std::string& id) const {
+  if (auto volume = lookup(*preMuteVolumes_, id)) return clampVolume(*volume);
+  return clampVolume(lookup(*savedVolumes_, id).value_or(1.0f));
+}
+
+void PerAppAudioManager::setVolume(const std::string& id, float volume) {
+  const float v = clampVolume(volume);
+  savedVolumes_.modify([&](auto& table) { table[id] = v; });
+  bool wasMuted = false;
+  updateApp(id, [&](AudioApp& app) {
+    app.currentVolume = v;
+    wasMuted = std::exchange(app.isMuted, false);
+  });
+  if (wasMuted) {
+    mutedStates_.modify([&](auto& table) { table[id] = false; });
+    if (playthroughEngine_) playthroughEngine_->setAppMuted(id, false);
+  }
+  // Every chain of the app, whatever its per-device volume: the master slider sets them all.
+  if (playthroughEngine_) playthroughEngine_->setAppVolume(id, v);
+  saveVolumes();
+}
+
+void PerAppAudioManager::toggleMute(const std::string& id) {
+  auto index = indexOf(id);
+  if (!index) return;
+  const AudioApp& app = audioApps_.get()[*index];
+  if (app.isMuted) {
+    const float restored = restoreVolume(id);
+    updateApp(id, [&](AudioApp& record) {
+      record.currentVolume = restored;
+      record.isMuted = false;
+    });
+    mutedStates_.modify([&](auto& table) { table[id] = false; });
+    savedVolumes_.modify([&](auto& table) { table[id] = restored; });
+    if (playthroughEngine_) {
+      playthroughEngine_->setAppMuted(id, false);
+      playthroughEngine_->setAppVolume(id, restored);
+    }
+  } else {
+    // The saved volume and the chains' targets stay: muting is the chains' ramp to silence, and
+    // unmuting (also after a restart) comes back to the volume the app had.
+    const float before = app.currentVolume;
+    preMuteVolumes_.modify([&](auto& table) { table[id] = before; });
+    updateApp(id, [&](AudioApp& record) {
+      record.currentVolume = 0.0f;
+      record.isMuted = true;
+    });
+    mutedStates_.modify([&](auto& table) { table[id] = true; });
+    if (playthroughEngine_) playthroughEngine_->setAppMuted(id, true);
+  }
+  saveVolumes();
+}
+
+bool PerAppAudioManager::muteAll() {
+  auto apps = audioApps_.get();
+  std::vector<std::string> muted;
+  auto preMute = preMuteVolumes_.get();
+  auto states = mutedStates_.get();
+  for (auto& app : apps) {
+    // An app muted already keeps the volume it had before that earlier mute.
+    if (app.isMuted) continue;
+    preMute[app.id] = app.currentVolume;
+    app.currentVolume = 0.0f;
+    app.isMuted = true;
+    states[app.id] = true;
+    muted.push_back(app.id);
+  }
+  if (muted.empty()) return false;
+  preMuteVolumes_.set(std::move(preMute));
+  mutedStates_.set(std::move(states));
+  setApps(std::move(apps));
+  if (playthroughEngine_)
+    for (const auto& id : muted) playthroughEngine_->setAppMuted(id, true);
+  saveVolumes();
+  return true;
+}
+
+void PerAppAudioManager::unmuteAll() {
+  auto apps = audioApps_.get();
+  auto states = mutedStates_.get();
+  auto saved = savedVolumes_.get();
+  std::vector<std::pair<std::string, float>> restored;
+  for (auto& app : apps) {
+    const float volume = restoreVolume(app.id);
+    app.currentVolume = volume;
+    app.isMuted = false;
+    states[app.id] = false;
+    saved[app.id] = volume;
+    restored.emplace_back(app.id, volume);
+  }
+  mutedStates_.set(std::move(states));
+  savedVolumes_.set(std::move(saved));
+  setApps(std::move(apps));
+  if (playthroughEngine_) {
+    for (const auto& [id, volume] : restored) {
+      playthroughEngine_->setAppMuted(id, false);
+      playthroughEngine_->setAppVolume(id, volume);
+    }
+  }
+  preMuteVolumes_.set({});
+  saveVolumes();
+}
+
+bool PerAppAudioManager::allAppsMuted() const {
+  const auto& apps = audioApps_.get();
+  return !apps.empty() &&
+         std::all_of(apps.begin(), apps.end(), [](const AudioApp& app) { return app.isMuted; });
+}
+
+void PerAppAudioManager::outputDeviceChanged() {
+  // The volumes so far belong to the old device; the new one has its own remembered table.
+  saveVolumes();
+  currentDeviceUID_.set(defaultOutputDeviceUID().value_or(std::string(kUnknownDeviceUID)));
+  loadSavedVolumes();
+  auto apps = audioApps_.get();
+  auto states = mutedStates_.get();
+  std::vector<std::pair<std::string, float>> volumes;
+  for (auto& app : apps) {
+    const float volume = clampVolume(lookup(*savedVolumes_, app.id).value_or(1.0f));
+    app.currentVolume = volume;
+    app.isMuted = false;
+    states[app.id] = false;
+    volumes.emplace_back(app.id, volume);
+  }
+  mutedStates_.set(std::move(states));
+  setApps(std::move(apps));
+  if (playthroughEngine_) {
+    for (const auto& [id, volume] : volumes) {
+      playthroughEngine_->setAppVolume(id, volume);
+      playthroughEngine_->setAppMuted(id, false);
+    }
+  }
+}
+
+// ---- saved tables ----------------------------------------------------------------------------
+
+void PerAppAudioManager::loadSavedVolumes() {
+  if (auto table = saved_.loadVolumes(*currentDeviceUID_)) savedVolumes_.set(std::move(*table));
+}
+
+void PerAppAudioManager::loadSavedRouting() { savedRouting_.set(saved_.loadRouting()); }
+
+void PerAppAudioManager::loadSavedPerDeviceVolumes() {
+  savedPerDeviceVolumes_.set(saved_.loadPerDeviceVolumes());
+}
+
+void PerAppAudioManager::saveVolumes() {
+  VolumeTable table;
+  for (const auto& app : audioApps_.get()) {
+    // A muted app is remembered at the volume it will come back to, never at its silent 0.
+    table[app.id] = app.isMuted ? restoreVolume(app.id) : app.currentVolume;
+  }
+  // Apps not listed right now keep what they had.
+  for (const auto& [id, volume] : savedVolumes_.get()) table.try_emplace(id, volume);
+  savedVolumes_.set(table);
+  saved_.saveVolumes(*currentDeviceUID_, table);
+}
+
+}  // namespace mixelot

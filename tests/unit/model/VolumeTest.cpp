@@ -1,0 +1,142 @@
+#include <gmock/gmock.h>
+
+#include <cmath>
+
+#include "ModelFixture.h"
+
+namespace mixelot::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+class VolumeTest : public ModelTest {
+ protected:
+  VolumeTest() {
+    runApp(100, "org.example.Player", "Player");
+    play(100, "org.example.Player");
+    runApp(200, "org.example.Radio", "Radio");
+    play(200, "org.example.Radio");
+    makeManager();
+  }
+  std::optional<float> storedVolume(const std::string& id) const {
+    auto table = prefs.floatTable("savedVolumes");
+    if (!table || !table->count(id)) return std::nullopt;
+    return table->at(id);
+  }
+  static constexpr const char* kPlayer = "org.example.Player";
+  static constexpr const char* kRadio = "org.example.Radio";
+};
+
+TEST_F(VolumeTest, SetVolumeClampsAndUnmutes) {
+  manager->setVolume(kPlayer, 1.7f);
+  EXPECT_EQ(app(kPlayer)->currentVolume, 1.0f);
+  manager->setVolume(kPlayer, -0.2f);
+  EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
+  EXPECT_FALSE(app(kPlayer)->isMuted);  // dragged to zero is not muted
+  manager->setVolume(kPlayer, std::nanf(""));
+  EXPECT_EQ(manager->savedVolumes()->at(kPlayer), 0.0f);
+
+  manager->toggleMute(kPlayer);
+  manager->setVolume(kPlayer, 0.7f);
+  EXPECT_FALSE(app(kPlayer)->isMuted);
+  EXPECT_FALSE(tapMuted(kPlayer, "A"));
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.7f);
+  EXPECT_EQ(storedVolume(kPlayer), 0.7f);
+  // An app that is not listed still has its volume remembered.
+  manager->setVolume("org.example.Later", 0.4f);
+  EXPECT_EQ(storedVolume("org.example.Later"), 0.4f);
+}
+
+TEST_F(VolumeTest, MuteAndUnmuteRestoreTheVolume) {
+  manager->setVolume(kPlayer, 0.6f);
+  manager->toggleMute(kPlayer);
+  EXPECT_TRUE(app(kPlayer)->isMuted);
+  EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
+  EXPECT_TRUE(tapMuted(kPlayer, "A"));
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.6f);  // the ramp to silence comes from the mute flag
+  EXPECT_EQ(storedVolume(kPlayer), 0.6f);
+  EXPECT_FALSE(manager->allAppsMuted());
+
+  manager->toggleMute(kPlayer);
+  EXPECT_FALSE(app(kPlayer)->isMuted);
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.6f);
+  EXPECT_FALSE(tapMuted(kPlayer, "A"));
+  manager->toggleMute("org.example.NotListed");  // nothing at all
+  EXPECT_FALSE(manager->mutedStates()->count("org.example.NotListed"));
+}
+
+TEST_F(VolumeTest, MuteAllKeepsEarlierMutesAndUnmuteAllRestoresEach) {
+  manager->setVolume(kPlayer, 0.3f);
+  manager->toggleMute(kPlayer);
+  manager->setVolume(kRadio, 0.8f);
+  EXPECT_TRUE(manager->muteAll());
+  EXPECT_TRUE(manager->allAppsMuted());
+  EXPECT_TRUE(tapMuted(kPlayer, "A"));
+  EXPECT_TRUE(tapMuted(kRadio, "A"));
+  EXPECT_FALSE(manager->muteAll());  // nothing left to mute
+
+  manager->unmuteAll();
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.3f);
+  EXPECT_FLOAT_EQ(app(kRadio)->currentVolume, 0.8f);
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.3f);
+  EXPECT_FALSE(tapMuted(kRadio, "A"));
+  EXPECT_TRUE(manager->preMuteVolumes()->empty());
+  EXPECT_FALSE(manager->allAppsMuted());
+}
+
+TEST_F(ModelTest, EmptyListIsNeverAllMuted) {
+  makeManager();
+  EXPECT_FALSE(manager->muteAll());
+  EXPECT_FALSE(manager->allAppsMuted());
+}
+
+TEST_F(VolumeTest, VolumesFollowTheDefaultDeviceAndBack) {
+  manager->setVolume(kPlayer, 0.3f);
+  manager->toggleMute(kRadio);
+  auto switchTo = [&](hal::ObjectID device) {
+    sim.setDefaultOutputDevice(device);
+    engine.refreshOutputDevice();
+    manager->outputDeviceChanged();
+    manager->refreshApps();
+  };
+
+  switchTo(deviceB);
+  EXPECT_EQ(*manager->currentDeviceUID(), "B");
+  // A device never seen starts from the volumes just saved for the old one; mutes are lifted.
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.3f);
+  EXPECT_FALSE(app(kRadio)->isMuted);
+  EXPECT_FLOAT_EQ(target(kPlayer, "B"), 0.3f);
+  EXPECT_FALSE(tapMuted(kRadio, "B"));
+  manager->setVolume(kPlayer, 0.9f);
+
+  switchTo(deviceA);
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.3f);
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.3f);
+  switchTo(deviceB);
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.9f);
+  auto perDevice = prefs.nestedFloatTable("deviceSpecificVolumes");
+  ASSERT_TRUE(perDevice);
+  EXPECT_FLOAT_EQ(perDevice->at("A").at(kPlayer), 0.3f);
+}
+
+TEST_F(VolumeTest, MutedAppComingBackStartsMuted) {
+  manager->setVolume(kPlayer, 0.5f);
+  manager->toggleMute(kPlayer);
+  for (auto object : app(kPlayer)->processObjectIDs) sim.removeObject(object);
+  queue.advance(Seconds(12.0));
+  ASSERT_EQ(app(kPlayer), nullptr);
+  ASSERT_TRUE(taps(kPlayer).empty());
+
+  play(100, kPlayer);
+  settle();
+  ASSERT_NE(app(kPlayer), nullptr);
+  EXPECT_TRUE(app(kPlayer)->isMuted);
+  EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
+  EXPECT_TRUE(tapMuted(kPlayer, "A"));
+  EXPECT_EQ(target(kPlayer, "A"), 0.0f);
+  manager->toggleMute(kPlayer);
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.5f);
+}
+
+}  // namespace
+}  // namespace mixelot::testing
