@@ -30,19 +30,23 @@ namespace {
 
 class BenchWorkspace final : public Workspace {
  public:
-  std::vector<RunningApplication> runningApplications() override { return apps; }
+  std::vector<RunningApplication> runningApplications() const override { return apps; }
+  std::optional<RunningApplication> runningApplication(pid_t) const override {
+    return std::nullopt;
+  }
+  bool activate(pid_t) override { return false; }
   std::vector<RunningApplication> apps;
 };
 
 class BenchProcessInfo final : public ProcessInfo {
  public:
-  int32_t currentProcessIdentifier() override { return 1; }
-  std::optional<int32_t> parentProcessIdentifier(int32_t pid) override {
+  pid_t currentProcessId() const override { return 1; }
+  std::optional<pid_t> parentProcessId(pid_t pid) const override {
     auto it = parents.find(pid);
     if (it == parents.end()) return std::nullopt;
     return it->second;
   }
-  std::unordered_map<int32_t, int32_t> parents;  // O(1), like a read of /proc/PID/stat
+  std::unordered_map<pid_t, pid_t> parents;  // O(1), like a read of /proc/PID/stat
 };
 
 class Lines final : public SystemLog {
@@ -69,16 +73,16 @@ double measure(int objects) {
     // reported as a non-bundle application), a helper by the dot rule, a helper by the table, a
     // silent process, a system process, a hidden app and a never-listed app.
     workspace.apps.push_back({9, "com.google.Chrome", true, "Chrome", std::nullopt});
-    int32_t pid = 10;
+    pid_t pid = 10;
     for (int block = 0; block * 10 < objects; ++block) {
       const std::string app = "org.bench.app" + std::to_string(block);
-      const int32_t appPID = pid++;
+      const pid_t appPID = pid++;
       workspace.apps.push_back({appPID, app, true, "App " + std::to_string(block), "icon"});
-      const int32_t child = pid++, grandchild = pid++;
+      const pid_t child = pid++, grandchild = pid++;
       processInfo.parents[child] = appPID;
       processInfo.parents[grandchild] = child;
       workspace.apps.push_back({grandchild, app + ".tool", false, "Tool", std::nullopt});
-      std::vector<std::pair<int32_t, std::string>> processes = {
+      std::vector<std::pair<pid_t, std::string>> processes = {
           {appPID, app},
           {appPID, app},
           {child, ""},

@@ -14,7 +14,7 @@ RunningAppIndex::RunningAppIndex(std::vector<RunningApplication> applications)
   firstBundleByBundleID_.reserve(applications_.size());
   for (size_t i = 0; i < applications_.size(); ++i) {
     const auto& application = applications_[i];
-    byPID_[application.processIdentifier] = i;  // a later entry replaces an earlier one
+    byPID_[application.pid] = i;  // a later entry replaces an earlier one
     if (!application.bundleIdentifier) continue;
     firstByBundleID_.try_emplace(*application.bundleIdentifier, i);
     if (application.isApplicationBundle)
@@ -22,7 +22,7 @@ RunningAppIndex::RunningAppIndex(std::vector<RunningApplication> applications)
   }
 }
 
-const RunningApplication* RunningAppIndex::byPID(int32_t pid) const {
+const RunningApplication* RunningAppIndex::byPID(pid_t pid) const {
   auto it = byPID_.find(pid);
   return it == byPID_.end() ? nullptr : &applications_[it->second];
 }
@@ -42,10 +42,10 @@ const RunningApplication* RunningAppIndex::firstBundleWithBundleID(
   return find(firstBundleByBundleID_, bundleID);
 }
 
-const RunningApplication* findParentApp(int32_t pid, const RunningAppIndex& applications,
-                                        ProcessInfo& processInfo) {
+const RunningApplication* findParentApp(pid_t pid, const RunningAppIndex& applications,
+                                        const ProcessInfo& processInfo) {
   for (int step = 0; step < kMaxParentSteps; ++step) {
-    auto parent = processInfo.parentProcessIdentifier(pid);
+    auto parent = processInfo.parentProcessId(pid);
     // PID 1 (init) and 0 are nobody's application; stop there rather than walk into them.
     if (!parent || *parent < 2) return nullptr;
     const auto* application = applications.byPID(*parent);

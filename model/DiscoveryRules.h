@@ -22,7 +22,7 @@ class RunningAppIndex {
   RunningAppIndex& operator=(const RunningAppIndex&) = delete;
 
   // The application with this PID; when the workspace reports a PID twice, the later one.
-  const RunningApplication* byPID(int32_t pid) const;
+  const RunningApplication* byPID(pid_t pid) const;
   // The first running application with this bundle identifier.
   const RunningApplication* firstWithBundleID(std::string_view bundleID) const;
   // The first running application bundle with this bundle identifier.
@@ -39,7 +39,7 @@ class RunningAppIndex {
   const RunningApplication* find(const ByBundleID& map, std::string_view bundleID) const;
 
   std::vector<RunningApplication> applications_;
-  std::unordered_map<int32_t, size_t> byPID_;
+  std::unordered_map<pid_t, size_t> byPID_;
   ByBundleID firstByBundleID_;
   ByBundleID firstBundleByBundleID_;
 };
@@ -48,8 +48,8 @@ class RunningAppIndex {
 inline constexpr int kMaxParentSteps = 5;
 
 // The nearest of the first five ancestors of `pid` that is a running application bundle.
-const RunningApplication* findParentApp(int32_t pid, const RunningAppIndex& applications,
-                                        ProcessInfo& processInfo);
+const RunningApplication* findParentApp(pid_t pid, const RunningAppIndex& applications,
+                                        const ProcessInfo& processInfo);
 
 // The application a helper program belongs to: by the helper table, else by dropping the last
 // component of a bundle identifier of three or more components ("com.example.tool.worker" ->

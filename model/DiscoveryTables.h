@@ -70,10 +70,7 @@ inline constexpr std::array<std::string_view, 19> kSystemProcessPrefixes = {
 // system audio hostage to one mixer row. Matched as prefixes, after the table above.
 inline constexpr std::array<std::string_view, 5> kLinuxSystemProcessPrefixes = {
     "pipewire",  // also pipewire-pulse
-    "org.pipewire.",
-    "wireplumber",
-    "pulseaudio",
-    "speech-dispatcher",
+    "org.pipewire.", "wireplumber", "pulseaudio", "speech-dispatcher",
 };
 
 // Helper programs whose sound belongs to another application: (helper id prefix, application id),

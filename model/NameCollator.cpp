@@ -22,8 +22,11 @@ std::wstring decodeUTF8(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     auto byte = static_cast<unsigned char>(text[i]);
-    int length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3
-                             : (byte >> 3) == 0x1E ? 4 : 0;
+    int length = byte < 0x80           ? 1
+                 : (byte >> 5) == 0x6  ? 2
+                 : (byte >> 4) == 0xE  ? 3
+                 : (byte >> 3) == 0x1E ? 4
+                                       : 0;
     if (length == 0 || i + static_cast<size_t>(length) > text.size()) {
       out.push_back(static_cast<wchar_t>(kReplacement));
       ++i;

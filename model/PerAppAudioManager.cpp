@@ -4,22 +4,20 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "app/Preferences.h"
 #include "engine/AppTapState.h"
 #include "engine/AudioRecordingPermission.h"
 #include "engine/PlaythroughEngine.h"
+#include "engine/Volume.h"
 #include "engine/hal/PropertyReads.h"
 #include "model/DiscoveryRules.h"
 #include "model/NameCollator.h"
-#include "engine/Volume.h"
 #include "platform/PreferencesStore.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Workspace.h"
 
 namespace mixelot {
 namespace {
-
-constexpr std::string_view kHiddenAppsKey = "hiddenApps";
-constexpr std::string_view kDefaultVolumeKey = "defaultVolume";
 
 constexpr hal::PropertyAddress kProcessObjectsAddress{hal::selector::kProcessObjects};
 constexpr hal::PropertyAddress kProcessPIDAddress{hal::selector::kProcessPID};
@@ -70,7 +68,9 @@ PerAppAudioManager::PerAppAudioManager(hal::AudioHardware& hardware, MainQueue& 
   observePermission();
 }
 
-PerAppAudioManager::~PerAppAudioManager() { stopMonitoring(); }
+PerAppAudioManager::~PerAppAudioManager() {
+  stopMonitoring();
+}
 
 // ---- monitoring ------------------------------------------------------------------------------
 
@@ -119,11 +119,11 @@ void PerAppAudioManager::observePermission() {
     return;
   }
   std::weak_ptr<int> alive = lifetime_;
-  permissionObservation_ = permission_->observeStatus([this, alive] {
-    // Watch once: the subscription ends here and is renewed below while still not authorized.
+  permissionObservation_ = permission_->observeStatus([this, alive](AudioPermissionStatus) {
+    // Watch for one change only; the task below watches again while access is still missing.
+    permissionObservation_.reset();
     queue_.post([this, alive] {
       if (alive.expired()) return;
-      permissionObservation_.reset();
       if (permission_->status() == AudioPermissionStatus::authorized) {
         if (playthroughEngine_) playthroughEngine_->setPermissionGranted(true);
         refreshApps();
@@ -148,7 +148,7 @@ std::optional<std::string> PerAppAudioManager::defaultOutputDeviceUID() {
 }
 
 float PerAppAudioManager::defaultVolume() const {
-  float volume = preferences_.floatValue(kDefaultVolumeKey);
+  float volume = preferences_.floatValue(prefs::kDefaultVolume);
   // Clamped like every volume that enters the model: a hand-edited 5.0 must not become 500 %.
   return volume > 0.0f ? clampVolume(volume) : 1.0f;
 }
@@ -168,9 +168,10 @@ void PerAppAudioManager::refreshApps() {
 
 void PerAppAudioManager::runDiscoveryPass() {
   // 1. Inputs, each prepared once so that every per-process step is a hash lookup.
-  const int32_t ownPID = processInfo_.currentProcessIdentifier();
+  const pid_t ownPID = processInfo_.currentProcessId();
   std::unordered_set<std::string, StringHash, std::equal_to<>> hidden;
-  if (auto list = preferences_.stringArray(kHiddenAppsKey)) hidden.insert(list->begin(), list->end());
+  if (auto list = preferences_.stringArray(prefs::kHiddenApps))
+    hidden.insert(list->begin(), list->end());
   const float newAppVolume = defaultVolume();
   const auto objects = processObjectList();
   const RunningAppIndex applications(workspace_.runningApplications());
@@ -193,10 +194,11 @@ void PerAppAudioManager::runDiscoveryPass() {
     if (!running) running = hal::readUInt32(hardware_, object, kIsRunningAddress);
     if (!running || *running == 0) continue;
     const RunningApplication* owner = applications.byPID(*pid);
-    if (!owner || !owner->isApplicationBundle) owner = findParentApp(*pid, applications, processInfo_);
+    if (!owner || !owner->isApplicationBundle)
+      owner = findParentApp(*pid, applications, processInfo_);
     // The bundle identifier matters only to the helper rules, so it is read only for them.
-    if (!owner) owner = findAppForHelper(hal::readString(hardware_, object, kBundleIDAddress),
-                                         applications);
+    if (!owner)
+      owner = findAppForHelper(hal::readString(hardware_, object, kBundleIDAddress), applications);
     if (!owner || !owner->bundleIdentifier || owner->bundleIdentifier->empty()) continue;
     std::string_view key = *owner->bundleIdentifier;
     if (hidden.count(key) || isNonAudioApp(key) || isSystemProcess(key)) continue;
@@ -232,7 +234,8 @@ void PerAppAudioManager::runDiscoveryPass() {
           app.isMuted ? 0.0f : clampVolume(lookup(*savedVolumes_, app.id).value_or(newAppVolume));
       app.lastActiveDate = now;
       app.processObjectIDs = std::move(group.objects);
-      app.selectedOutputDeviceUIDs = lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
+      app.selectedOutputDeviceUIDs =
+          lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
       app.perDeviceVolumes = lookup(*savedPerDeviceVolumes_, app.id).value_or(VolumeTable{});
       next.push_back(std::move(app));
     }
@@ -287,7 +290,8 @@ void PerAppAudioManager::runDiscoveryPass() {
     // Which apps hold a chain, from one walk over the chains: asking the engine app by app would
     // walk them once per app, and this runs every 3 s over every listed app.
     std::unordered_set<std::string> withChains;
-    for (const auto& [key, state] : playthroughEngine_->appTaps()) withChains.insert(state->bundleID);
+    for (const auto& [key, state] : playthroughEngine_->appTaps())
+      withChains.insert(state->bundleID);
     for (const auto& app : next) {
       // The engine is asked again only when the walk saw no chain: one may have been built for
       // the app by an operation that ran while an earlier app's chain came alive.
@@ -356,8 +360,7 @@ void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolum
   // A routing change that ran meanwhile reconciled the chains that existed then; the ones built
   // above for the old routing may not belong any more.
   auto latest = lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
-  if (latest != routing)
-    reconcileTaps(app.id, latest, app.processObjectIDs, muted ? 0.0f : volume);
+  if (latest != routing) reconcileTaps(app.id, latest, app.processObjectIDs, muted ? 0.0f : volume);
 }
 
 const std::wstring& PerAppAudioManager::sortKey(const std::string& name) {

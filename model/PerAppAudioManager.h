@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/AudioRecordingPermission.h"
 #include "engine/hal/AudioHardware.h"
 #include "model/AudioApp.h"
 #include "model/Observable.h"
@@ -18,7 +19,6 @@
 namespace mixelot {
 
 class AppTapState;
-class AudioRecordingPermission;
 class PlaythroughEngine;
 class PreferencesStore;
 class ProcessInfo;
@@ -66,9 +66,7 @@ class PerAppAudioManager {
   const Observable<VolumeTable>& preMuteVolumes() const { return preMuteVolumes_; }
   // The last pass in which each listed app was producing sound.
   using DateTable = std::map<std::string, TimePoint, std::less<>>;
-  const Observable<DateTable>& lastSeenDates() const {
-    return lastSeenDates_;
-  }
+  const Observable<DateTable>& lastSeenDates() const { return lastSeenDates_; }
   // The output device the volume table belongs to, or "default" when it is unknown.
   const Observable<std::string>& currentDeviceUID() const { return currentDeviceUID_; }
   const Observable<RoutingTable>& savedRouting() const { return savedRouting_; }
@@ -86,7 +84,8 @@ class PerAppAudioManager {
   // the main queue) is run right after it instead, so passes never overlap.
   void refreshApps();
 
-  // ---- volume and mute ---------------------------------------------------------------------------
+  // ---- volume and mute
+  // ---------------------------------------------------------------------------
   void setVolume(const std::string& id, float volume);
   void toggleMute(const std::string& id);
   // Returns whether at least one app was muted by this call.
@@ -169,7 +168,7 @@ class PerAppAudioManager {
   Observable<RoutingTable> savedRouting_;
   Observable<DeviceVolumeTable> savedPerDeviceVolumes_;
 
-  Subscription permissionObservation_;
+  AudioRecordingPermission::Observation permissionObservation_;
   std::unordered_map<std::string, std::wstring> sortKeys_;
   int busyDepth_ = 0;
   bool isRefreshPosted_ = false;

@@ -4,13 +4,13 @@
 #include <set>
 
 #include "engine/PlaythroughEngine.h"
-#include "model/PerAppAudioManager.h"
 #include "engine/Volume.h"
+#include "model/PerAppAudioManager.h"
 
 namespace mixelot {
 
 std::shared_ptr<AppTapState> PerAppAudioManager::chain(const std::string& id,
-                                                      const std::string& uid) const {
+                                                       const std::string& uid) const {
   const auto& taps = playthroughEngine_->appTaps();
   auto it = taps.find(PlaythroughEngine::tapKey(id, uid));
   return it == taps.end() ? nullptr : it->second;

@@ -2,8 +2,8 @@
 #include <algorithm>
 
 #include "engine/PlaythroughEngine.h"
-#include "model/PerAppAudioManager.h"
 #include "engine/Volume.h"
+#include "model/PerAppAudioManager.h"
 
 namespace mixelot {
 namespace {
@@ -167,7 +167,9 @@ void PerAppAudioManager::loadSavedVolumes() {
   if (auto table = saved_.loadVolumes(*currentDeviceUID_)) savedVolumes_.set(std::move(*table));
 }
 
-void PerAppAudioManager::loadSavedRouting() { savedRouting_.set(saved_.loadRouting()); }
+void PerAppAudioManager::loadSavedRouting() {
+  savedRouting_.set(saved_.loadRouting());
+}
 
 void PerAppAudioManager::loadSavedPerDeviceVolumes() {
   savedPerDeviceVolumes_.set(saved_.loadPerDeviceVolumes());

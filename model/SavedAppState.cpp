@@ -1,26 +1,29 @@
 #include "model/SavedAppState.h"
 
+#include "app/Preferences.h"
+
 namespace mixelot {
 
 std::optional<SavedAppState::VolumeTable> SavedAppState::loadVolumes(
     const std::string& deviceUID) const {
-  if (auto perDevice = store_.nestedFloatTable(kDeviceSpecificVolumesKey)) {
+  if (auto perDevice = store_.nestedFloatTable(prefs::kDeviceSpecificVolumes)) {
     auto it = perDevice->find(deviceUID);
     if (it != perDevice->end()) return std::move(it->second);
   }
-  return store_.floatTable(kSavedVolumesKey);
+  return store_.floatTable(prefs::kSavedVolumes);
 }
 
 void SavedAppState::saveVolumes(const std::string& deviceUID, const VolumeTable& table) {
-  auto perDevice = store_.nestedFloatTable(kDeviceSpecificVolumesKey).value_or(DeviceVolumeTable{});
+  auto perDevice =
+      store_.nestedFloatTable(prefs::kDeviceSpecificVolumes).value_or(DeviceVolumeTable{});
   perDevice[deviceUID] = table;
-  store_.set(kDeviceSpecificVolumesKey, perDevice);
-  store_.set(kSavedVolumesKey, table);
+  store_.set(prefs::kDeviceSpecificVolumes, perDevice);
+  store_.set(prefs::kSavedVolumes, table);
 }
 
 SavedAppState::RoutingTable SavedAppState::loadRouting() {
-  if (auto routing = store_.stringListTable(kAppDeviceRoutingKey)) return std::move(*routing);
-  if (auto older = store_.stringTable(kAppDeviceRoutingKey)) {
+  if (auto routing = store_.stringListTable(prefs::kAppDeviceRouting)) return std::move(*routing);
+  if (auto older = store_.stringTable(prefs::kAppDeviceRouting)) {
     RoutingTable routing;
     for (auto& [bundleID, deviceUID] : *older) routing[bundleID] = {std::move(deviceUID)};
     saveRouting(routing);
@@ -30,15 +33,15 @@ SavedAppState::RoutingTable SavedAppState::loadRouting() {
 }
 
 void SavedAppState::saveRouting(const RoutingTable& table) {
-  store_.set(kAppDeviceRoutingKey, table);
+  store_.set(prefs::kAppDeviceRouting, table);
 }
 
 SavedAppState::DeviceVolumeTable SavedAppState::loadPerDeviceVolumes() const {
-  return store_.nestedFloatTable(kAppPerDeviceVolumesKey).value_or(DeviceVolumeTable{});
+  return store_.nestedFloatTable(prefs::kAppPerDeviceVolumes).value_or(DeviceVolumeTable{});
 }
 
 void SavedAppState::savePerDeviceVolumes(const DeviceVolumeTable& table) {
-  store_.set(kAppPerDeviceVolumesKey, table);
+  store_.set(prefs::kAppPerDeviceVolumes, table);
 }
 
 }  // namespace mixelot

@@ -16,14 +16,9 @@ namespace mixelot {
 // as absent, since a half-understood table could send an app to the wrong device or volume.
 class SavedAppState {
  public:
-  using VolumeTable = std::map<std::string, float>;                    // bundle id -> volume
+  using VolumeTable = std::map<std::string, float>;                      // bundle id -> volume
   using RoutingTable = std::map<std::string, std::vector<std::string>>;  // bundle id -> UIDs
-  using DeviceVolumeTable = std::map<std::string, VolumeTable>;        // outer key -> table
-
-  static constexpr std::string_view kSavedVolumesKey = "savedVolumes";
-  static constexpr std::string_view kDeviceSpecificVolumesKey = "deviceSpecificVolumes";
-  static constexpr std::string_view kAppDeviceRoutingKey = "appDeviceRouting";
-  static constexpr std::string_view kAppPerDeviceVolumesKey = "appPerDeviceVolumes";
+  using DeviceVolumeTable = std::map<std::string, VolumeTable>;          // outer key -> table
 
   explicit SavedAppState(PreferencesStore& store) : store_(store) {}
 

@@ -13,7 +13,7 @@ TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
   auto first = play(100, "org.example.Player");
   auto second = play(100, "org.example.Player");
   // A helper without an application of its own, two levels below the player.
-  processInfo.parents = {{102, 101}, {101, 100}};
+  processInfo.chain({102, 101, 100});
   runApp(102, "org.example.Player.gpu", "not a bundle", /*isBundle=*/false);
   auto helper = play(102, "org.example.Player.gpu");
   // Through the helper table: no application and no ancestor, only its bundle identifier.
@@ -52,18 +52,18 @@ TEST_F(ModelTest, OnlyTheRulesFirstMatchAndFiveAncestorsCount) {
   play(31, "org.example.Tool.worker");
   // An application six steps up is out of reach; five steps up is found.
   runApp(40, "org.example.Far", "Far");
-  processInfo.parents = {{46, 45}, {45, 44}, {44, 43}, {43, 42}, {42, 41}, {41, 40}};
+  processInfo.chain({46, 45, 44, 43, 42, 41, 40});
   play(46, "none");
   runApp(50, "org.example.Near", "Near");
-  processInfo.parents.insert({{55, 54}, {54, 53}, {53, 52}, {52, 51}, {51, 50}});
+  processInfo.chain({55, 54, 53, 52, 51, 50});
   play(55, "none");
   makeManager();
   EXPECT_THAT(ids(), ElementsAre("org.example.Near"));
 }
 
 TEST_F(ModelTest, FiltersKeepOutOurselvesHiddenNonAudioAndSystemProcesses) {
-  runApp(processInfo.ownPID, "org.example.Self", "Self");
-  play(processInfo.ownPID, "org.example.Self");
+  runApp(processInfo.ownPid, "org.example.Self", "Self");
+  play(processInfo.ownPid, "org.example.Self");
   runApp(1, "com.corvana.Mixelot", "Mixelot");  // our own id, under another PID
   play(1, "com.corvana.Mixelot");
   runApp(2, "com.apple.finder", "Finder");
@@ -175,16 +175,20 @@ TEST_F(ModelTest, PermissionGrantedLaterBuildsTheChains) {
   runApp(100, "org.example.Player", "Player");
   play(100, "org.example.Player");
   PlaythroughEngine fresh(sim, queue);
-  AudioRecordingPermission permission;
+  FakePermissionService service;
+  service.status = AudioPermissionStatus::denied;
+  AudioRecordingPermission permission(service, queue);
   manager = std::make_unique<PerAppAudioManager>(sim, queue, prefs, workspace, processInfo, &fresh,
                                                  &permission);
   EXPECT_THAT(ids(), ElementsAre("org.example.Player"));
   EXPECT_FALSE(fresh.hasTap("org.example.Player"));
 
-  permission.setStatusForTest(AudioPermissionStatus::denied);
+  service.status = AudioPermissionStatus::unknown;
+  permission.refreshStatus();
   settle();
   EXPECT_FALSE(fresh.permissionGranted());
-  permission.setStatusForTest(AudioPermissionStatus::authorized);
+  service.status = AudioPermissionStatus::authorized;
+  permission.refreshStatus();
   settle();
   EXPECT_TRUE(fresh.permissionGranted());
   EXPECT_TRUE(fresh.hasTap("org.example.Player"));

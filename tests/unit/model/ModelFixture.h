@@ -15,32 +15,19 @@
 #include "model/PerAppAudioManager.h"
 #include "platform/ManualMainQueue.h"
 #include "platform/PreferencesStore.h"
-#include "platform/ProcessInfo.h"
 #include "platform/SystemLog.h"
-#include "platform/Workspace.h"
+#include "support/FakePermissionService.h"
+#include "support/FakeProcessInfo.h"
+#include "support/FakeWorkspace.h"
 #include "support/TempFolder.h"
 
 namespace mixelot::testing {
 
 using hal::sim::SimAudioSystem;
 
-class FakeWorkspace final : public Workspace {
- public:
-  std::vector<RunningApplication> runningApplications() override { return apps; }
-  std::vector<RunningApplication> apps;
-};
-
-class FakeProcessInfo final : public ProcessInfo {
- public:
-  int32_t currentProcessIdentifier() override { return ownPID; }
-  std::optional<int32_t> parentProcessIdentifier(int32_t pid) override {
-    auto it = parents.find(pid);
-    if (it == parents.end()) return std::nullopt;
-    return it->second;
-  }
-  int32_t ownPID = 4242;
-  std::map<int32_t, int32_t> parents;
-};
+using testsupport::FakePermissionService;
+using testsupport::FakeProcessInfo;
+using testsupport::FakeWorkspace;
 
 // A machine with two output devices (A the default), an engine with the capture permission, a
 // fresh preferences folder, and the manager made on demand so each test can prepare the store and
@@ -61,12 +48,12 @@ class ModelTest : public ::testing::Test {
   }
 
   // A running application bundle (one with a desktop entry).
-  void runApp(int32_t pid, const std::string& bundleID, const std::string& name,
+  void runApp(pid_t pid, const std::string& bundleID, const std::string& name,
               bool isBundle = true) {
-    workspace.apps.push_back({pid, bundleID, isBundle, name, "icon-" + name});
+    workspace.applications.push_back({pid, bundleID, isBundle, name, "icon-" + name});
   }
   // A process object producing output; the list change schedules a pass.
-  hal::ObjectID play(int32_t pid, const std::string& bundleID) {
+  hal::ObjectID play(pid_t pid, const std::string& bundleID) {
     return sim.addProcess(pid, bundleID);
   }
   void settle() { queue.runUntilIdle(); }
