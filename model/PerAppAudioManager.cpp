@@ -341,7 +341,7 @@ void PerAppAudioManager::runDiscoveryPass() {
 
 void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolume) {
   PlaythroughEngine& engine = *playthroughEngine_;
-  const auto routing = lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
+  const auto routing = routingOf(app.id);
   if (routing.empty()) {
     engine.createTap(app.id, app.processObjectIDs, std::nullopt);
   } else {
@@ -359,8 +359,8 @@ void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolum
   engine.setAppMuted(app.id, muted);
   // A routing change that ran meanwhile reconciled the chains that existed then; the ones built
   // above for the old routing may not belong any more.
-  auto latest = lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
-  if (latest != routing) reconcileTaps(app.id, latest, app.processObjectIDs, muted ? 0.0f : volume);
+  if (routingOf(app.id) != routing)
+    reconcileTaps(app.id, app.processObjectIDs, muted ? 0.0f : volume);
 }
 
 const std::wstring& PerAppAudioManager::sortKey(const std::string& name) {

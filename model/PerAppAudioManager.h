@@ -46,6 +46,7 @@ class PerAppAudioManager {
   // Names the volume table when the default output device's UID cannot be read.
   static constexpr std::string_view kUnknownDeviceUID = "default";
   static constexpr std::string_view kUnknownAppName = "Unknown";
+  static constexpr int kMaxReconcileRounds = 3;
 
   // Runs the first discovery pass and starts monitoring before it returns. `engine` and
   // `permission` may be null; everything else must outlive the manager.
@@ -140,13 +141,16 @@ class PerAppAudioManager {
   float restoreVolume(const std::string& id) const;
   // Builds the chains of a listed app that has none (discovery).
   void createTapsForApp(const AudioApp& app, float newAppVolume);
-  // Makes the app's chains match `devices` (empty = the default output device). Chains this
-  // builds start at their device's per-device volume, else at `masterVolume`, and muted when
-  // the app is.
+  std::vector<std::string> routingOf(const std::string& id) const;
   // The engine's chain of the app on `uid`, if any (the engine must be present).
   std::shared_ptr<AppTapState> chain(const std::string& id, const std::string& uid) const;
-  void reconcileTaps(const std::string& id, const std::vector<std::string>& devices,
-                     const std::vector<hal::ObjectID>& processObjectIDs, float masterVolume);
+  // Makes the app's chains match its routing (empty = the default output device). Chains this
+  // builds start at their device's per-device volume, else at the app's current volume (or
+  // `masterVolume` while the app is not listed yet), and muted when the app is.
+  void reconcileTaps(const std::string& id, const std::vector<hal::ObjectID>& processObjectIDs,
+                     float masterVolume);
+  void reconcileTapsOnce(const std::string& id, const std::vector<std::string>& devices,
+                         const std::vector<hal::ObjectID>& processObjectIDs, float masterVolume);
 
   hal::AudioHardware& hardware_;
   MainQueue& queue_;

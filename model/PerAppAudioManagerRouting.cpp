@@ -43,13 +43,31 @@ void PerAppAudioManager::setRouting(const std::string& id, std::vector<std::stri
   if (!playthroughEngine_) return;
   BusyScope busy(*this);
   const AudioApp& app = audioApps_.get()[*indexOf(id)];
-  reconcileTaps(id, devices, std::vector<hal::ObjectID>(app.processObjectIDs), app.currentVolume);
+  reconcileTaps(id, std::vector<hal::ObjectID>(app.processObjectIDs), app.currentVolume);
+}
+
+std::vector<std::string> PerAppAudioManager::routingOf(const std::string& id) const {
+  auto it = savedRouting_->find(id);
+  return it == savedRouting_->end() ? std::vector<std::string>{} : it->second;
 }
 
 void PerAppAudioManager::reconcileTaps(const std::string& id,
-                                       const std::vector<std::string>& devices,
                                        const std::vector<hal::ObjectID>& processObjectIDs,
                                        float masterVolume) {
+  // Building a chain runs the main queue, so the routing may change again while this works
+  // towards it (a second click in the device menu); then work towards the newer one. Bounded, so
+  // that a pathological stream of changes cannot keep this going.
+  for (int round = 0; round < kMaxReconcileRounds; ++round) {
+    const auto devices = routingOf(id);
+    reconcileTapsOnce(id, devices, processObjectIDs, masterVolume);
+    if (routingOf(id) == devices) return;
+  }
+}
+
+void PerAppAudioManager::reconcileTapsOnce(const std::string& id,
+                                           const std::vector<std::string>& devices,
+                                           const std::vector<hal::ObjectID>& processObjectIDs,
+                                           float masterVolume) {
   PlaythroughEngine& engine = *playthroughEngine_;
   const auto active = engine.activeDeviceUIDs(id);
   const std::set<std::string> have(active.begin(), active.end());

@@ -21,15 +21,5 @@ TEST(DiscoveryRulesTest, DotRuleIgnoresEmptyComponentsAndNeedsABundle) {
   EXPECT_EQ(findAppForHelper(std::nullopt, index), nullptr);
 }
 
-TEST(DiscoveryRulesTest, SystemPrefixesMatchFromTheStart) {
-  EXPECT_TRUE(isSystemProcess("com.apple.audio.Core"));
-  EXPECT_TRUE(isSystemProcess("systemsoundserverd"));
-  EXPECT_TRUE(isSystemProcess("com.apple.cmio.Assistant"));
-  EXPECT_FALSE(isSystemProcess("com.apple.audiox"));  // "com.apple.audio." needs the dot
-  EXPECT_FALSE(isSystemProcess("org.example.com.apple.audio."));
-  EXPECT_TRUE(isNonAudioApp("com.corvana.Mixelot"));
-  EXPECT_FALSE(isNonAudioApp("com.apple.Finder"));  // exact, case included
-}
-
 }  // namespace
 }  // namespace mixelot

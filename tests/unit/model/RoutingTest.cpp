@@ -87,6 +87,18 @@ TEST_F(RoutingTest, AbsentDeviceFallsBackToTheDefaultAtTheAppsVolume) {
   EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.2f);
 }
 
+TEST_F(RoutingTest, ChangeWhileAChainComesAliveEndsOnTheLatestRouting) {
+  // Building the chain on B waits for the device and runs the main queue; the user changes
+  // their mind meanwhile.
+  sim.setAggregatesAlive(false);
+  queue.post([&] { manager->setRouting(kPlayer, {}); });
+  manager->setRouting(kPlayer, {"B"});
+  settle();
+  EXPECT_THAT(app(kPlayer)->selectedOutputDeviceUIDs, IsEmpty());
+  EXPECT_THAT(taps(kPlayer), ElementsAre("A"));
+  EXPECT_EQ(sim.liveTaps().size(), 1u);
+}
+
 TEST_F(RoutingTest, DefaultDeviceUnreadableRemovesEveryChain) {
   manager->setRouting(kPlayer, {"B"});
   sim.addFault({.operation = SimAudioSystem::Operation::kGetPropertyData,

@@ -84,12 +84,6 @@ TEST_F(VolumeTest, MuteAllKeepsEarlierMutesAndUnmuteAllRestoresEach) {
   EXPECT_FALSE(manager->allAppsMuted());
 }
 
-TEST_F(ModelTest, EmptyListIsNeverAllMuted) {
-  makeManager();
-  EXPECT_FALSE(manager->muteAll());
-  EXPECT_FALSE(manager->allAppsMuted());
-}
-
 TEST_F(VolumeTest, VolumesFollowTheDefaultDeviceAndBack) {
   manager->setVolume(kPlayer, 0.3f);
   manager->toggleMute(kRadio);
