@@ -1,0 +1,181 @@
+#include "app/AppDelegate.h"
+
+#include <fcntl.h>
+#include <QCoreApplication>
+
+#include <unistd.h>
+#include <csignal>
+
+#include "app/Preferences.h"
+#include "engine/AudioDeviceManager.h"
+#include "engine/AudioRecordingPermission.h"
+#include "engine/PlaythroughEngine.h"
+#include "engine/hal/PropertyReads.h"
+#include "model/PerAppAudioManager.h"
+#include "platform/LoginItem.h"
+#include "platform/PreferencesStore.h"
+#include "platform/SystemLog.h"
+#include "ui/MixerViewModel.h"
+#include "ui/SettingsViewModel.h"
+
+namespace mixelot {
+namespace {
+
+constexpr const char* kAllMuted = "All Muted";
+constexpr const char* kRestored = "Restored";
+
+// SIGTERM and SIGINT end the program at once with status 1, without tearing the chains down
+// (our PipeWire objects die with the connection). Settings changed in the last second live only
+// in memory, though, so the handler wakes the main loop through a pipe, which saves them first.
+int signalPipe[2] = {-1, -1};
+
+extern "C" void exitAtOnce(int) {
+  ::_exit(1);
+}
+
+extern "C" void onTerminationSignal(int) {
+  char byte = 1;
+  if (signalPipe[1] < 0 || ::write(signalPipe[1], &byte, 1) != 1) ::_exit(1);
+  // A main loop that does not answer within a second must not keep the process alive.
+  std::signal(SIGALRM, exitAtOnce);
+  ::alarm(1);
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(PlatformServices services, InterfaceHooks hooks, QObject* parent)
+    : QObject(parent), services_(services), hooks_(std::move(hooks)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+  registerDefaults(services_.preferences);
+  setupManagers();
+  call(hooks_.setupStatusItem);
+  call(hooks_.setupPopover);
+  call(hooks_.setupHotkeys);
+  call(hooks_.observeHotkeyChanges);
+  syncLaunchAtLogin();
+  if (installSignalHandlers) installTerminationHandler();
+  if (auto* app = QCoreApplication::instance())
+    connect(app, &QCoreApplication::aboutToQuit, this, &AppDelegate::handleWillTerminate);
+  if (!services_.preferences.boolValue(prefs::kOnboardingShown)) call(hooks_.showOnboarding);
+  if (audioPermission_->status() != AudioPermissionStatus::authorized)
+    audioPermission_->requestAccess();
+  call(hooks_.startInstallerCleanup);
+}
+
+void AppDelegate::installTerminationHandler() {
+  if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    signalPipe[0] = signalPipe[1] = -1;
+  }
+  if (signalPipe[0] >= 0) {
+    signalWatch_ = services_.queue.watchReadable(signalPipe[0], [this] {
+      services_.preferences.flush();
+      ::_exit(1);
+    });
+  }
+  std::signal(SIGTERM, onTerminationSignal);
+  std::signal(SIGINT, onTerminationSignal);
+}
+
+void AppDelegate::setupManagers() {
+  audioDeviceManager_ = std::make_unique<AudioDeviceManager>(services_.hardware);
+  audioPermission_ =
+      std::make_unique<AudioRecordingPermission>(services_.permissionService, services_.queue);
+  playthroughEngine_ = std::make_unique<PlaythroughEngine>(services_.hardware, services_.queue);
+  playthroughEngine_->setPermissionGranted(audioPermission_->status() ==
+                                           AudioPermissionStatus::authorized);
+  perAppAudioManager_ = std::make_unique<PerAppAudioManager>(
+      services_.hardware, services_.queue, services_.preferences, services_.workspace,
+      services_.processInfo, playthroughEngine_.get(), audioPermission_.get());
+  mixerViewModel_ =
+      std::make_unique<MixerViewModel>(*perAppAudioManager_, *audioDeviceManager_,
+                                       services_.hardware, services_.preferences, services_.queue);
+  mixerViewModel_->setPlaythroughEngine(playthroughEngine_.get());
+  mixerViewModel_->setPermission(audioPermission_.get());
+  settingsViewModel_ = std::make_unique<SettingsViewModel>(
+      *audioDeviceManager_, services_.preferences, services_.loginItem);
+
+  std::weak_ptr<int> alive = lifetime_;
+  mixerViewModel_->onMuteStateChanged = [this, alive] {
+    if (!alive.expired()) updateStatusIcon();
+  };
+  audioDeviceManager_->onDefaultDeviceChanged = [this, alive] {
+    if (!alive.expired()) handleDefaultDeviceChanged();
+  };
+}
+
+void AppDelegate::syncLaunchAtLogin() {
+  bool wanted = services_.preferences.boolValue(prefs::kLaunchAtLogin);
+  bool enabled = services_.loginItem.status() == LoginItem::Status::kEnabled;
+  if (wanted == enabled) return;
+  std::string error;
+  bool ok =
+      wanted ? services_.loginItem.registerItem(error) : services_.loginItem.unregisterItem(error);
+  if (!ok) {
+    logLine("Login item could not be " + std::string(wanted ? "registered" : "unregistered") +
+            ": " + error);
+    services_.preferences.set(prefs::kLaunchAtLogin, enabled);
+  }
+}
+
+void AppDelegate::handleDefaultDeviceChanged() {
+  if (terminated_) return;
+  playthroughEngine_->refreshOutputDevice();
+  perAppAudioManager_->outputDeviceChanged();
+  perAppAudioManager_->refreshApps();
+  mixerViewModel_->refresh();
+  updateStatusIcon();
+}
+
+void AppDelegate::handleWillTerminate() {
+  if (terminated_ || !perAppAudioManager_) return;
+  terminated_ = true;
+  perAppAudioManager_->stopMonitoring();
+  playthroughEngine_->stopAll();
+  services_.preferences.flush();
+}
+
+std::string AppDelegate::defaultDeviceUID() {
+  hal::ObjectID device = audioDeviceManager_->defaultOutputDeviceID();
+  if (device == hal::kUnknownObject) return {};
+  return hal::readString(services_.hardware, device, {hal::selector::kDeviceUID}).value_or("");
+}
+
+void AppDelegate::updateStatusIcon() {
+  call(hooks_.updateStatusIcon);
+}
+
+void AppDelegate::togglePopover() {
+  if (!hooks_.togglePanel) return;
+  bool shown = hooks_.togglePanel();
+  if (shown) {
+    mixerViewModel_->startRefreshing();
+  } else {
+    mixerViewModel_->stopRefreshTimer();
+    updateStatusIcon();
+  }
+}
+
+void AppDelegate::toggleMuteAll() {
+  mixerViewModel_->refresh();
+  if (!mixerViewModel_->systemMuted()) {
+    if (!mixerViewModel_->muteAll()) {
+      updateStatusIcon();
+      return;
+    }
+    if (hooks_.showOverlay) hooks_.showOverlay(kAllMuted);
+  } else {
+    perAppAudioManager_->unmuteAll();
+    hal::ObjectID device = audioDeviceManager_->defaultOutputDeviceID();
+    const hal::PropertyAddress mute{hal::selector::kMute, hal::scope::kOutput, 0};
+    if (device != hal::kUnknownObject && services_.hardware.hasProperty(device, mute))
+      hal::writeUInt32(services_.hardware, device, mute, 0);
+    mixerViewModel_->refresh();
+    if (hooks_.showOverlay) hooks_.showOverlay(kRestored);
+  }
+  updateStatusIcon();
+}
+
+}  // namespace mixelot

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/MainQueue.h"
+
+namespace mixelot {
+
+class AudioDeviceManager;
+class AudioRecordingPermission;
+class LoginItem;
+class MixerViewModel;
+class PerAppAudioManager;
+class PermissionService;
+class PlaythroughEngine;
+class PreferencesStore;
+class ProcessInfo;
+class SettingsViewModel;
+class Workspace;
+namespace hal {
+class AudioHardware;
+}
+
+// The operating-system services the program runs on: the Linux ones in the program, the
+// simulated audio layer and fakes in tests.
+struct PlatformServices {
+  hal::AudioHardware& hardware;
+  MainQueue& queue;
+  PreferencesStore& preferences;
+  Workspace& workspace;
+  ProcessInfo& processInfo;
+  PermissionService& permissionService;
+  LoginItem& loginItem;
+};
+
+// What the interface adds to the launch and to the hotkey actions: the tray icon, the panel,
+// the hotkeys, the first-run window and the overlay. Empty hooks do nothing, so the program
+// runs headless with all of its audio work.
+struct InterfaceHooks {
+  std::function<void()> setupStatusItem;
+  std::function<void()> setupPopover;
+  std::function<void()> setupHotkeys;
+  std::function<void()> observeHotkeyChanges;
+  std::function<void()> showOnboarding;
+  std::function<void()> updateStatusIcon;
+  // Shows or hides the panel; returns whether it is shown now.
+  std::function<bool()> togglePanel;
+  std::function<void(const std::string& message)> showOverlay;
+  // Launch step 12: housekeeping left over by an installer.
+  std::function<void()> startInstallerCleanup;
+};
+
+// Creates every long-lived object once, wires them together, runs the launch sequence, reacts to
+// a change of the default output device and tears the audio work down at a normal quit.
+// Main thread only.
+class AppDelegate final : public QObject {
+  Q_OBJECT
+
+ public:
+  AppDelegate(PlatformServices services, InterfaceHooks hooks = {}, QObject* parent = nullptr);
+  ~AppDelegate() override;
+
+  // The launch sequence.
+  void applicationDidFinishLaunching();
+  // The default output device changed: rebuild every chain on the new device.
+  void handleDefaultDeviceChanged();
+  // A normal quit: stop monitoring, then destroy every chain.
+  void handleWillTerminate();
+
+  // The mute-all action (hotkey, tray menu, D-Bus): mutes every app and the output device, or
+  // restores them when the output is muted already.
+  void toggleMuteAll();
+  // The show/hide action; does nothing without an interface.
+  void togglePopover();
+
+  // The default output device's UID; empty when there is none.
+  std::string defaultDeviceUID();
+
+  // Whether SIGTERM/SIGINT end the process at once (off in tests).
+  bool installSignalHandlers = true;
+
+  AudioDeviceManager* audioDeviceManager() const { return audioDeviceManager_.get(); }
+  AudioRecordingPermission* audioPermission() const { return audioPermission_.get(); }
+  PlaythroughEngine* playthroughEngine() const { return playthroughEngine_.get(); }
+  PerAppAudioManager* perAppAudioManager() const { return perAppAudioManager_.get(); }
+  MixerViewModel* mixerViewModel() const { return mixerViewModel_.get(); }
+  SettingsViewModel* settingsViewModel() const { return settingsViewModel_.get(); }
+
+ private:
+  void setupManagers();
+  void syncLaunchAtLogin();
+  void installTerminationHandler();
+  void updateStatusIcon();
+  static void call(const std::function<void()>& hook) {
+    if (hook) hook();
+  }
+
+  PlatformServices services_;
+  InterfaceHooks hooks_;
+  // Member order is teardown order reversed: the view models go first, the device manager last.
+  std::unique_ptr<AudioDeviceManager> audioDeviceManager_;
+  std::unique_ptr<AudioRecordingPermission> audioPermission_;
+  std::unique_ptr<PlaythroughEngine> playthroughEngine_;
+  std::unique_ptr<PerAppAudioManager> perAppAudioManager_;
+  std::unique_ptr<MixerViewModel> mixerViewModel_;
+  std::unique_ptr<SettingsViewModel> settingsViewModel_;
+  bool terminated_ = false;
+  Timer signalWatch_;
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+};
+
+}  // namespace mixelot

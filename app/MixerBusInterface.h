@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace mixelot {
+
+class AppDelegate;
+class MixerViewModel;
+
+// One row of ListApps: (id, name, currentVolume, isMuted, selectedOutputDeviceUIDs).
+struct BusApp {
+  QString id;
+  QString name;
+  double currentVolume = 0;
+  bool isMuted = false;
+  QStringList selectedOutputDeviceUIDs;
+};
+
+// One row of ListDevices: (uid, name, icon).
+struct BusDevice {
+  QString uid;
+  QString name;
+  QString icon;
+};
+
+QDBusArgument& operator<<(QDBusArgument& argument, const BusApp& app);
+const QDBusArgument& operator>>(const QDBusArgument& argument, BusApp& app);
+QDBusArgument& operator<<(QDBusArgument& argument, const BusDevice& device);
+const QDBusArgument& operator>>(const QDBusArgument& argument, BusDevice& device);
+
+}  // namespace mixelot
+
+Q_DECLARE_METATYPE(mixelot::BusApp)
+Q_DECLARE_METATYPE(mixelot::BusDevice)
+
+namespace mixelot {
+
+// The mixer on the session bus, so that any desktop (Wayland compositors included) can bind keys
+// to it and scripts can drive it. Every method acts exactly like the panel action of the same
+// name: the same model calls, then a refresh. Unknown ids and odd volumes get the model's own
+// handling (clamping, no-op). Nothing here takes a path or a command.
+class MixerBusInterface final : public QDBusAbstractAdaptor {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "com.corvana.Mixelot.Mixer")
+
+ public:
+  static constexpr const char* kServiceName = "com.corvana.Mixelot";
+  static constexpr const char* kObjectPath = "/com/corvana/Mixelot";
+  static constexpr const char* kInterfaceName = "com.corvana.Mixelot.Mixer";
+
+  // `host` is the QObject registered at kObjectPath; the adaptor becomes its child.
+  MixerBusInterface(QObject* host, AppDelegate& delegate);
+  static void registerTypes();
+
+ public slots:
+  QList<mixelot::BusApp> ListApps();
+  QList<mixelot::BusDevice> ListDevices();
+  QString DefaultDevice();
+  void SetVolume(const QString& id, double volume);
+  void ToggleMute(const QString& id);
+  void ResetVolume(const QString& id);
+  void ToggleDeviceRouting(const QString& id, const QString& uid);
+  void SetDeviceVolume(const QString& id, const QString& uid, double volume);
+  void HideApp(const QString& id);
+  void UnhideApp(const QString& id);
+  void SetSystemVolume(double volume);
+  void ToggleSystemMute();
+  void ToggleMuteAll();
+  void TogglePanel();
+
+ signals:
+  void Changed();
+
+ private:
+  MixerViewModel& mixer();
+  AppDelegate& delegate_;
+};
+
+}  // namespace mixelot

@@ -1,0 +1,86 @@
+// Mixelot: a per-application volume mixer in the tray.
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <cstdlib>
+#include <memory>
+
+#include "app/AppDelegate.h"
+#include "app/MixerBusInterface.h"
+#include "engine/hal/pipewire/PipeWireAudioHardware.h"
+#include "platform/PreferencesStore.h"
+#include "platform/SystemLog.h"
+#include "platform/linux/JournalLog.h"
+#include "platform/linux/LinuxPermissionService.h"
+#include "platform/linux/LinuxProcessInfo.h"
+#include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/XdgAutostartLoginItem.h"
+#include "ui/QtMainQueue.h"
+
+using namespace mixelot;
+
+namespace {
+
+constexpr const char* kApplicationId = "com.corvana.Mixelot";
+
+bool hasDisplay() {
+  auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  return set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Without a display the program runs headless: no windows, all of the audio work, the bus.
+  std::unique_ptr<QCoreApplication> application;
+  if (hasDisplay())
+    application = std::make_unique<QApplication>(argc, argv);
+  else
+    application = std::make_unique<QCoreApplication>(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("Mixelot"));
+  QCoreApplication::setOrganizationDomain(QStringLiteral("corvana.com"));
+
+  JournalLog journal;
+  setSystemLog(&journal);
+
+  // One instance per session: a second launch shows the first one's panel and leaves.
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected() && bus.interface()->isServiceRegistered(MixerBusInterface::kServiceName)) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        MixerBusInterface::kServiceName, MixerBusInterface::kObjectPath,
+        MixerBusInterface::kInterfaceName, QStringLiteral("TogglePanel"));
+    bus.call(call, QDBus::Block, 5000);
+    return 0;
+  }
+  if (!bus.isConnected()) logLine("No session bus; running without the D-Bus interface");
+
+  QtMainQueue queue;
+  PreferencesStore preferences(PreferencesStore::defaultFolder(), queue);
+  hal::pipewire::PipeWireAudioHardware hardware(queue);
+  LinuxWorkspace workspace;
+  LinuxProcessInfo processInfo;
+  LinuxPermissionService permissionService;
+  XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultConfigHome(), kApplicationId,
+                                  QCoreApplication::applicationFilePath().toStdString());
+
+  AppDelegate delegate(
+      {hardware, queue, preferences, workspace, processInfo, permissionService, loginItem});
+  delegate.applicationDidFinishLaunching();
+
+  QObject busHost;
+  MixerBusInterface::registerTypes();
+  new MixerBusInterface(&busHost, delegate);
+  if (bus.isConnected()) {
+    bus.registerObject(MixerBusInterface::kObjectPath, &busHost);
+    if (!bus.registerService(MixerBusInterface::kServiceName))
+      logLine("Could not own the bus name " + std::string(MixerBusInterface::kServiceName) + ": " +
+              bus.lastError().message().toStdString());
+  }
+  return application->exec();
+}

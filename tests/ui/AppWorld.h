@@ -1,0 +1,56 @@
+#pragma once
+
+// A whole program on the simulated audio layer and fakes, on virtual time: Speakers (default,
+// with a hardware volume and mute) and Headphones (neither), and the app delegate over them.
+
+#include "app/AppDelegate.h"
+#include "engine/hal/sim/SimAudioSystem.h"
+#include "platform/ManualMainQueue.h"
+#include "platform/PreferencesStore.h"
+#include "support/FakeLoginItem.h"
+#include "support/FakePermissionService.h"
+#include "support/FakeProcessInfo.h"
+#include "support/FakeWorkspace.h"
+#include "support/TempFolder.h"
+
+namespace mixelot::testsupport {
+
+struct AppWorld {
+  TempFolder folder;
+  ManualMainQueue queue;
+  hal::sim::SimAudioSystem sim{queue};
+  PreferencesStore preferences{folder.path(), queue};
+  FakeWorkspace workspace;
+  FakeProcessInfo processInfo;
+  FakePermissionService permission;
+  FakeLoginItem loginItem;
+  hal::ObjectID speakers = sim.addDevice({.uid = "speakers",
+                                          .name = "Speakers",
+                                          .transport = hal::transport::kUSB,
+                                          .volumeScalars = {{0, 0.8f}},
+                                          .mute = 0u});
+  hal::ObjectID headphones = sim.addDevice({.uid = "headphones",
+                                            .name = "Headphones",
+                                            .transport = hal::transport::kBluetooth,
+                                            .mute = std::nullopt});
+
+  AppWorld() {
+    sim.setDefaultOutputDevice(speakers);
+    queue.runUntilIdle();
+    permission.status = AudioPermissionStatus::authorized;
+    loginItem.current = LoginItem::Status::kEnabled;
+  }
+
+  PlatformServices services() {
+    return {sim, queue, preferences, workspace, processInfo, permission, loginItem};
+  }
+
+  // An application bundle playing from one process.
+  hal::ObjectID play(pid_t pid, const std::string& id, const std::string& name) {
+    workspace.applications.push_back(
+        {.pid = pid, .bundleIdentifier = id, .isApplicationBundle = true, .localizedName = name});
+    return sim.addProcess(pid, id, true);
+  }
+};
+
+}  // namespace mixelot::testsupport

@@ -1,0 +1,121 @@
+#include "ui/MixerViewModel.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "AppWorld.h"
+#include "engine/AppTapState.h"
+#include "model/PerAppAudioManager.h"
+
+using namespace mixelot;
+
+class MixerViewModelTest : public QObject {
+  Q_OBJECT
+
+  struct Launched {
+    testsupport::AppWorld world;
+    std::unique_ptr<AppDelegate> delegate;
+    MixerViewModel* mixer = nullptr;
+    explicit Launched(bool withApps = true) {
+      if (withApps) world.play(100, "org.example.Player", "Player");
+      delegate = std::make_unique<AppDelegate>(world.services());
+      delegate->installSignalHandlers = false;
+      delegate->applicationDidFinishLaunching();
+      mixer = delegate->mixerViewModel();
+    }
+  };
+
+ private slots:
+  void cleanup() { softwareVolume.store(1.0f); }
+
+  void aRefreshThatFindsNothingNewNotifiesNobody() {
+    Launched app;
+    QSignalSpy apps(app.mixer, &MixerViewModel::appsChanged);
+    QSignalSpy state(app.mixer, &MixerViewModel::stateChanged);
+    app.mixer->refresh();
+    QCOMPARE(apps.count(), 1);
+    app.mixer->refresh();
+    app.mixer->refresh();
+    QCOMPARE(apps.count(), 1);
+    QCOMPARE(state.count(), 1);
+    QCOMPARE(app.mixer->outputDeviceName(), QStringLiteral("Speakers"));
+    QCOMPARE(app.mixer->outputDeviceIcon(), QStringLiteral("cable.connector"));
+    QCOMPARE(app.mixer->availableOutputDevices().size(), size_t{2});
+  }
+
+  void theRefreshTimerRunsOnlyWhileStartedAndNeverTwice() {
+    Launched app;
+    int muteCallbacks = 0;
+    app.mixer->onMuteStateChanged = [&] { ++muteCallbacks; };
+    app.mixer->startRefreshing();
+    app.mixer->startRefreshing();
+    QCOMPARE(app.world.queue.pendingTimers(), size_t{2});  // ours + the discovery timer
+    QVERIFY(app.mixer->isRefreshing());
+
+    // A change made behind the model's back shows up at the next tick.
+    app.mixer->perAppAudioManager().toggleMute("org.example.Player");
+    QVERIFY(!app.mixer->apps().front().isMuted);
+    app.world.queue.advance(Seconds(2.0));
+    QVERIFY(app.mixer->apps().front().isMuted);
+    QCOMPARE(muteCallbacks, 1);  // all apps muted now
+
+    app.mixer->stopRefreshTimer();
+    QVERIFY(!app.mixer->isRefreshing());
+    app.mixer->perAppAudioManager().toggleMute("org.example.Player");
+    app.world.queue.advance(Seconds(4.0));
+    QVERIFY(app.mixer->apps().front().isMuted);
+  }
+
+  void theSystemVolumeUsesTheDeviceOrTheSoftwareGain() {
+    Launched app;
+    app.mixer->refresh();
+    QVERIFY(app.mixer->deviceSupportsVolume());
+    QCOMPARE(app.mixer->systemVolume(), 0.8f);
+    app.mixer->setSystemVolume(0.3f);
+    QCOMPARE(app.world.sim.property(app.world.speakers,
+                                    {hal::selector::kVolumeScalar, hal::scope::kOutput, 0}),
+             std::optional<hal::PropertyValue>(0.3f));
+    QCOMPARE(softwareVolume.load(), 1.0f);
+
+    // Headphones have neither volume nor mute: the software gain stands in.
+    app.world.sim.setDefaultOutputDevice(app.world.headphones);
+    app.world.queue.runUntilIdle();
+    QVERIFY(!app.mixer->deviceSupportsVolume());
+    app.mixer->setSystemVolume(1.7f);
+    QCOMPARE(softwareVolume.load(), 1.0f);
+    app.mixer->setSystemVolume(0.0005f);
+    app.mixer->refresh();
+    QVERIFY(app.mixer->systemMuted());
+    // A mute toggle with no mute control flips the flag until the next refresh derives it.
+    app.mixer->setSystemVolume(0.5f);
+    app.mixer->refresh();
+    app.mixer->toggleSystemMute();
+    QVERIFY(app.mixer->systemMuted());
+    app.mixer->refresh();
+    QVERIFY(!app.mixer->systemMuted());
+  }
+
+  void muteAllAnswersWhetherAnythingChanged() {
+    Launched app(/*withApps=*/false);
+    app.world.sim.setProperty(app.world.speakers, {hal::selector::kMute, hal::scope::kOutput},
+                              uint32_t{1});
+    app.world.sim.clearEvents();
+    QVERIFY(!app.mixer->muteAll());
+    QVERIFY(app.world.sim.events().empty());
+
+    app.world.sim.setProperty(app.world.speakers, {hal::selector::kMute, hal::scope::kOutput},
+                              uint32_t{0});
+    QVERIFY(app.mixer->muteAll());
+  }
+
+  void hidingAnAppTwiceStoresItOnce() {
+    Launched app;
+    app.mixer->hideApp(QStringLiteral("org.example.Player"));
+    app.mixer->hideApp(QStringLiteral("org.example.Player"));
+    QCOMPARE(app.world.preferences.stringArray("hiddenApps"),
+             (std::optional<std::vector<std::string>>{{"org.example.Player"}}));
+  }
+};
+
+QTEST_GUILESS_MAIN(MixerViewModelTest)
+#include "MixerViewModelTest.moc"

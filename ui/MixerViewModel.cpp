@@ -1,0 +1,216 @@
+#include "ui/MixerViewModel.h"
+
+#include <QStringList>
+#include <QVariantMap>
+#include <algorithm>
+#include <cmath>
+
+#include "app/Preferences.h"
+#include "engine/AppTapState.h"
+#include "engine/AudioDeviceManager.h"
+#include "engine/hal/PropertyReads.h"
+#include "model/PerAppAudioManager.h"
+#include "platform/PreferencesStore.h"
+
+namespace mixelot {
+namespace {
+
+const hal::PropertyAddress kMuteAddress{hal::selector::kMute, hal::scope::kOutput, 0};
+
+float clampVolume(float volume) {
+  return std::isnan(volume) ? 0.0f : std::clamp(volume, 0.0f, 1.0f);
+}
+
+}  // namespace
+
+MixerViewModel::MixerViewModel(PerAppAudioManager& perAppAudioManager,
+                               AudioDeviceManager& audioDeviceManager, hal::AudioHardware& hardware,
+                               PreferencesStore& preferences, MainQueue& queue, QObject* parent)
+    : QObject(parent),
+      perAppAudioManager_(perAppAudioManager),
+      audioDeviceManager_(audioDeviceManager),
+      hardware_(hardware),
+      preferences_(preferences),
+      queue_(queue) {}
+
+MixerViewModel::~MixerViewModel() = default;
+
+template <typename T>
+void MixerViewModel::assign(T& field, T value, void (MixerViewModel::*signal)()) {
+  if (field == value) return;
+  field = std::move(value);
+  changedSinceSignal_ = true;
+  emit(this->*signal)();
+}
+
+QVariantList MixerViewModel::appsList() const {
+  QVariantList list;
+  for (const auto& app : apps_) {
+    QStringList routed;
+    for (const auto& uid : app.selectedOutputDeviceUIDs) routed << QString::fromStdString(uid);
+    QVariantMap perDevice;
+    for (const auto& [uid, volume] : app.perDeviceVolumes)
+      perDevice.insert(QString::fromStdString(uid), volume);
+    list.append(QVariantMap{
+        {"id", QString::fromStdString(app.id)},
+        {"name", QString::fromStdString(app.name)},
+        {"icon", QString::fromStdString(app.icon.value_or(""))},
+        {"currentVolume", app.currentVolume},
+        {"isMuted", app.isMuted},
+        {"selectedOutputDeviceUIDs", routed},
+        {"perDeviceVolumes", perDevice},
+    });
+  }
+  return list;
+}
+
+QVariantList MixerViewModel::availableOutputDevicesList() const {
+  QVariantList list;
+  for (const auto& device : availableOutputDevices_)
+    list.append(QVariantMap{{"id", QString::fromStdString(device.id)},
+                            {"name", QString::fromStdString(device.name)},
+                            {"icon", QString::fromStdString(device.icon)}});
+  return list;
+}
+
+bool MixerViewModel::readDeviceMute() {
+  hal::ObjectID device = audioDeviceManager_.defaultOutputDeviceID();
+  if (device == hal::kUnknownObject) return false;
+  return hal::readUInt32(hardware_, device, kMuteAddress).value_or(0) != 0;
+}
+
+bool MixerViewModel::deviceHasMute() {
+  hal::ObjectID device = audioDeviceManager_.defaultOutputDeviceID();
+  return device != hal::kUnknownObject && hardware_.hasProperty(device, kMuteAddress);
+}
+
+void MixerViewModel::writeDeviceMute(bool muted) {
+  if (!deviceHasMute()) return;
+  hal::writeUInt32(hardware_, audioDeviceManager_.defaultOutputDeviceID(), kMuteAddress,
+                   muted ? 1u : 0u);
+}
+
+void MixerViewModel::refresh() {
+  const bool wasAllMuted = allMuted_;
+  const bool wasSystemMuted = systemMuted_;
+
+  assign(apps_, perAppAudioManager_.audioApps().get(), &MixerViewModel::appsChanged);
+  assign(deviceSupportsVolume_, audioDeviceManager_.supportsVolume(),
+         &MixerViewModel::deviceSupportsVolumeChanged);
+  if (deviceSupportsVolume_) {
+    assign(systemVolume_, audioDeviceManager_.volume(), &MixerViewModel::systemVolumeChanged);
+    assign(systemMuted_, readDeviceMute(), &MixerViewModel::systemMutedChanged);
+  } else {
+    float software = softwareVolume.load(std::memory_order_relaxed);
+    assign(systemVolume_, software, &MixerViewModel::systemVolumeChanged);
+    assign(systemMuted_, software < kMutedVolume, &MixerViewModel::systemMutedChanged);
+  }
+  assign(allMuted_, perAppAudioManager_.allAppsMuted(), &MixerViewModel::allMutedChanged);
+  hal::ObjectID device = audioDeviceManager_.defaultOutputDeviceID();
+  assign(outputDeviceName_,
+         device == hal::kUnknownObject
+             ? QStringLiteral("System")
+             : QString::fromStdString(audioDeviceManager_.deviceName(device)),
+         &MixerViewModel::outputDeviceNameChanged);
+  assign(outputDeviceIcon_, QString::fromStdString(audioDeviceManager_.currentDeviceIcon()),
+         &MixerViewModel::outputDeviceIconChanged);
+  assign(availableOutputDevices_, audioDeviceManager_.availableOutputDevices(),
+         &MixerViewModel::availableOutputDevicesChanged);
+
+  if ((allMuted_ != wasAllMuted || systemMuted_ != wasSystemMuted) && onMuteStateChanged)
+    onMuteStateChanged();
+  if (std::exchange(changedSinceSignal_, false)) emit stateChanged();
+}
+
+void MixerViewModel::startRefreshing() {
+  refreshTimer_.cancel();
+  refresh();
+  std::weak_ptr<int> alive = lifetime_;
+  // The firing only queues the refresh, so it runs just after the timer callback.
+  refreshTimer_ = queue_.schedule(kRefreshInterval, true, [this, alive] {
+    queue_.post([this, alive] {
+      if (!alive.expired()) refresh();
+    });
+  });
+  emit isRefreshingChanged();
+}
+
+void MixerViewModel::stopRefreshTimer() {
+  if (!refreshTimer_.isActive()) return;
+  refreshTimer_.cancel();
+  emit isRefreshingChanged();
+}
+
+bool MixerViewModel::muteAll() {
+  bool appsChanged = perAppAudioManager_.muteAll();
+  bool deviceChanged = true;
+  hal::ObjectID device = audioDeviceManager_.defaultOutputDeviceID();
+  if (device != hal::kUnknownObject) {
+    auto muted = hal::readUInt32(hardware_, device, kMuteAddress);
+    if (muted && *muted != 0) {
+      deviceChanged = false;
+    } else {
+      writeDeviceMute(true);
+    }
+  }
+  refresh();
+  return appsChanged || deviceChanged;
+}
+
+void MixerViewModel::setSystemVolume(float volume) {
+  if (!deviceSupportsVolume_) {
+    // Without an engine nothing would apply the software volume.
+    if (playthroughEngine_) softwareVolume.store(clampVolume(volume), std::memory_order_relaxed);
+  } else {
+    audioDeviceManager_.setVolume(volume);
+  }
+  assign(systemVolume_, volume, &MixerViewModel::systemVolumeChanged);
+  if (std::exchange(changedSinceSignal_, false)) emit stateChanged();
+}
+
+void MixerViewModel::toggleSystemMute() {
+  bool muted = !systemMuted_;
+  writeDeviceMute(muted);
+  assign(systemMuted_, muted, &MixerViewModel::systemMutedChanged);
+  if (std::exchange(changedSinceSignal_, false)) emit stateChanged();
+}
+
+void MixerViewModel::hideApp(const QString& bundleID) {
+  // Read fresh: the settings window may have unhidden apps since we last looked.
+  auto hidden = preferences_.stringArray(prefs::kHiddenApps).value_or(std::vector<std::string>{});
+  std::string id = bundleID.toStdString();
+  if (std::find(hidden.begin(), hidden.end(), id) == hidden.end()) {
+    hidden.push_back(id);
+    preferences_.set(prefs::kHiddenApps, hidden);
+  }
+  perAppAudioManager_.refreshApps();
+  refresh();
+}
+
+void MixerViewModel::setAppVolume(const QString& bundleID, float volume) {
+  perAppAudioManager_.setVolume(bundleID.toStdString(), volume);
+  refresh();
+}
+
+void MixerViewModel::toggleAppMute(const QString& bundleID) {
+  perAppAudioManager_.toggleMute(bundleID.toStdString());
+  refresh();
+}
+
+void MixerViewModel::resetAppVolume(const QString& bundleID) {
+  perAppAudioManager_.setVolume(bundleID.toStdString(), 1.0f);
+  refresh();
+}
+
+void MixerViewModel::toggleDeviceRouting(const QString& bundleID, const QString& deviceUID) {
+  perAppAudioManager_.toggleDeviceRouting(bundleID.toStdString(), deviceUID.toStdString());
+  refresh();
+}
+
+void MixerViewModel::setDeviceVolume(const QString& bundleID, const QString& deviceUID,
+                                     float volume) {
+  // The per-device slider does not refresh the panel: the row keeps its own value while dragged.
+  perAppAudioManager_.setDeviceVolume(bundleID.toStdString(), deviceUID.toStdString(), volume);
+}
+
+}  // namespace mixelot

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVariantList>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "model/AudioApp.h"
+#include "model/OutputDevice.h"
+#include "platform/MainQueue.h"
+
+namespace mixelot {
+
+class AudioDeviceManager;
+class AudioRecordingPermission;
+class PerAppAudioManager;
+class PlaythroughEngine;
+class PreferencesStore;
+namespace hal {
+class AudioHardware;
+}
+
+// The state behind the mixer panel and the tray icon. It does not follow the audio model by
+// itself: `refresh` copies the model's state, every 2 s while the panel is on screen and after
+// each action taken through it. Every property notifies only on a real change, so a refresh
+// that finds nothing new wakes nobody.
+//
+// The panel actions (setAppVolume, toggleAppMute, ...) live here so that the panel, the tray menu
+// and the D-Bus interface act through exactly the same calls.
+class MixerViewModel final : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(QVariantList apps READ appsList NOTIFY appsChanged)
+  Q_PROPERTY(float systemVolume READ systemVolume NOTIFY systemVolumeChanged)
+  Q_PROPERTY(bool allMuted READ allMuted NOTIFY allMutedChanged)
+  Q_PROPERTY(bool systemMuted READ systemMuted NOTIFY systemMutedChanged)
+  Q_PROPERTY(QString outputDeviceName READ outputDeviceName NOTIFY outputDeviceNameChanged)
+  Q_PROPERTY(QString outputDeviceIcon READ outputDeviceIcon NOTIFY outputDeviceIconChanged)
+  Q_PROPERTY(bool deviceSupportsVolume READ deviceSupportsVolume NOTIFY deviceSupportsVolumeChanged)
+  Q_PROPERTY(QVariantList availableOutputDevices READ availableOutputDevicesList NOTIFY
+                 availableOutputDevicesChanged)
+  Q_PROPERTY(bool isRefreshing READ isRefreshing NOTIFY isRefreshingChanged)
+
+ public:
+  static constexpr Seconds kRefreshInterval{2.0};
+  // Below this, the software volume counts as muted.
+  static constexpr float kMutedVolume = 0.001f;
+
+  MixerViewModel(PerAppAudioManager& perAppAudioManager, AudioDeviceManager& audioDeviceManager,
+                 hal::AudioHardware& hardware, PreferencesStore& preferences, MainQueue& queue,
+                 QObject* parent = nullptr);
+  ~MixerViewModel() override;
+
+  const std::vector<AudioApp>& apps() const { return apps_; }
+  const std::vector<OutputDevice>& availableOutputDevices() const {
+    return availableOutputDevices_;
+  }
+  QVariantList appsList() const;
+  QVariantList availableOutputDevicesList() const;
+  float systemVolume() const { return systemVolume_; }
+  bool allMuted() const { return allMuted_; }
+  bool systemMuted() const { return systemMuted_; }
+  QString outputDeviceName() const { return outputDeviceName_; }
+  QString outputDeviceIcon() const { return outputDeviceIcon_; }
+  bool deviceSupportsVolume() const { return deviceSupportsVolume_; }
+  bool isRefreshing() const { return refreshTimer_.isActive(); }
+
+  // Set once by the program after creation.
+  void setPlaythroughEngine(PlaythroughEngine* engine) { playthroughEngine_ = engine; }
+  void setPermission(AudioRecordingPermission* permission) { permission_ = permission; }
+  AudioRecordingPermission* permission() const { return permission_; }
+  PerAppAudioManager& perAppAudioManager() const { return perAppAudioManager_; }
+  // Called after a refresh changed allMuted or systemMuted (the tray icon follows).
+  std::function<void()> onMuteStateChanged;
+
+  Q_INVOKABLE void refresh();
+  Q_INVOKABLE void startRefreshing();
+  Q_INVOKABLE void stopRefreshTimer();
+  // Mutes every application and the output device; true when anything changed.
+  Q_INVOKABLE bool muteAll();
+  Q_INVOKABLE void setSystemVolume(float volume);
+  Q_INVOKABLE void toggleSystemMute();
+  Q_INVOKABLE void hideApp(const QString& bundleID);
+
+  // Panel actions on one application.
+  Q_INVOKABLE void setAppVolume(const QString& bundleID, float volume);
+  Q_INVOKABLE void toggleAppMute(const QString& bundleID);
+  Q_INVOKABLE void resetAppVolume(const QString& bundleID);
+  Q_INVOKABLE void toggleDeviceRouting(const QString& bundleID, const QString& deviceUID);
+  Q_INVOKABLE void setDeviceVolume(const QString& bundleID, const QString& deviceUID, float volume);
+
+ signals:
+  void appsChanged();
+  void systemVolumeChanged();
+  void allMutedChanged();
+  void systemMutedChanged();
+  void outputDeviceNameChanged();
+  void outputDeviceIconChanged();
+  void deviceSupportsVolumeChanged();
+  void availableOutputDevicesChanged();
+  void isRefreshingChanged();
+  // After any refresh or action that changed something a client may show.
+  void stateChanged();
+
+ private:
+  // The output device's own mute: true only when it is known and reads as non-zero.
+  bool readDeviceMute();
+  bool deviceHasMute();
+  void writeDeviceMute(bool muted);
+  template <typename T>
+  void assign(T& field, T value, void (MixerViewModel::*signal)());
+
+  PerAppAudioManager& perAppAudioManager_;
+  AudioDeviceManager& audioDeviceManager_;
+  hal::AudioHardware& hardware_;
+  PreferencesStore& preferences_;
+  MainQueue& queue_;
+  PlaythroughEngine* playthroughEngine_ = nullptr;
+  AudioRecordingPermission* permission_ = nullptr;
+
+  std::vector<AudioApp> apps_;
+  float systemVolume_ = 1.0f;
+  bool allMuted_ = false;
+  bool systemMuted_ = false;
+  QString outputDeviceName_ = QStringLiteral("System");
+  QString outputDeviceIcon_ = QStringLiteral("desktopcomputer");
+  bool deviceSupportsVolume_ = true;
+  std::vector<OutputDevice> availableOutputDevices_;
+  Timer refreshTimer_;
+  bool changedSinceSignal_ = false;
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+};
+
+}  // namespace mixelot
