@@ -66,6 +66,8 @@ void MixerBusInterface::registerTypes() {
   qDBusRegisterMetaType<QList<BusDevice>>();
 }
 
+bool MixerBusInterface::panelShown() { return mixer().isRefreshing(); }
+
 MixerViewModel& MixerBusInterface::mixer() {
   return *delegate_.mixerViewModel();
 }

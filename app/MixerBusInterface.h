@@ -46,6 +46,8 @@ namespace mixelot {
 class MixerBusInterface final : public QDBusAbstractAdaptor {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "com.corvana.Mixelot.Mixer")
+  // Whether the mixer panel is on screen (it refreshes only then).
+  Q_PROPERTY(bool PanelShown READ panelShown)
 
  public:
   static constexpr const char* kServiceName = "com.corvana.Mixelot";
@@ -55,6 +57,7 @@ class MixerBusInterface final : public QDBusAbstractAdaptor {
   // `host` is the QObject registered at kObjectPath; the adaptor becomes its child.
   MixerBusInterface(QObject* host, AppDelegate& delegate);
   static void registerTypes();
+  bool panelShown();
 
  public slots:
   QList<mixelot::BusApp> ListApps();
