@@ -45,6 +45,20 @@ class Timer {
   std::shared_ptr<State> state_;
 };
 
+// The state behind a timer or a descriptor watch of the queues that keep their own schedule
+// (the virtual-time and the poll-based ones).
+struct ScheduledTask final : Timer::State {
+  ScheduledTask(Seconds interval, bool repeats, std::function<void()> task)
+      : interval(interval), repeats(repeats), task(std::move(task)) {}
+  void cancel() override { active = false; }
+  bool isActive() const override { return active; }
+
+  Seconds interval;
+  bool repeats;
+  std::function<void()> task;
+  bool active = true;
+};
+
 // The main thread's queue: every model object lives on it, audio-layer listeners are delivered
 // through it, and every timer goes through it so tests can run on virtual time.
 class MainQueue {

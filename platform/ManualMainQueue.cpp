@@ -4,19 +4,6 @@
 
 namespace mixelot {
 
-class ManualMainQueue::TimerState final : public Timer::State {
- public:
-  TimerState(Seconds interval, bool repeats, Task task)
-      : interval(interval), repeats(repeats), task(std::move(task)) {}
-  void cancel() override { active = false; }
-  bool isActive() const override { return active; }
-
-  Seconds interval;
-  bool repeats;
-  Task task;
-  bool active = true;
-};
-
 ManualMainQueue::ManualMainQueue() : start_(std::chrono::steady_clock::now()), now_(start_) {}
 ManualMainQueue::~ManualMainQueue() = default;
 
@@ -26,7 +13,7 @@ void ManualMainQueue::post(Task task) {
 }
 
 Timer ManualMainQueue::schedule(Seconds interval, bool repeats, Task task) {
-  auto state = std::make_shared<TimerState>(interval, repeats, std::move(task));
+  auto state = std::make_shared<ScheduledTask>(interval, repeats, std::move(task));
   std::lock_guard lock(mutex_);
   auto due = now_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
   timers_.emplace(std::make_pair(due, nextSequence_++), state);
@@ -39,14 +26,14 @@ TimePoint ManualMainQueue::now() const {
 }
 
 Timer ManualMainQueue::watchReadable(int fd, Task task) {
-  auto state = std::make_shared<TimerState>(Seconds(0), true, std::move(task));
+  auto state = std::make_shared<ScheduledTask>(Seconds(0), true, std::move(task));
   std::lock_guard lock(mutex_);
   watches_.emplace_back(fd, state);
   return Timer(state);
 }
 
 bool ManualMainQueue::pollWatches() {
-  std::vector<std::pair<int, std::shared_ptr<TimerState>>> watches;
+  std::vector<std::pair<int, std::shared_ptr<ScheduledTask>>> watches;
   {
     std::lock_guard lock(mutex_);
     std::erase_if(watches_, [](const auto& watch) { return !watch.second->active; });
@@ -88,7 +75,7 @@ size_t ManualMainQueue::runUntilIdle() {
 void ManualMainQueue::fireDueTimers(TimePoint until) {
   for (;;) {
     runUntilIdle();
-    std::shared_ptr<TimerState> timer;
+    std::shared_ptr<ScheduledTask> timer;
     {
       std::lock_guard lock(mutex_);
       // Drop cancelled timers lazily.

@@ -32,9 +32,6 @@ class ManualMainQueue final : public MainQueue {
   Seconds elapsed() const { return now() - start_; }
 
  private:
-  struct TimerEntry;
-  class TimerState;
-
   void fireDueTimers(TimePoint until);
   bool pollWatches();
 
@@ -44,8 +41,8 @@ class ManualMainQueue final : public MainQueue {
   TimePoint now_;
   uint64_t nextSequence_ = 0;
   // Keyed by (due time, sequence) so that timers due at the same moment fire in creation order.
-  std::map<std::pair<TimePoint, uint64_t>, std::shared_ptr<TimerState>> timers_;
-  std::vector<std::pair<int, std::shared_ptr<TimerState>>> watches_;
+  std::map<std::pair<TimePoint, uint64_t>, std::shared_ptr<ScheduledTask>> timers_;
+  std::vector<std::pair<int, std::shared_ptr<ScheduledTask>>> watches_;
 };
 
 }  // namespace mixelot

@@ -9,19 +9,6 @@
 
 namespace mixelot {
 
-class PollMainQueue::Entry final : public Timer::State {
- public:
-  Entry(Seconds interval, bool repeats, Task task)
-      : interval(interval), repeats(repeats), task(std::move(task)) {}
-  void cancel() override { active = false; }
-  bool isActive() const override { return active; }
-
-  Seconds interval;
-  bool repeats;
-  Task task;
-  bool active = true;
-};
-
 namespace {
 std::chrono::steady_clock::duration toClock(Seconds seconds) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(seconds);
@@ -48,7 +35,7 @@ void PollMainQueue::post(Task task) {
 }
 
 Timer PollMainQueue::schedule(Seconds interval, bool repeats, Task task) {
-  auto entry = std::make_shared<Entry>(interval, repeats, std::move(task));
+  auto entry = std::make_shared<ScheduledTask>(interval, repeats, std::move(task));
   std::lock_guard lock(mutex_);
   timers_.emplace(std::make_pair(now() + toClock(interval), nextSequence_++), entry);
   return Timer(entry);
@@ -59,7 +46,7 @@ TimePoint PollMainQueue::now() const {
 }
 
 Timer PollMainQueue::watchReadable(int fd, Task task) {
-  auto entry = std::make_shared<Entry>(Seconds(0), true, std::move(task));
+  auto entry = std::make_shared<ScheduledTask>(Seconds(0), true, std::move(task));
   std::lock_guard lock(mutex_);
   watches_.emplace_back(fd, entry);
   return Timer(entry);
@@ -76,7 +63,7 @@ void PollMainQueue::runOnce(TimePoint deadline) {
 
   // 2. Due timers, one pass.
   for (;;) {
-    std::shared_ptr<Entry> due;
+    std::shared_ptr<ScheduledTask> due;
     {
       std::lock_guard lock(mutex_);
       while (!timers_.empty() && !timers_.begin()->second->active) timers_.erase(timers_.begin());
@@ -96,7 +83,7 @@ void PollMainQueue::runOnce(TimePoint deadline) {
 
   // 3. Wait for a descriptor, a post, the next timer or the deadline.
   std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}};
-  std::vector<std::shared_ptr<Entry>> entries{nullptr};
+  std::vector<std::shared_ptr<ScheduledTask>> entries{nullptr};
   TimePoint wakeAt = deadline;
   {
     std::lock_guard lock(mutex_);

@@ -32,7 +32,6 @@ class PollMainQueue final : public MainQueue {
   bool runUntil(const std::function<bool()>& done, Seconds timeout);
 
  private:
-  class Entry;
   void runOnce(TimePoint deadline);
   void wake();
 
@@ -40,8 +39,8 @@ class PollMainQueue final : public MainQueue {
   std::mutex mutex_;
   std::vector<Task> posted_;
   uint64_t nextSequence_ = 0;
-  std::map<std::pair<TimePoint, uint64_t>, std::shared_ptr<Entry>> timers_;
-  std::vector<std::pair<int, std::shared_ptr<Entry>>> watches_;
+  std::map<std::pair<TimePoint, uint64_t>, std::shared_ptr<ScheduledTask>> timers_;
+  std::vector<std::pair<int, std::shared_ptr<ScheduledTask>>> watches_;
   std::atomic<bool> quit_{false};
 };
 
