@@ -1,0 +1,132 @@
+#include "engine/hal/pipewire/ForwardFilter.h"
+
+#include <spa/node/io.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace mixelot::hal::pipewire {
+namespace {
+
+pw_properties* portProperties(const char* prefix, const char* channel) {
+  const std::string name = std::string(prefix) + channel;
+  return pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                           name.c_str(), PW_KEY_AUDIO_CHANNEL, channel, nullptr);
+}
+
+}  // namespace
+
+const pw_filter_events ForwardFilter::kEvents = {
+    .version = PW_VERSION_FILTER_EVENTS,
+    .state_changed = &ForwardFilter::onStateChanged,
+    .process = &ForwardFilter::onProcess,
+};
+
+ForwardFilter::ForwardFilter(pw_core* core, const std::string& nodeName,
+                             const std::string& description)
+    : scratchIn_(kMaxFrames * kChannels), scratchOut_(kMaxFrames * kChannels) {
+  // No media class: the session manager leaves the node alone, no desktop mixer lists it, and we
+  // link it ourselves. Not autoconnected for the same reason.
+  pw_properties* props = pw_properties_new(
+      PW_KEY_NODE_NAME, nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, description.c_str(),
+      PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Filter", PW_KEY_MEDIA_ROLE, "DSP",
+      PW_KEY_NODE_AUTOCONNECT, "false", nullptr);
+  filter_.reset(pw_filter_new(core, nodeName.c_str(), props));
+  if (!filter_) {
+    failed_ = true;
+    return;
+  }
+  pw_filter_add_listener(filter_.get(), hook_.get(), &kEvents, this);
+  hook_.guard();
+
+  for (size_t c = 0; c < kChannels; ++c) {
+    inputs_[c] =
+        pw_filter_add_port(filter_.get(), PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS,
+                           sizeof(Port), portProperties("input_", kChannelNames[c]), nullptr, 0);
+    outputs_[c] =
+        pw_filter_add_port(filter_.get(), PW_DIRECTION_OUTPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS,
+                           sizeof(Port), portProperties("output_", kChannelNames[c]), nullptr, 0);
+    if (!inputs_[c] || !outputs_[c]) failed_ = true;
+  }
+  // The process callback runs on the data thread, in the same graph cycle as the device it
+  // feeds: the chain adds no delay.
+  if (failed_ || pw_filter_connect(filter_.get(), PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0)
+    failed_ = true;
+}
+
+ForwardFilter::~ForwardFilter() {
+  stop();
+  hook_.remove();
+  // pw_filter_destroy takes the node off the data thread before it returns; the scratch buffers
+  // (destroyed after this body) are no longer in use by then.
+  filter_.reset();
+}
+
+std::optional<uint32_t> ForwardFilter::nodeId() const {
+  if (!filter_) return std::nullopt;
+  const uint32_t id = pw_filter_get_node_id(filter_.get());
+  if (id == SPA_ID_INVALID) return std::nullopt;
+  return id;
+}
+
+void ForwardFilter::start() {
+  running_.store(true, std::memory_order_seq_cst);
+}
+
+void ForwardFilter::stop() {
+  running_.store(false, std::memory_order_seq_cst);
+  // A cycle that saw `running_` set before the store above is inside the block now (its
+  // `inside_` store precedes its `running_` load); wait until it has left. Cycles after it see
+  // `running_` cleared. A cycle lasts microseconds, so yielding beats a blocking hand-off.
+  while (inside_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
+
+void ForwardFilter::onStateChanged(void* data, pw_filter_state, pw_filter_state state,
+                                   const char*) {
+  if (state == PW_FILTER_STATE_ERROR) static_cast<ForwardFilter*>(data)->failed_ = true;
+}
+
+void ForwardFilter::onProcess(void* data, spa_io_position* position) {
+  const uint32_t frames = position ? static_cast<uint32_t>(position->clock.duration) : 0;
+  static_cast<ForwardFilter*>(data)->process(frames);
+}
+
+void ForwardFilter::process(uint32_t frames) noexcept {
+  std::array<float*, kChannels> in{}, out{};
+  for (size_t c = 0; c < kChannels; ++c) {
+    in[c] = static_cast<float*>(pw_filter_get_dsp_buffer(inputs_[c], frames));
+    out[c] = static_cast<float*>(pw_filter_get_dsp_buffer(outputs_[c], frames));
+  }
+  // A cycle longer than the quantum limit cannot happen; should it, the tail stays silent.
+  const uint32_t n = std::min(frames, kMaxFrames);
+
+  inside_.store(true, std::memory_order_seq_cst);
+  const IOBlock* block = block_.load(std::memory_order_seq_cst);
+  if (running_.load(std::memory_order_seq_cst) && block && n > 0) {
+    float* interleaved = scratchIn_.data();
+    for (size_t c = 0; c < kChannels; ++c) {
+      if (in[c]) {
+        for (uint32_t i = 0; i < n; ++i) interleaved[i * kChannels + c] = in[c][i];
+      } else {
+        for (uint32_t i = 0; i < n; ++i) interleaved[i * kChannels + c] = 0.0f;
+      }
+    }
+    const uint32_t bytes = n * static_cast<uint32_t>(kChannels * sizeof(float));
+    const AudioBuffer input{kChannels, bytes, scratchIn_.data()};
+    AudioBuffer output{kChannels, bytes, scratchOut_.data()};
+    (*block)(std::span<const AudioBuffer>(&input, 1), std::span<AudioBuffer>(&output, 1));
+    const float* result = scratchOut_.data();
+    for (size_t c = 0; c < kChannels; ++c) {
+      if (!out[c]) continue;
+      for (uint32_t i = 0; i < n; ++i) out[c][i] = result[i * kChannels + c];
+      if (frames > n) std::memset(out[c] + n, 0, (frames - n) * sizeof(float));
+    }
+  } else {
+    for (size_t c = 0; c < kChannels; ++c)
+      if (out[c]) std::memset(out[c], 0, frames * sizeof(float));
+  }
+  inside_.store(false, std::memory_order_release);
+}
+
+}  // namespace mixelot::hal::pipewire

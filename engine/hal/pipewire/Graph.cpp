@@ -1,0 +1,328 @@
+#include "engine/hal/pipewire/Graph.h"
+
+#include <spa/param/param.h>
+
+#include <charconv>
+
+#include "engine/hal/pipewire/PwCalls.h"
+
+namespace mixelot::hal::pipewire {
+namespace {
+
+constexpr std::string_view kDefaultMetadataName = "default";
+
+template <typename T>
+std::optional<T> parseNumber(std::string_view text) {
+  T value{};
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+bool isBoundNodeClass(std::string_view mediaClass) {
+  return mediaClass == "Stream/Output/Audio" || mediaClass == "Audio/Sink" ||
+         mediaClass == "Audio/Duplex";
+}
+
+}  // namespace
+
+std::optional<uint32_t> GraphNode::clientId() const {
+  return parseNumber<uint32_t>(lookup(props, PW_KEY_CLIENT_ID));
+}
+
+std::optional<uint32_t> GraphNode::deviceId() const {
+  return parseNumber<uint32_t>(lookup(props, PW_KEY_DEVICE_ID));
+}
+
+// Static event tables forwarding to the records; each record knows its graph.
+struct Graph::Trampolines {
+  static void global(void* data, uint32_t id, uint32_t, const char* type, uint32_t version,
+                     const spa_dict* props) {
+    if (type) static_cast<Graph*>(data)->addGlobal(id, type, version, props);
+  }
+  static void globalRemove(void* data, uint32_t id) { static_cast<Graph*>(data)->removeGlobal(id); }
+  static constexpr pw_registry_events kRegistryEvents = {
+      .version = PW_VERSION_REGISTRY_EVENTS,
+      .global = global,
+      .global_remove = globalRemove,
+  };
+
+  static void nodeInfo(void* data, const pw_node_info* info) {
+    auto* node = static_cast<GraphNode*>(data);
+    if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) merge(node->props, info->props);
+    if (info->change_mask & PW_NODE_CHANGE_MASK_STATE) node->state = info->state;
+    node->graph->changed();
+  }
+  static void nodeParam(void* data, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
+    auto* node = static_cast<GraphNode*>(data);
+    if (id != SPA_PARAM_Props) return;
+    auto volume = parseVolumeProps(param);
+    if (!volume) return;
+    // Props also carry other controls; only a param with volume fields says anything new.
+    if (volume->channelVolumes) node->volume.channelVolumes = volume->channelVolumes;
+    if (volume->mute) node->volume.mute = volume->mute;
+    node->graph->changed();
+  }
+  static constexpr pw_node_events kNodeEvents = {
+      .version = PW_VERSION_NODE_EVENTS,
+      .info = nodeInfo,
+      .param = nodeParam,
+  };
+
+  static void clientInfo(void* data, const pw_client_info* info) {
+    auto* client = static_cast<GraphClient*>(data);
+    if (info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) merge(client->props, info->props);
+    client->graph->changed();
+  }
+  static constexpr pw_client_events kClientEvents = {
+      .version = PW_VERSION_CLIENT_EVENTS,
+      .info = clientInfo,
+  };
+
+  static void deviceInfo(void* data, const pw_device_info* info) {
+    auto* device = static_cast<GraphDevice*>(data);
+    if (info->change_mask & PW_DEVICE_CHANGE_MASK_PROPS) merge(device->props, info->props);
+    device->graph->changed();
+  }
+  static void deviceParam(void* data, int, uint32_t id, uint32_t index, uint32_t,
+                          const spa_pod* param) {
+    auto* device = static_cast<GraphDevice*>(data);
+    if (id != SPA_PARAM_Route) return;
+    // Each (re-)enumeration lists every active route from index 0.
+    if (index == 0) device->routes.clear();
+    if (auto route = parseRoute(param)) device->routes.push_back(*route);
+    device->graph->changed();
+  }
+  static constexpr pw_device_events kDeviceEvents = {
+      .version = PW_VERSION_DEVICE_EVENTS,
+      .info = deviceInfo,
+      .param = deviceParam,
+  };
+
+  static int metadataProperty(void* data, uint32_t subject, const char* key, const char* type,
+                              const char* value) {
+    auto* graph = static_cast<Graph*>(data);
+    if (!key) {
+      std::erase_if(graph->metadata_,
+                    [subject](const auto& entry) { return entry.first.first == subject; });
+    } else if (!value) {
+      graph->metadata_.erase({subject, key});
+    } else {
+      graph->metadata_[{subject, key}] = MetadataValue{type ? type : "", value};
+    }
+    graph->changed();
+    return 0;
+  }
+  static constexpr pw_metadata_events kMetadataEvents = {
+      .version = PW_VERSION_METADATA_EVENTS,
+      .property = metadataProperty,
+  };
+};
+
+Graph::Graph(std::function<void()> onChanged) : onChanged_(std::move(onChanged)) {}
+
+Graph::~Graph() {
+  detach();
+}
+
+void Graph::attach(pw_core* core) {
+  detach();
+  registry_ = calls::coreRegistry(core);
+  if (!registry_) return;
+  registryProxy_.reset(asProxy(registry_));
+  calls::addRegistryListener(registry_, registryHook_.get(), &Trampolines::kRegistryEvents, this);
+  registryHook_.guard();
+}
+
+void Graph::detach() {
+  metadataHook_.remove();
+  metadataProxy_.reset();
+  metadataId_ = 0;
+  metadata_.clear();
+  // Each record removes its hook before its proxy goes (member order).
+  nodes_.clear();
+  clients_.clear();
+  devices_.clear();
+  ports_.clear();
+  registryHook_.remove();
+  registryProxy_.reset();
+  registry_ = nullptr;
+}
+
+void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, const spa_dict* props) {
+  (void)version;
+  if (type == PW_TYPE_INTERFACE_Node) {
+    auto node = std::make_unique<GraphNode>();
+    node->graph = this;
+    node->id = id;
+    node->props = toDict(props);
+    node->serial = parseNumber<uint64_t>(lookup(node->props, PW_KEY_OBJECT_SERIAL)).value_or(0);
+    // Registry globals carry only a few keys (no application.id on a stream): bind the nodes we
+    // need the full properties, state and volume of.
+    if (isBoundNodeClass(node->mediaClass())) {
+      auto* bound = static_cast<pw_node*>(
+          pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+      if (bound) {
+        node->proxy.reset(asProxy(bound));
+        calls::addNodeListener(bound, node->hook.get(), &Trampolines::kNodeEvents, node.get());
+        node->hook.guard();
+        if (node->isOutputDevice()) {
+          uint32_t params[] = {SPA_PARAM_Props};
+          calls::subscribeNodeParams(bound, params, 1);
+        }
+      }
+    }
+    nodes_[id] = std::move(node);
+  } else if (type == PW_TYPE_INTERFACE_Port) {
+    Dict dict = toDict(props);
+    GraphPort port;
+    port.id = id;
+    port.nodeId = parseNumber<uint32_t>(lookup(dict, PW_KEY_NODE_ID)).value_or(0);
+    port.isOutput = lookup(dict, PW_KEY_PORT_DIRECTION) == "out";
+    port.isMonitor = lookup(dict, PW_KEY_PORT_MONITOR) == "true";
+    port.channel = std::string(lookup(dict, PW_KEY_AUDIO_CHANNEL));
+    port.name = std::string(lookup(dict, PW_KEY_PORT_NAME));
+    ports_[id] = std::move(port);
+  } else if (type == PW_TYPE_INTERFACE_Client) {
+    auto client = std::make_unique<GraphClient>();
+    client->graph = this;
+    client->id = id;
+    client->props = toDict(props);
+    // The global lacks application.process.id and the portal's app id; the info has them.
+    auto* bound = static_cast<pw_client*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+    if (bound) {
+      client->proxy.reset(asProxy(bound));
+      calls::addClientListener(bound, client->hook.get(), &Trampolines::kClientEvents,
+                               client.get());
+      client->hook.guard();
+    }
+    clients_[id] = std::move(client);
+  } else if (type == PW_TYPE_INTERFACE_Device) {
+    auto device = std::make_unique<GraphDevice>();
+    device->graph = this;
+    device->id = id;
+    device->props = toDict(props);
+    auto* bound = static_cast<pw_device*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Device, PW_VERSION_DEVICE, 0));
+    if (bound) {
+      device->proxy.reset(asProxy(bound));
+      calls::addDeviceListener(bound, device->hook.get(), &Trampolines::kDeviceEvents,
+                               device.get());
+      device->hook.guard();
+      uint32_t params[] = {SPA_PARAM_Route};
+      calls::subscribeDeviceParams(bound, params, 1);
+    }
+    devices_[id] = std::move(device);
+  } else if (type == PW_TYPE_INTERFACE_Metadata) {
+    if (lookup(toDict(props), PW_KEY_METADATA_NAME) != kDefaultMetadataName || metadataProxy_)
+      return;
+    auto* bound = static_cast<pw_metadata*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+    if (!bound) return;
+    metadataId_ = id;
+    metadataProxy_.reset(asProxy(bound));
+    calls::addMetadataListener(bound, metadataHook_.get(), &Trampolines::kMetadataEvents, this);
+    metadataHook_.guard();
+  } else {
+    return;
+  }
+  changed();
+}
+
+void Graph::removeGlobal(uint32_t id) {
+  if (nodes_.erase(id) || ports_.erase(id) || clients_.erase(id) || devices_.erase(id)) {
+    changed();
+    return;
+  }
+  if (metadataProxy_ && id == metadataId_) {
+    // The session manager went away with its metadata; a new one brings a new object.
+    metadataHook_.remove();
+    metadataProxy_.reset();
+    metadataId_ = 0;
+    metadata_.clear();
+    changed();
+  }
+}
+
+const GraphNode* Graph::node(uint32_t id) const {
+  auto it = nodes_.find(id);
+  return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+const GraphNode* Graph::nodeByName(std::string_view name) const {
+  for (const auto& [id, node] : nodes_)
+    if (node->name() == name) return node.get();
+  return nullptr;
+}
+
+const GraphClient* Graph::client(uint32_t id) const {
+  auto it = clients_.find(id);
+  return it == clients_.end() ? nullptr : it->second.get();
+}
+
+const GraphDevice* Graph::device(uint32_t id) const {
+  auto it = devices_.find(id);
+  return it == devices_.end() ? nullptr : it->second.get();
+}
+
+std::vector<const GraphPort*> Graph::portsOf(uint32_t nodeId) const {
+  std::vector<const GraphPort*> ports;
+  for (const auto& [id, port] : ports_)
+    if (port.nodeId == nodeId) ports.push_back(&port);
+  return ports;
+}
+
+const GraphPort* Graph::port(uint32_t id) const {
+  auto it = ports_.find(id);
+  return it == ports_.end() ? nullptr : &it->second;
+}
+
+std::optional<MetadataValue> Graph::metadata(uint32_t subject, std::string_view key) const {
+  auto it = metadata_.find({subject, std::string(key)});
+  if (it == metadata_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool Graph::setMetadata(uint32_t subject, const std::string& key,
+                        const std::optional<MetadataValue>& value) {
+  if (!metadataProxy_) return false;
+  auto* metadata = proxyAs<pw_metadata>(metadataProxy_);
+  if (value) {
+    calls::setMetadata(metadata, subject, key.c_str(), value->type.c_str(), value->value.c_str());
+    metadata_[{subject, key}] = *value;
+  } else {
+    calls::setMetadata(metadata, subject, key.c_str(), nullptr, nullptr);
+    metadata_.erase({subject, key});
+  }
+  return true;
+}
+
+bool Graph::setNodeVolume(uint32_t nodeId, const VolumeState& volume) {
+  auto it = nodes_.find(nodeId);
+  if (it == nodes_.end() || !it->second->proxy) return false;
+  std::vector<uint8_t> buffer;
+  const spa_pod* param = buildVolumeProps(volume, buffer);
+  if (!param) return false;
+  calls::setNodeParam(proxyAs<pw_node>(it->second->proxy), SPA_PARAM_Props, param);
+  if (volume.channelVolumes) it->second->volume.channelVolumes = volume.channelVolumes;
+  if (volume.mute) it->second->volume.mute = volume.mute;
+  return true;
+}
+
+bool Graph::setRouteVolume(uint32_t deviceId, const DeviceRoute& route, const VolumeState& volume,
+                           uint32_t nodeId) {
+  auto it = devices_.find(deviceId);
+  if (it == devices_.end() || !it->second->proxy) return false;
+  std::vector<uint8_t> buffer;
+  const spa_pod* param = buildRouteVolume(route, volume, buffer);
+  if (!param) return false;
+  calls::setDeviceParam(proxyAs<pw_device>(it->second->proxy), SPA_PARAM_Route, param);
+  if (auto node = nodes_.find(nodeId); node != nodes_.end()) {
+    if (volume.channelVolumes) node->second->volume.channelVolumes = volume.channelVolumes;
+    if (volume.mute) node->second->volume.mute = volume.mute;
+  }
+  return true;
+}
+
+}  // namespace mixelot::hal::pipewire

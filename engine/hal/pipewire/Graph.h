@@ -1,0 +1,146 @@
+#pragma once
+
+#include <pipewire/extensions/metadata.h>
+#include <pipewire/pipewire.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/hal/pipewire/Dict.h"
+#include "engine/hal/pipewire/PwHandles.h"
+#include "engine/hal/pipewire/VolumeParams.h"
+
+namespace mixelot::hal::pipewire {
+
+class Graph;
+
+// The parts of the PipeWire graph the backend works from, mirrored from the registry and from the
+// objects it binds (output streams, sinks, clients, devices, the "default" metadata). Runs on the
+// thread that iterates the PipeWire loop, which is our main thread; it calls `onChanged` after
+// every event and never calls anything else, so no event ever reaches the model directly.
+
+struct GraphPort {
+  uint32_t id = 0;
+  uint32_t nodeId = 0;
+  bool isOutput = false;
+  bool isMonitor = false;
+  std::string channel;  // audio.channel: FL, FR, MONO, ...
+  std::string name;     // port.name: playback_FL, monitor_FL, ...
+};
+
+struct GraphClient {
+  Graph* graph = nullptr;
+  uint32_t id = 0;
+  Dict props;
+  ProxyHandle proxy;
+  Hook hook;  // after the proxy: removed before it is destroyed
+};
+
+struct GraphDevice {
+  Graph* graph = nullptr;
+  uint32_t id = 0;
+  Dict props;
+  std::vector<DeviceRoute> routes;  // the active routes (SPA_PARAM_Route)
+  ProxyHandle proxy;
+  Hook hook;
+};
+
+struct GraphNode {
+  Graph* graph = nullptr;
+  uint32_t id = 0;
+  uint64_t serial = 0;
+  Dict props;  // the global's, then the full set from the bound node's info
+  pw_node_state state = PW_NODE_STATE_CREATING;
+  VolumeState volume;  // from the node's Props (sinks only)
+  ProxyHandle proxy;
+  Hook hook;
+
+  std::string_view mediaClass() const { return lookup(props, PW_KEY_MEDIA_CLASS); }
+  std::string_view name() const { return lookup(props, PW_KEY_NODE_NAME); }
+  std::optional<uint32_t> clientId() const;
+  std::optional<uint32_t> deviceId() const;
+  bool isOutputStream() const { return mediaClass() == "Stream/Output/Audio"; }
+  // A place an application can play to: what the desktop lists as an output device.
+  bool isOutputDevice() const {
+    return mediaClass() == "Audio/Sink" || mediaClass() == "Audio/Duplex";
+  }
+};
+
+struct MetadataValue {
+  std::string type;
+  std::string value;
+  friend bool operator==(const MetadataValue&, const MetadataValue&) = default;
+};
+
+class Graph {
+ public:
+  using NodeMap = std::map<uint32_t, std::unique_ptr<GraphNode>>;
+  using ClientMap = std::map<uint32_t, std::unique_ptr<GraphClient>>;
+  using MetadataKey = std::pair<uint32_t, std::string>;
+
+  explicit Graph(std::function<void()> onChanged);
+  ~Graph();
+  Graph(const Graph&) = delete;
+  Graph& operator=(const Graph&) = delete;
+
+  // Starts mirroring the registry of `core`.
+  void attach(pw_core* core);
+  // Releases every proxy and forgets everything; must run before the core is disconnected.
+  void detach();
+
+  const NodeMap& nodes() const { return nodes_; }
+  const ClientMap& clients() const { return clients_; }
+  const GraphNode* node(uint32_t id) const;
+  const GraphNode* nodeByName(std::string_view name) const;
+  const GraphClient* client(uint32_t id) const;
+  const GraphDevice* device(uint32_t id) const;
+  std::vector<const GraphPort*> portsOf(uint32_t nodeId) const;
+  const GraphPort* port(uint32_t id) const;
+
+  // The "default" metadata, as the session manager keeps it.
+  bool hasDefaultMetadata() const { return metadataProxy_ != nullptr; }
+  std::optional<MetadataValue> metadata(uint32_t subject, std::string_view key) const;
+  const std::map<MetadataKey, MetadataValue>& metadataEntries() const { return metadata_; }
+  // Writes (or, with nullopt, removes) an entry; the mirror holds the new value at once, so the
+  // next look does not take our own write for someone else's. False without the metadata.
+  bool setMetadata(uint32_t subject, const std::string& key,
+                   const std::optional<MetadataValue>& value);
+
+  // Sets a bound node's Props (channel volumes and/or mute); the mirror holds them at once.
+  bool setNodeVolume(uint32_t nodeId, const VolumeState& volume);
+  // Sets the volume of a device's route and saves it there; the mirror of `nodeId`, the node
+  // playing through that route, holds it at once.
+  bool setRouteVolume(uint32_t deviceId, const DeviceRoute& route, const VolumeState& volume,
+                      uint32_t nodeId);
+
+ private:
+  struct Trampolines;
+
+  void addGlobal(uint32_t id, std::string_view type, uint32_t version, const spa_dict* props);
+  void removeGlobal(uint32_t id);
+  void changed() { onChanged_(); }
+
+  std::function<void()> onChanged_;
+  pw_registry* registry_ = nullptr;
+  ProxyHandle registryProxy_;
+  Hook registryHook_;
+
+  NodeMap nodes_;
+  ClientMap clients_;
+  std::map<uint32_t, std::unique_ptr<GraphDevice>> devices_;
+  std::map<uint32_t, GraphPort> ports_;
+
+  uint32_t metadataId_ = 0;
+  ProxyHandle metadataProxy_;
+  Hook metadataHook_;
+  std::map<MetadataKey, MetadataValue> metadata_;
+};
+
+}  // namespace mixelot::hal::pipewire

@@ -1,0 +1,185 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/hal/AudioHardware.h"
+#include "engine/hal/pipewire/ApplicationIdentity.h"
+#include "engine/hal/pipewire/Graph.h"
+#include "engine/hal/pipewire/PwHandles.h"
+#include "platform/MainQueue.h"
+
+namespace mixelot::hal::pipewire {
+
+class ForwardFilter;
+
+struct PipeWireOptions {
+  // The desktop entry of a process, matched by its executable (LinuxWorkspace does this); unset
+  // skips that step of the application identity.
+  DesktopEntryLookup desktopEntryForProcess;
+  // The longest a synchronous exchange with the daemon may take.
+  Seconds roundtripTimeout{2.0};
+};
+
+// The audio hardware interface on PipeWire.
+//
+// Objects: the system object; one output device per Audio/Sink node (ID kept per node.name), each
+// with one output stream object; one process object per client process that owns an output
+// stream (ID kept per PID); the taps and aggregate devices made through this interface. Property
+// reads are served from a view of the graph that is rebuilt after every burst of PipeWire events
+// and after every operation; listeners hear what changed in it.
+//
+// A process tap is a private sink of ours (a null sink, gone with our connection); while an
+// aggregate device that reads the tap runs, the tapped processes' output streams are moved onto
+// it through the session manager's "default" metadata. An aggregate device is a filter node of
+// ours, linked from the tap sink's monitor to the target device; its I/O procedure is called from
+// the filter's real-time process callback. Taps of the same processes share one sink, so one app
+// can play to several devices.
+//
+// Threads: PipeWire's loop runs on our main thread (its descriptor is watched through the main
+// queue), so every event, read and operation happens there and nothing needs a lock; only the
+// I/O procedures run on PipeWire's data thread.
+class PipeWireAudioHardware final : public AudioHardware {
+ public:
+  using Options = PipeWireOptions;
+
+  // Prefix of the node names of everything we create; a device or stream with it is never one
+  // of the user's, whichever instance made it.
+  static constexpr std::string_view kNodeNamePrefix = "mixelot.";
+  static constexpr std::string_view kTapSinkPrefix = "mixelot.tap.";
+
+  // Connects at once; when there is no daemon yet, keeps trying in the background. Main thread.
+  explicit PipeWireAudioHardware(MainQueue& queue, Options options = {});
+  ~PipeWireAudioHardware() override;
+  PipeWireAudioHardware(const PipeWireAudioHardware&) = delete;
+  PipeWireAudioHardware& operator=(const PipeWireAudioHardware&) = delete;
+
+  bool isConnected() const { return connected_; }
+  // How many times a connection was made (1 after the first).
+  uint64_t connectionCount() const { return generation_; }
+
+  // ---- AudioHardware -------------------------------------------------------------------------
+  bool supportsProcessTaps() const override { return true; }
+  bool hasProperty(ObjectID object, const PropertyAddress& address) override;
+  Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
+                             uint32_t& outSize) override;
+  Status getPropertyData(ObjectID object, const PropertyAddress& address,
+                         PropertyValue& outValue) override;
+  Status setPropertyData(ObjectID object, const PropertyAddress& address,
+                         const PropertyValue& value) override;
+  Status addPropertyListener(ObjectID object, const PropertyAddress& address,
+                             PropertyListener listener, ListenerID& outID) override;
+  Status removePropertyListener(ObjectID object, const PropertyAddress& address,
+                                ListenerID id) override;
+  Status createProcessTap(const TapDescription& description, ObjectID& outTap) override;
+  Status destroyProcessTap(ObjectID tap) override;
+  Status createAggregateDevice(const AggregateDescription& description,
+                               ObjectID& outDevice) override;
+  Status destroyAggregateDevice(ObjectID device) override;
+  Status createIOProc(ObjectID device, std::string_view queueLabel, IOBlock block,
+                      std::optional<IOProcID>& outID) override;
+  Status destroyIOProc(ObjectID device, IOProcID id) override;
+  Status deviceStart(ObjectID device, IOProcID id) override;
+  Status deviceStop(ObjectID device, IOProcID id) override;
+
+ private:
+  struct TapSink;
+  struct Tap;
+  struct Link;
+  struct Aggregate;
+  struct Trampolines;
+  struct ProxyEvents;
+
+  // A stream we moved onto a tap sink, and the target it had before, to give back.
+  struct MovedStream {
+    uint64_t serial = 0;
+    std::optional<MetadataValue> previousTarget;
+  };
+  struct Listener {
+    ObjectID object = kUnknownObject;
+    PropertyAddress address;
+    std::shared_ptr<PropertyListener> callback;
+  };
+  using ObjectView = std::map<PropertyAddress, PropertyValue>;
+  using View = std::map<ObjectID, ObjectView>;
+
+  // ---- connection (PipeWireAudioHardware.cpp) ----------------------------------------------
+  bool connect();
+  void handleConnectionLoss();
+  void scheduleReconnect();
+  void dispatch();
+  // Waits until the daemon has handled everything sent so far; false on timeout or loss.
+  bool roundtrip();
+  // Brings the graph in line with our taps and aggregates, then republishes the view.
+  void update();
+  void removeStaleTargets();
+
+  // ---- routing (PipeWireAudioHardwareRouting.cpp) --------------------------------------------
+  void reconcile();
+  void reconcileLinks(Aggregate& aggregate);
+  void reconcileStreams();
+  void restoreStream(uint32_t node, const MovedStream& moved);
+  std::shared_ptr<TapSink> makeSink(std::vector<pid_t> pids);
+  Aggregate* findAggregate(ObjectID device);
+  bool isCurrent(const TapSink& sink) const;
+
+  // ---- view (PipeWireAudioHardwareView.cpp) --------------------------------------------------
+  void publish();
+  View buildView();
+  void addDeviceObjects(View& view, const GraphNode& node, std::vector<ObjectID>& devices);
+  void addProcessObjects(View& view, std::vector<ObjectID>& processes);
+  std::optional<pid_t> streamPid(const GraphNode& stream) const;
+  ObjectID idFor(const std::string& key);
+  void notifyListeners(const View& previous);
+  void deliverNotifications();
+  Status setDeviceVolume(ObjectID device, const PropertyAddress& address,
+                         const PropertyValue& value);
+
+  MainQueue& queue_;
+  Options options_;
+  const pid_t ownPid_;
+  // Queued deliveries hold this weakly, so none runs after we are gone.
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+
+  LoopHandle loop_;
+  ContextHandle context_;
+  Timer loopWatch_;
+  CoreHandle core_;
+  Hook coreHook_;
+  Graph graph_;
+
+  bool connected_ = false;
+  bool connectionLost_ = false;
+  bool dirty_ = false;
+  int lastDoneSeq_ = -1;
+  uint64_t generation_ = 0;
+  Timer reconnectTimer_;
+  Seconds reconnectDelay_;
+
+  std::map<std::string, ObjectID> ids_;
+  ObjectID nextObjectID_ = kSystemObject + 1;
+  uint64_t nodeCounter_ = 0;
+  IOProcID nextIOProc_ = 1;
+
+  std::map<ObjectID, std::unique_ptr<Tap>> taps_;
+  std::map<ObjectID, std::unique_ptr<Aggregate>> aggregates_;
+  std::map<uint32_t, MovedStream> moved_;  // by stream node id
+
+  View view_;
+  std::map<ObjectID, uint32_t> deviceNodes_;  // device object -> its node
+  std::map<ObjectID, pid_t> processPids_;
+  std::map<pid_t, ProcessClues> processClues_;
+
+  std::map<ListenerID, Listener> listeners_;
+  ListenerID nextListener_ = 1;
+  std::map<ListenerID, std::vector<PropertyAddress>> pendingNotifications_;
+  Timer notifyTimer_;
+};
+
+}  // namespace mixelot::hal::pipewire

@@ -1,0 +1,428 @@
+// Taps, aggregate devices and their I/O procedures, and the work that keeps the graph in line
+// with them: linking each aggregate's filter, and moving the tapped streams while a tap is read.
+
+#include <algorithm>
+#include <set>
+
+#include "engine/hal/pipewire/PipeWireAudioHardware.h"
+#include "engine/hal/pipewire/PipeWireObjects.h"
+#include "engine/hal/pipewire/PwCalls.h"
+
+namespace mixelot::hal::pipewire {
+namespace {
+
+// Not "Audio/Sink": the session manager picks its default device among nodes of exactly that
+// class, and the desktop's sound settings list them, so a private sink of ours would show up
+// there and could even become the default. It still is a sink to the session manager's linking
+// policy (an Audio class with "Sink" in it), which is all a stream move needs.
+constexpr const char* kTapSinkMediaClass = "Audio/Sink/Internal";
+constexpr std::string_view kForwardPrefix = "mixelot.forward.";
+constexpr const char* kTargetKey = "target.object";
+// The type wpctl and the desktop mixers give target.object. The value is the sink's node.name
+// rather than its serial: the session manager's restore-stream looks the value up as a serial,
+// finds none and so never saves a stream as pinned to our sink (which, after a crash of ours,
+// would leave it pinned to a sink that no longer exists).
+constexpr const char* kTargetType = "Spa:Id";
+constexpr int kMaxLinkAttempts = 3;
+
+const GraphPort* findPort(const std::vector<const GraphPort*>& ports, bool isOutput,
+                          std::string_view name) {
+  for (const GraphPort* port : ports)
+    if (port->isOutput == isOutput && port->name == name) return port;
+  return nullptr;
+}
+
+const GraphPort* monitorPort(const std::vector<const GraphPort*>& ports, std::string_view channel) {
+  for (const GraphPort* port : ports)
+    if (port->isOutput && (port->isMonitor || port->name.starts_with("monitor_")) &&
+        port->channel == channel)
+      return port;
+  return nullptr;
+}
+
+// The device's input port for a channel of our stereo output: the same channel, else a mono
+// input (both channels then sum into it), else the first or second input by position.
+const GraphPort* devicePort(const std::vector<const GraphPort*>& ports, size_t channel) {
+  std::vector<const GraphPort*> inputs;
+  for (const GraphPort* port : ports)
+    if (!port->isOutput) inputs.push_back(port);
+  for (const GraphPort* port : inputs)
+    if (port->channel == ForwardFilter::kChannelNames[channel]) return port;
+  for (const GraphPort* port : inputs)
+    if (port->channel == "MONO") return port;
+  if (inputs.empty()) return nullptr;
+  std::sort(inputs.begin(), inputs.end(),
+            [](const GraphPort* a, const GraphPort* b) { return a->id < b->id; });
+  return inputs[std::min(channel, inputs.size() - 1)];
+}
+
+}  // namespace
+
+struct PipeWireAudioHardware::ProxyEvents {
+  static void sinkBound(void* data, uint32_t id) {
+    auto* sink = static_cast<TapSink*>(data);
+    sink->nodeId = id;
+    sink->owner->dirty_ = true;
+  }
+  static void sinkGone(void* data) {
+    auto* sink = static_cast<TapSink*>(data);
+    sink->failed = true;
+    sink->nodeId.reset();
+    sink->owner->dirty_ = true;
+  }
+  static void sinkError(void* data, int, int, const char*) { sinkGone(data); }
+  static constexpr pw_proxy_events kSinkEvents = {
+      .version = PW_VERSION_PROXY_EVENTS,
+      .bound = sinkBound,
+      .removed = sinkGone,
+      .error = sinkError,
+  };
+
+  static void linkBound(void* data, uint32_t) {
+    auto* link = static_cast<Link*>(data);
+    link->bound = true;
+    link->owner->dirty_ = true;
+  }
+  static void linkGone(void* data) {
+    auto* link = static_cast<Link*>(data);
+    link->failed = true;
+    link->owner->dirty_ = true;
+  }
+  static void linkError(void* data, int, int, const char*) { linkGone(data); }
+  static constexpr pw_proxy_events kLinkEvents = {
+      .version = PW_VERSION_PROXY_EVENTS,
+      .bound = linkBound,
+      .removed = linkGone,
+      .error = linkError,
+  };
+};
+
+bool PipeWireAudioHardware::isCurrent(const TapSink& sink) const {
+  return connected_ && sink.generation == generation_ && !sink.failed;
+}
+
+PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::findAggregate(ObjectID device) {
+  auto it = aggregates_.find(device);
+  return it == aggregates_.end() ? nullptr : it->second.get();
+}
+
+// ---- taps ------------------------------------------------------------------------------------
+
+std::shared_ptr<PipeWireAudioHardware::TapSink> PipeWireAudioHardware::makeSink(
+    std::vector<pid_t> pids) {
+  auto sink = std::make_shared<TapSink>();
+  sink->owner = this;
+  sink->generation = generation_;
+  sink->pids = std::move(pids);
+  sink->name =
+      std::string(kTapSinkPrefix) + std::to_string(ownPid_) + "." + std::to_string(++nodeCounter_);
+  // Owned by our client (object.linger=false), so it goes when we do, whichever way we end. A
+  // zero suspend timeout: WirePlumber 0.4.13 crashes when a node it is about to suspend (5 s
+  // after it went idle) is destroyed first, and ours come and go with the apps. The lowest
+  // driver priority, so a real device in the same graph keeps the clock.
+  PropertiesHandle props(
+      pw_properties_new(PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME,
+                        sink->name.c_str(), PW_KEY_NODE_DESCRIPTION, "Mixelot tap",
+                        PW_KEY_MEDIA_CLASS, kTapSinkMediaClass, "audio.position", "[ FL FR ]",
+                        PW_KEY_OBJECT_LINGER, "false", "session.suspend-timeout-seconds", "0",
+                        "monitor.channel-volumes", "false", PW_KEY_NODE_VIRTUAL, "true",
+                        PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION, "0", nullptr));
+  auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+      core_.get(), "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
+  if (!proxy) return nullptr;
+  sink->proxy.reset(proxy);
+  pw_proxy_add_listener(proxy, sink->hook.get(), &ProxyEvents::kSinkEvents, sink.get());
+  sink->hook.guard();
+  // The daemon reports a refused creation (a sandbox without the right, a missing factory)
+  // before it answers the sync.
+  roundtrip();
+  if (sink->failed || !connected_ || connectionLost_) return nullptr;
+  return sink;
+}
+
+Status PipeWireAudioHardware::createProcessTap(const TapDescription& description,
+                                               ObjectID& outTap) {
+  if (!connected_) return status::kNotRunning;
+  std::vector<pid_t> pids;
+  for (ObjectID process : description.processes)
+    if (auto it = processPids_.find(process); it != processPids_.end()) pids.push_back(it->second);
+  std::sort(pids.begin(), pids.end());
+  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  if (pids.empty()) return status::kBadObject;
+
+  std::shared_ptr<TapSink> sink;
+  for (const auto& [id, tap] : taps_)
+    if (tap->sink->pids == pids && isCurrent(*tap->sink)) sink = tap->sink;
+  if (!sink) sink = makeSink(pids);
+  if (!sink) {
+    if (connectionLost_) handleConnectionLoss();
+    return status::kUnspecified;
+  }
+
+  auto tap = std::make_unique<Tap>();
+  tap->id = nextObjectID_++;
+  tap->description = description;
+  tap->sink = std::move(sink);
+  outTap = tap->id;
+  taps_[tap->id] = std::move(tap);
+  update();
+  return kNoError;
+}
+
+Status PipeWireAudioHardware::destroyProcessTap(ObjectID tapID) {
+  auto it = taps_.find(tapID);
+  if (it == taps_.end()) return status::kBadObject;
+  std::unique_ptr<Tap> tap = std::move(it->second);
+  taps_.erase(it);
+  // Streams go back before the sink (if this was its last user) is destroyed with the record.
+  update();
+  return kNoError;
+}
+
+// ---- aggregate devices -----------------------------------------------------------------------
+
+Status PipeWireAudioHardware::createAggregateDevice(const AggregateDescription& description,
+                                                    ObjectID& outDevice) {
+  if (!connected_) return status::kNotRunning;
+  if (description.taps.empty() || description.subdevices.empty()) return status::kIllegalOperation;
+  std::shared_ptr<TapSink> sink;
+  for (const auto& [id, tap] : taps_)
+    if (tap->description.uuid == description.taps.front().uid) sink = tap->sink;
+  if (!sink || !isCurrent(*sink)) return status::kBadObject;
+  const std::string& deviceName = description.subdevices.front().uid;
+  const GraphNode* target = graph_.nodeByName(deviceName);
+  if (!target || !target->isOutputDevice()) return status::kBadDevice;
+
+  auto aggregate = std::make_unique<Aggregate>();
+  aggregate->id = nextObjectID_++;
+  aggregate->generation = generation_;
+  aggregate->description = description;
+  aggregate->deviceName = deviceName;
+  aggregate->sink = std::move(sink);
+  const std::string filterName =
+      std::string(kForwardPrefix) + std::to_string(ownPid_) + "." + std::to_string(++nodeCounter_);
+  aggregate->filter = std::make_unique<ForwardFilter>(core_.get(), filterName, description.name);
+  if (aggregate->filter->failed()) return status::kUnspecified;
+  roundtrip();
+  if (connectionLost_) {
+    handleConnectionLoss();
+    return status::kUnspecified;
+  }
+  if (aggregate->filter->failed()) return status::kUnspecified;
+
+  outDevice = aggregate->id;
+  aggregates_[aggregate->id] = std::move(aggregate);
+  update();
+  return kNoError;
+}
+
+Status PipeWireAudioHardware::destroyAggregateDevice(ObjectID device) {
+  auto it = aggregates_.find(device);
+  if (it == aggregates_.end()) return status::kBadObject;
+  std::unique_ptr<Aggregate> aggregate = std::move(it->second);
+  aggregates_.erase(it);
+  if (aggregate->filter) aggregate->filter->stop();
+  // Streams that only this aggregate read go back now; its filter and links go with the record.
+  update();
+  return kNoError;
+}
+
+// ---- I/O procedures --------------------------------------------------------------------------
+
+Status PipeWireAudioHardware::createIOProc(ObjectID device, std::string_view queueLabel,
+                                           IOBlock block, std::optional<IOProcID>& outID) {
+  Aggregate* aggregate = findAggregate(device);
+  if (!aggregate) return status::kBadDevice;
+  // One procedure per aggregate device: each is a filter node of its own.
+  if (aggregate->ioProc || !block) return status::kIllegalOperation;
+  aggregate->block = std::make_unique<IOBlock>(std::move(block));
+  aggregate->queueLabel = std::string(queueLabel);
+  aggregate->ioProc = nextIOProc_++;
+  if (aggregate->filter) aggregate->filter->setBlock(aggregate->block.get());
+  outID = aggregate->ioProc;
+  return kNoError;
+}
+
+Status PipeWireAudioHardware::destroyIOProc(ObjectID device, IOProcID id) {
+  Aggregate* aggregate = findAggregate(device);
+  if (!aggregate) return status::kBadDevice;
+  if (aggregate->ioProc != id) return status::kBadObject;
+  if (aggregate->started) deviceStop(device, id);
+  if (aggregate->filter) {
+    aggregate->filter->stop();
+    aggregate->filter->setBlock(nullptr);
+  }
+  aggregate->block.reset();
+  aggregate->ioProc.reset();
+  return kNoError;
+}
+
+Status PipeWireAudioHardware::deviceStart(ObjectID device, IOProcID id) {
+  Aggregate* aggregate = findAggregate(device);
+  if (!aggregate) return status::kBadDevice;
+  if (aggregate->ioProc != id) return status::kBadObject;
+  if (!aggregate->filter || aggregate->generation != generation_ || !connected_)
+    return status::kNotRunning;
+  aggregate->started = true;
+  aggregate->filter->start();
+  // The streams move once the filter is linked to the device: now, or when it gets there.
+  update();
+  return kNoError;
+}
+
+Status PipeWireAudioHardware::deviceStop(ObjectID device, IOProcID id) {
+  Aggregate* aggregate = findAggregate(device);
+  if (!aggregate) return status::kBadDevice;
+  if (aggregate->ioProc != id) return status::kBadObject;
+  aggregate->started = false;
+  // The streams go back to their own output first; then no cycle may enter the block any more.
+  update();
+  if (aggregate->filter) aggregate->filter->stop();
+  return kNoError;
+}
+
+// ---- keeping the graph in line ---------------------------------------------------------------
+
+void PipeWireAudioHardware::reconcile() {
+  if (!connected_) return;
+  for (auto& [id, aggregate] : aggregates_)
+    if (aggregate->generation == generation_) reconcileLinks(*aggregate);
+  reconcileStreams();
+}
+
+void PipeWireAudioHardware::reconcileLinks(Aggregate& aggregate) {
+  if (!aggregate.filter || aggregate.filter->failed()) {
+    aggregate.links.clear();
+    return;
+  }
+  // The ports each link joins, as the graph has them now: the tap sink's monitor into the
+  // filter, the filter into the device. A device that went away (unplugged) leaves the chain
+  // unlinked, and so not read: its streams go back to their normal output until it returns.
+  std::vector<std::pair<uint32_t, uint32_t>> wanted;
+  auto filterId = aggregate.filter->nodeId();
+  const GraphNode* sinkNode = graph_.nodeByName(aggregate.sink->name);
+  const GraphNode* deviceNode = graph_.nodeByName(aggregate.deviceName);
+  if (filterId && sinkNode && deviceNode && deviceNode->isOutputDevice()) {
+    const auto sinkPorts = graph_.portsOf(sinkNode->id);
+    const auto filterPorts = graph_.portsOf(*filterId);
+    const auto devicePorts = graph_.portsOf(deviceNode->id);
+    for (size_t c = 0; c < ForwardFilter::kChannels; ++c) {
+      const std::string channel = ForwardFilter::kChannelNames[c];
+      const GraphPort* monitor = monitorPort(sinkPorts, channel);
+      const GraphPort* input = findPort(filterPorts, false, "input_" + channel);
+      const GraphPort* output = findPort(filterPorts, true, "output_" + channel);
+      const GraphPort* playback = devicePort(devicePorts, c);
+      if (!monitor || !input || !output || !playback) {
+        wanted.clear();
+        break;
+      }
+      wanted.emplace_back(monitor->id, input->id);
+      wanted.emplace_back(output->id, playback->id);
+    }
+  }
+
+  std::vector<std::pair<uint32_t, uint32_t>> existing;
+  bool anyFailed = false;
+  for (const auto& link : aggregate.links) {
+    existing.emplace_back(link->outputPort, link->inputPort);
+    anyFailed = anyFailed || link->failed;
+  }
+  if (existing != wanted)
+    aggregate.linkAttempts = 0;
+  else if (!anyFailed)
+    return;
+  aggregate.links.clear();
+  if (wanted.empty() || aggregate.linkAttempts >= kMaxLinkAttempts) return;
+  ++aggregate.linkAttempts;
+
+  for (const auto& [outputPort, inputPort] : wanted) {
+    const GraphPort* out = graph_.port(outputPort);
+    const GraphPort* in = graph_.port(inputPort);
+    const std::string outNode = std::to_string(out->nodeId), outPortId = std::to_string(out->id);
+    const std::string inNode = std::to_string(in->nodeId), inPortId = std::to_string(in->id);
+    // Passive: our links never keep the graph (and the device) running by themselves, so an
+    // idle chain costs nothing; the app's own link to the tap sink is what drives it. Not
+    // lingering: they go with our connection.
+    PropertiesHandle props(pw_properties_new(
+        PW_KEY_LINK_OUTPUT_NODE, outNode.c_str(), PW_KEY_LINK_OUTPUT_PORT, outPortId.c_str(),
+        PW_KEY_LINK_INPUT_NODE, inNode.c_str(), PW_KEY_LINK_INPUT_PORT, inPortId.c_str(),
+        PW_KEY_OBJECT_LINGER, "false", PW_KEY_LINK_PASSIVE, "true", nullptr));
+    auto link = std::make_unique<Link>();
+    link->owner = this;
+    link->outputPort = outputPort;
+    link->inputPort = inputPort;
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        core_.get(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+    if (!proxy) {
+      link->failed = true;
+    } else {
+      link->proxy.reset(proxy);
+      pw_proxy_add_listener(proxy, link->hook.get(), &ProxyEvents::kLinkEvents, link.get());
+      link->hook.guard();
+    }
+    aggregate.links.push_back(std::move(link));
+  }
+}
+
+void PipeWireAudioHardware::reconcileStreams() {
+  // Without the session manager's metadata nothing can be moved or given back; the records wait.
+  if (!graph_.hasDefaultMetadata()) return;
+
+  // Processes whose tap is being read right now, and the sink their streams belong on.
+  std::map<pid_t, const TapSink*> readSinks;
+  for (const auto& [id, aggregate] : aggregates_) {
+    if (aggregate->generation != generation_ || !aggregate->started || !aggregate->isAlive() ||
+        !isCurrent(*aggregate->sink))
+      continue;
+    for (pid_t pid : aggregate->sink->pids) readSinks.try_emplace(pid, aggregate->sink.get());
+  }
+
+  std::set<uint32_t> present;
+  for (const auto& [nodeId, node] : graph_.nodes()) {
+    if (!node->isOutputStream()) continue;
+    present.insert(nodeId);
+    auto moved = moved_.find(nodeId);
+    if (moved != moved_.end() && moved->second.serial != node->serial) {
+      moved_.erase(moved);  // the id was reused by a new stream
+      moved = moved_.end();
+    }
+    const auto current = graph_.metadata(nodeId, kTargetKey);
+    const bool currentIsOurs = current && current->value.starts_with(kTapSinkPrefix);
+
+    const TapSink* sink = nullptr;
+    if (auto pid = streamPid(*node)) {
+      auto read = readSinks.find(*pid);
+      if (read != readSinks.end()) sink = read->second;
+    }
+    if (sink) {
+      if (moved == moved_.end()) {
+        MovedStream record;
+        record.serial = node->serial;
+        if (current && !currentIsOurs) record.previousTarget = current;
+        moved = moved_.emplace(nodeId, std::move(record)).first;
+      } else if (current && !currentIsOurs) {
+        // Someone (the user, with another mixer) pointed the stream elsewhere while it was ours:
+        // that is where it goes back to; while the tap is read, it stays on the tap.
+        moved->second.previousTarget = current;
+      }
+      if (!current || current->value != sink->name)
+        graph_.setMetadata(nodeId, kTargetKey, MetadataValue{kTargetType, sink->name});
+    } else if (moved != moved_.end()) {
+      restoreStream(nodeId, moved->second);
+      moved_.erase(moved);
+    }
+  }
+  std::erase_if(moved_, [&](const auto& entry) { return !present.count(entry.first); });
+}
+
+void PipeWireAudioHardware::restoreStream(uint32_t node, const MovedStream& moved) {
+  const auto current = graph_.metadata(node, kTargetKey);
+  // A target someone else set after ours is theirs to keep.
+  if (current && !current->value.starts_with(kTapSinkPrefix)) return;
+  if (moved.previousTarget)
+    graph_.setMetadata(node, kTargetKey, moved.previousTarget);
+  else if (current)
+    graph_.setMetadata(node, kTargetKey, std::nullopt);
+}
+
+}  // namespace mixelot::hal::pipewire
