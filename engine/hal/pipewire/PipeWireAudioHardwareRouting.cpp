@@ -119,14 +119,17 @@ std::shared_ptr<PipeWireAudioHardware::TapSink> PipeWireAudioHardware::makeSink(
   // Owned by our client (object.linger=false), so it goes when we do, whichever way we end. A
   // zero suspend timeout: WirePlumber 0.4.13 crashes when a node it is about to suspend (5 s
   // after it went idle) is destroyed first, and ours come and go with the apps. The lowest
-  // driver priority, so a real device in the same graph keeps the clock.
-  PropertiesHandle props(
-      pw_properties_new(PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME,
-                        sink->name.c_str(), PW_KEY_NODE_DESCRIPTION, "Mixelot tap",
-                        PW_KEY_MEDIA_CLASS, kTapSinkMediaClass, "audio.position", "[ FL FR ]",
-                        PW_KEY_OBJECT_LINGER, "false", "session.suspend-timeout-seconds", "0",
-                        "monitor.channel-volumes", "false", PW_KEY_NODE_VIRTUAL, "true",
-                        PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION, "0", nullptr));
+  // driver priority, so a real device in the same graph keeps the clock. "device.routes": the
+  // session manager (WirePlumber 0.4) saves the volume of every Audio node without routes under
+  // its node.name, and ours are unique per run, so its state file would grow by a few lines for
+  // every sink we ever made; a node that has routes is left to its device, so it saves nothing.
+  PropertiesHandle props(pw_properties_new(
+      PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME, sink->name.c_str(),
+      PW_KEY_NODE_DESCRIPTION, "Mixelot tap", PW_KEY_MEDIA_CLASS, kTapSinkMediaClass,
+      "audio.position", "[ FL FR ]", PW_KEY_OBJECT_LINGER, "false",
+      "session.suspend-timeout-seconds", "0", "monitor.channel-volumes", "false",
+      PW_KEY_NODE_VIRTUAL, "true", PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION, "0",
+      "device.routes", "1", nullptr));
   auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
       core_.get(), "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
   if (!proxy) return nullptr;
