@@ -142,8 +142,11 @@ std::optional<pid_t> PrivateSession::tone(const std::string& appId, int frequenc
 }
 
 void PrivateSession::stopTone(pid_t pid) {
-  // pw-session starts every tone as the leader of a process group of its own.
-  if (pid > 0) ::kill(-pid, SIGTERM);
+  // pw-session starts every tone as the leader of a process group of its own. Wait until the
+  // whole group is gone, so its streams are too.
+  if (pid <= 0 || ::kill(-pid, SIGTERM) != 0) return;
+  for (int i = 0; i < 100 && ::kill(-pid, 0) == 0; ++i) ::usleep(20000);
+  ::kill(-pid, SIGKILL);
 }
 
 std::optional<double> PrivateSession::level(const std::string& device, double seconds) {

@@ -38,7 +38,7 @@ class PrivateSession {
   std::optional<pid_t> tone(const std::string& appId, int frequency) {
     return tone(appId, frequency, ToneOptions{});
   }
-  // Ends a tone app (its whole process group).
+  // Ends a tone app (its whole process group) and waits until it is gone.
   void stopTone(pid_t pid);
 
   // RMS level in dB of what a device plays, over `seconds`; -inf for silence, nothing on error.
