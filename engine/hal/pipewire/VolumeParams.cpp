@@ -19,6 +19,9 @@ constexpr uint32_t kMaxChannels = 64;
 bool readVolumeProperty(const spa_pod_prop* prop, VolumeState& state) {
   switch (prop->key) {
     case SPA_PROP_channelVolumes: {
+      if (!spa_pod_is_array(&prop->value) ||
+          SPA_POD_ARRAY_VALUE_TYPE(&prop->value) != SPA_TYPE_Float)
+        return false;
       float values[kMaxChannels];
       const uint32_t count = spa_pod_copy_array(&prop->value, SPA_TYPE_Float, values, kMaxChannels);
       state.channelVolumes = std::vector<float>(values, values + count);
