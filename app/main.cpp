@@ -62,15 +62,27 @@ int main(int argc, char** argv) {
 
   QtMainQueue queue;
   PreferencesStore preferences(PreferencesStore::defaultFolder(), queue);
-  hal::pipewire::PipeWireAudioHardware hardware(queue);
   LinuxWorkspace workspace;
+  // A process that names itself nowhere is known by the desktop entry of its program.
+  hal::pipewire::PipeWireOptions audioOptions;
+  audioOptions.desktopEntryForProcess = [&workspace](pid_t pid) -> std::optional<std::string> {
+    const DesktopEntry* entry = workspace.entryForProcess(pid);
+    if (!entry) return std::nullopt;
+    return entry->id;
+  };
+  hal::pipewire::PipeWireAudioHardware hardware(queue, audioOptions);
   LinuxProcessInfo processInfo;
   LinuxPermissionService permissionService;
   XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultConfigHome(), kApplicationId,
                                   QCoreApplication::applicationFilePath().toStdString());
 
+  // No panel window exists yet: the panel's state alone toggles, so the bus (PanelShown) and a
+  // second launch behave as they will once the window is there.
+  bool panelShown = false;
+  InterfaceHooks hooks;
+  hooks.togglePanel = [&panelShown] { return panelShown = !panelShown; };
   AppDelegate delegate(
-      {hardware, queue, preferences, workspace, processInfo, permissionService, loginItem});
+      {hardware, queue, preferences, workspace, processInfo, permissionService, loginItem}, hooks);
   delegate.applicationDidFinishLaunching();
 
   QObject busHost;
