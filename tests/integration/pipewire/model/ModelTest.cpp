@@ -1,0 +1,138 @@
+// The app model and the engine on the PipeWire backend, as the program runs them: apps found by
+// discovery, their chains built and rebuilt by it.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "engine/hal/PropertyReads.h"
+#include "support/ModelRig.h"
+#include "support/SessionTest.h"
+
+namespace mixelot {
+namespace {
+
+using testsupport::ModelRig;
+using testsupport::session;
+using testsupport::waitFor;
+using testsupport::whileRunning;
+
+[[maybe_unused]] auto* const kSession =
+    ::testing::AddGlobalTestEnvironment(new testsupport::SessionEnvironment);
+
+constexpr double kToneLevel = -9.03;
+constexpr double kTolerance = 0.5;
+constexpr double kSilence = -60.0;
+
+bool onTap(const std::string& app) {
+  auto targets = session().linkedTargets(app);
+  return targets.size() == 1 && targets[0].starts_with("mixelot.tap.");
+}
+
+class ModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MIXELOT_REQUIRE_SESSION(); }
+  void TearDown() override {
+    rig_.reset();
+    for (pid_t pid : tones_) session().stopTone(pid);
+  }
+
+  void startTone(const std::string& app, int frequency,
+                 testsupport::PrivateSession::ToneOptions options = {}) {
+    auto pid = session().tone(app, frequency, options);
+    ASSERT_TRUE(pid) << "tone " << app << " did not start";
+    tones_.push_back(*pid);
+  }
+  std::pair<double, double> levels() {
+    auto result = whileRunning(rig_->queue, [] {
+      auto speakers = std::async(std::launch::async, [] { return session().level("speakers"); });
+      auto headphones = session().level("headphones");
+      return std::make_pair(speakers.get().value_or(-1000.0), headphones.value_or(-1000.0));
+    });
+    std::printf("  levels: speakers %.2f dB, headphones %.2f dB\n", result.first, result.second);
+    return result;
+  }
+
+  std::vector<pid_t> tones_;
+  std::unique_ptr<ModelRig> rig_;
+};
+
+TEST_F(ModelTest, AToneFromAChildProcessIsListedUnderItsApp) {
+  startTone("org.example.Browser", 550, {.child = true});
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app("org.example.Browser"); }));
+  const AudioApp& app = *rig_->app("org.example.Browser");
+  EXPECT_EQ(app.name, "Browser Tone");  // from the app's desktop entry
+  ASSERT_EQ(app.processObjectIDs.size(), 1u);
+  // The process playing is the app's child, not the app.
+  auto pid = hal::readInt32(rig_->hardware, app.processObjectIDs[0], {hal::selector::kProcessPID});
+  ASSERT_TRUE(pid);
+  EXPECT_NE(*pid, tones_.front());
+  EXPECT_EQ(rig_->processInfo.parentProcessId(*pid), tones_.front());
+  EXPECT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.Browser"); }));
+}
+
+TEST_F(ModelTest, ADefaultDeviceChangeRebuildsTheChainsOnTheNewDefault) {
+  startTone("org.example.Music", 440);
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] {
+    return rig_->engine.activeDeviceUIDs("org.example.Music") ==
+               std::vector<std::string>{"speakers"} &&
+           onTap("org.example.Music");
+  }));
+  rig_->apps->setVolume("org.example.Music", 0.5f);
+  auto [speakers, headphones] = levels();
+  EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);
+  EXPECT_LT(headphones, kSilence);
+
+  ASSERT_TRUE(whileRunning(rig_->queue, [] { return session().setDefault("headphones"); }));
+  EXPECT_TRUE(waitFor(rig_->queue, [&] {
+    return rig_->engine.activeDeviceUIDs("org.example.Music") ==
+               std::vector<std::string>{"headphones"} &&
+           onTap("org.example.Music");
+  }));
+  // At the volume the model has for the app on the new device.
+  ASSERT_TRUE(rig_->app("org.example.Music"));
+  const double volume = rig_->app("org.example.Music")->currentVolume;
+  std::tie(speakers, headphones) = levels();
+  EXPECT_LT(speakers, kSilence);
+  EXPECT_NEAR(headphones, kToneLevel + 20 * std::log10(volume), kTolerance);
+  EXPECT_EQ(session().nodesNamed("mixelot.forward.").size(), 1u);
+
+  ASSERT_TRUE(whileRunning(rig_->queue, [] { return session().setDefault("speakers"); }));
+  EXPECT_TRUE(waitFor(rig_->queue, [&] {
+    return rig_->engine.activeDeviceUIDs("org.example.Music") ==
+           std::vector<std::string>{"speakers"};
+  }));
+}
+
+TEST_F(ModelTest, DaemonRestartedUnderUsReconnectsAndRebuildsTheChainsOnce) {
+  startTone("org.example.Music", 440);
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.Music"); }));
+  rig_->apps->setVolume("org.example.Music", 0.5f);
+
+  ASSERT_TRUE(whileRunning(rig_->queue, [] { return session().restartPipeWire(); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] {
+    return rig_->hardware.isConnected() && rig_->hardware.connectionCount() == 2;
+  })) << "no reconnection";
+  EXPECT_FALSE(rig_->engine.hasTap("org.example.Music"))
+      << "chains of the old daemon are still held";
+
+  // The player died with its daemon; started again, it is found and routed once more.
+  for (pid_t pid : tones_) session().stopTone(pid);
+  tones_.clear();
+  startTone("org.example.Music", 440);
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.Music"); }));
+  rig_->queue.runFor(Seconds(1.0));
+  EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
+  EXPECT_EQ(session().nodesNamed("mixelot.forward.").size(), 1u);
+  EXPECT_EQ(rig_->engine.appTaps().size(), 1u);
+  // Its volume was remembered across.
+  auto [speakers, headphones] = levels();
+  EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);
+}
+
+}  // namespace
+}  // namespace mixelot
