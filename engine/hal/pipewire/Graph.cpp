@@ -221,6 +221,7 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, cons
         pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
     if (!bound) return;
     metadataId_ = id;
+    ++metadataGeneration_;
     metadataProxy_.reset(asProxy(bound));
     calls::addMetadataListener(bound, metadataHook_.get(), &Trampolines::kMetadataEvents, this);
     metadataHook_.guard();

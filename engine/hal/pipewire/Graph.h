@@ -106,6 +106,8 @@ class Graph {
 
   // The "default" metadata, as the session manager keeps it.
   bool hasDefaultMetadata() const { return metadataProxy_ != nullptr; }
+  // Counts the "default" metadata objects seen: a new one means a new session manager.
+  uint64_t metadataGeneration() const { return metadataGeneration_; }
   std::optional<MetadataValue> metadata(uint32_t subject, std::string_view key) const;
   const std::map<MetadataKey, MetadataValue>& metadataEntries() const { return metadata_; }
   // Writes (or, with nullopt, removes) an entry; the mirror holds the new value at once, so the
@@ -138,6 +140,7 @@ class Graph {
   std::map<uint32_t, GraphPort> ports_;
 
   uint32_t metadataId_ = 0;
+  uint64_t metadataGeneration_ = 0;
   ProxyHandle metadataProxy_;
   Hook metadataHook_;
   std::map<MetadataKey, MetadataValue> metadata_;

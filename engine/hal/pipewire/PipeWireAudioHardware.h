@@ -122,6 +122,8 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   // ---- routing (PipeWireAudioHardwareRouting.cpp) --------------------------------------------
   void reconcile();
+  void reconcileSinks();
+  bool createSinkNode(TapSink& sink);
   void reconcileLinks(Aggregate& aggregate);
   void reconcileStreams();
   void restoreStream(uint32_t node, const MovedStream& moved);

@@ -108,13 +108,15 @@ PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::findAggregate(ObjectID 
 
 // ---- taps ------------------------------------------------------------------------------------
 
-std::shared_ptr<PipeWireAudioHardware::TapSink> PipeWireAudioHardware::makeSink(
-    std::vector<pid_t> pids) {
-  auto sink = std::make_shared<TapSink>();
-  sink->owner = this;
-  sink->generation = generation_;
-  sink->pids = std::move(pids);
-  sink->name =
+bool PipeWireAudioHardware::createSinkNode(TapSink& sink) {
+  sink.hook.remove();
+  sink.proxy.reset();
+  sink.nodeId.reset();
+  sink.failed = false;
+  sink.managerGeneration = graph_.metadataGeneration();
+  // A new name each time: a stream left naming an old one (after a crash of ours) must never
+  // find a node of that name again.
+  sink.name =
       std::string(kTapSinkPrefix) + std::to_string(ownPid_) + "." + std::to_string(++nodeCounter_);
   // Owned by our client (object.linger=false), so it goes when we do, whichever way we end. A
   // zero suspend timeout: WirePlumber 0.4.13 crashes when a node it is about to suspend (5 s
@@ -124,7 +126,7 @@ std::shared_ptr<PipeWireAudioHardware::TapSink> PipeWireAudioHardware::makeSink(
   // its node.name, and ours are unique per run, so its state file would grow by a few lines for
   // every sink we ever made; a node that has routes is left to its device, so it saves nothing.
   PropertiesHandle props(pw_properties_new(
-      PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME, sink->name.c_str(),
+      PW_KEY_FACTORY_NAME, "support.null-audio-sink", PW_KEY_NODE_NAME, sink.name.c_str(),
       PW_KEY_NODE_DESCRIPTION, "Mixelot tap", PW_KEY_MEDIA_CLASS, kTapSinkMediaClass,
       "audio.position", "[ FL FR ]", PW_KEY_OBJECT_LINGER, "false",
       "session.suspend-timeout-seconds", "0", "monitor.channel-volumes", "false",
@@ -132,15 +134,48 @@ std::shared_ptr<PipeWireAudioHardware::TapSink> PipeWireAudioHardware::makeSink(
       "device.routes", "1", nullptr));
   auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
       core_.get(), "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
-  if (!proxy) return nullptr;
-  sink->proxy.reset(proxy);
-  pw_proxy_add_listener(proxy, sink->hook.get(), &ProxyEvents::kSinkEvents, sink.get());
-  sink->hook.guard();
+  if (!proxy) {
+    sink.failed = true;
+    return false;
+  }
+  sink.proxy.reset(proxy);
+  pw_proxy_add_listener(proxy, sink.hook.get(), &ProxyEvents::kSinkEvents, &sink);
+  sink.hook.guard();
+  return true;
+}
+
+std::shared_ptr<PipeWireAudioHardware::TapSink> PipeWireAudioHardware::makeSink(
+    std::vector<pid_t> pids) {
+  auto sink = std::make_shared<TapSink>();
+  sink->owner = this;
+  sink->generation = generation_;
+  sink->pids = std::move(pids);
+  if (!createSinkNode(*sink)) return nullptr;
   // The daemon reports a refused creation (a sandbox without the right, a missing factory)
   // before it answers the sync.
   roundtrip();
   if (sink->failed || !connected_ || connectionLost_) return nullptr;
   return sink;
+}
+
+void PipeWireAudioHardware::reconcileSinks() {
+  // A session manager takes over the nodes it finds when it starts; WirePlumber 0.4.13 never
+  // finishes that for a sink that has played before, and then links nothing for anyone. So our
+  // sinks live with the session manager that saw them made: when it goes (its "default" metadata
+  // goes with it) they go, and the next one gets new ones. The streams follow the new names.
+  std::set<TapSink*> sinks;
+  for (const auto& [id, tap] : taps_) sinks.insert(tap->sink.get());
+  for (const auto& [id, aggregate] : aggregates_) sinks.insert(aggregate->sink.get());
+  for (TapSink* sink : sinks) {
+    if (sink->generation != generation_ || sink->failed) continue;
+    if (!graph_.hasDefaultMetadata()) {
+      sink->hook.remove();
+      sink->proxy.reset();
+      sink->nodeId.reset();
+    } else if (!sink->proxy || sink->managerGeneration != graph_.metadataGeneration()) {
+      createSinkNode(*sink);
+    }
+  }
 }
 
 Status PipeWireAudioHardware::createProcessTap(const TapDescription& description,
@@ -288,6 +323,7 @@ Status PipeWireAudioHardware::deviceStop(ObjectID device, IOProcID id) {
 
 void PipeWireAudioHardware::reconcile() {
   if (!connected_) return;
+  reconcileSinks();
   for (auto& [id, aggregate] : aggregates_)
     if (aggregate->generation == generation_) reconcileLinks(*aggregate);
   reconcileStreams();

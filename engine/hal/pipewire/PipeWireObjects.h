@@ -18,9 +18,10 @@ namespace mixelot::hal::pipewire {
 // one sink only, and the sink's monitor can feed any number of filters.
 struct PipeWireAudioHardware::TapSink {
   PipeWireAudioHardware* owner = nullptr;
-  uint64_t generation = 0;  // the connection it was made on
-  std::vector<pid_t> pids;  // sorted
-  std::string name;         // node.name; what the streams' target.object names
+  uint64_t generation = 0;         // the connection it was made on
+  uint64_t managerGeneration = 0;  // the session manager that saw its node made
+  std::vector<pid_t> pids;         // sorted
+  std::string name;                // node.name; what the streams' target.object names
   std::optional<uint32_t> nodeId;
   bool failed = false;
   ProxyHandle proxy;

@@ -107,6 +107,27 @@ TEST_F(ModelTest, ADefaultDeviceChangeRebuildsTheChainsOnTheNewDefault) {
   }));
 }
 
+TEST_F(ModelTest, TheSessionManagerRestartedUnderUsKeepsLinking) {
+  // Both apps' desktop entries exist before the workspace reads them.
+  startTone("org.example.Music", 440);
+  startTone("org.example.Radio", 660);
+  session().stopTone(tones_.back());
+  tones_.pop_back();
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.Music"); }));
+  // The app leaves; its chain (and the sink it played into) stays for the grace period.
+  for (pid_t pid : tones_) session().stopTone(pid);
+  tones_.clear();
+  ASSERT_TRUE(whileRunning(rig_->queue, [] { return session().restartWirePlumber(); }));
+
+  // The devices went and came back with it, and so did the chains; an app started now is
+  // linked, found and routed as before.
+  startTone("org.example.Radio", 660);
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.Radio"); }));
+  auto [speakers, headphones] = levels();
+  EXPECT_NEAR(speakers, kToneLevel, kTolerance);
+}
+
 TEST_F(ModelTest, DaemonRestartedUnderUsReconnectsAndRebuildsTheChainsOnce) {
   startTone("org.example.Music", 440);
   rig_ = std::make_unique<ModelRig>();

@@ -167,5 +167,38 @@ TEST_F(RecoveryTest, AnAppRoutedToAnUnpluggedDeviceGoesOnPlayingOnTheDefault) {
   engine.stopAll();
 }
 
+TEST_F(RecoveryTest, ChainsOutliveASessionManagerRestartWithoutStoppingIt) {
+  // A device the restart leaves alone (not a card of the session manager's), so the chain to it
+  // stays up across the restart.
+  ASSERT_TRUE(session().plug("desk", "Desk"));
+  startTone(kMusic, 440);
+  PollMainQueue queue;
+  PipeWireAudioHardware hardware(queue);
+  PlaythroughEngine engine(hardware, queue);
+  engine.setPermissionGranted(true);
+  ASSERT_TRUE(waitFor(queue, [&] { return !processesOf(hardware, kMusic).empty(); }));
+  engine.createTap(kMusic, processesOf(hardware, kMusic), std::string("desk"));
+  ASSERT_TRUE(waitFor(queue, [&] { return onTap(kMusic); }));
+  const auto sinksBefore = session().nodesNamed("mixelot.tap.");
+  for (pid_t pid : tones_) session().stopTone(pid);
+  tones_.clear();
+
+  ASSERT_TRUE(whileRunning(queue, [] { return session().restartWirePlumber(); }));
+  // The new session manager links apps as before (a sink of ours that it had to take over after
+  // it had played would stall its linking for everyone)...
+  startTone(kRadio, 660);
+  EXPECT_TRUE(waitFor(queue, [&] { return session().linkedTargets(kRadio) == kOnSpeakers; }));
+  // ...and the chain is whole again, on a sink the new session manager saw made.
+  const hal::ObjectID aggregate = engine.appTaps().begin()->second->aggregateDeviceID;
+  EXPECT_TRUE(waitFor(queue, [&] {
+    return hal::readUInt32(hardware, aggregate, {selector::kDeviceIsAlive}) == 1u;
+  }));
+  const auto sinksAfter = session().nodesNamed("mixelot.tap.");
+  EXPECT_EQ(sinksAfter.size(), 1u);
+  EXPECT_NE(sinksAfter, sinksBefore);
+  engine.stopAll();
+  EXPECT_TRUE(whileRunning(queue, [] { return session().unplug("desk"); }));
+}
+
 }  // namespace
 }  // namespace mixelot
