@@ -73,6 +73,8 @@ int main(int argc, char** argv) {
   hal::pipewire::PipeWireAudioHardware hardware(queue, audioOptions);
   LinuxProcessInfo processInfo;
   LinuxPermissionService permissionService;
+  // The connection is made by now: the session manager has told us what we may do.
+  permissionService.setHasFullAudioAccess(hardware.hasFullAccess());
   XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultConfigHome(), kApplicationId,
                                   QCoreApplication::applicationFilePath().toStdString());
 

@@ -36,9 +36,9 @@ std::optional<uint32_t> GraphNode::deviceId() const {
 
 // Static event tables forwarding to the records; each record knows its graph.
 struct Graph::Trampolines {
-  static void global(void* data, uint32_t id, uint32_t, const char* type, uint32_t version,
-                     const spa_dict* props) {
-    if (type) static_cast<Graph*>(data)->addGlobal(id, type, version, props);
+  static void global(void* data, uint32_t id, uint32_t permissions, const char* type,
+                     uint32_t version, const spa_dict* props) {
+    if (type) static_cast<Graph*>(data)->addGlobal(id, type, version, permissions, props);
   }
   static void globalRemove(void* data, uint32_t id) { static_cast<Graph*>(data)->removeGlobal(id); }
   static constexpr pw_registry_events kRegistryEvents = {
@@ -149,7 +149,8 @@ void Graph::detach() {
   registry_ = nullptr;
 }
 
-void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, const spa_dict* props) {
+void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint32_t permissions,
+                      const spa_dict* props) {
   (void)version;
   if (type == PW_TYPE_INTERFACE_Node) {
     auto node = std::make_unique<GraphNode>();
@@ -221,6 +222,7 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, cons
         pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
     if (!bound) return;
     metadataId_ = id;
+    metadataPermissions_ = permissions;
     ++metadataGeneration_;
     metadataProxy_.reset(asProxy(bound));
     calls::addMetadataListener(bound, metadataHook_.get(), &Trampolines::kMetadataEvents, this);

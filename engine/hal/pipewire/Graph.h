@@ -108,6 +108,8 @@ class Graph {
   bool hasDefaultMetadata() const { return metadataProxy_ != nullptr; }
   // Counts the "default" metadata objects seen: a new one means a new session manager.
   uint64_t metadataGeneration() const { return metadataGeneration_; }
+  // What the session manager lets us do with it (PW_PERM_* bits): moving a stream writes it.
+  uint32_t metadataPermissions() const { return metadataPermissions_; }
   std::optional<MetadataValue> metadata(uint32_t subject, std::string_view key) const;
   const std::map<MetadataKey, MetadataValue>& metadataEntries() const { return metadata_; }
   // Writes (or, with nullopt, removes) an entry; the mirror holds the new value at once, so the
@@ -125,7 +127,8 @@ class Graph {
  private:
   struct Trampolines;
 
-  void addGlobal(uint32_t id, std::string_view type, uint32_t version, const spa_dict* props);
+  void addGlobal(uint32_t id, std::string_view type, uint32_t version, uint32_t permissions,
+                 const spa_dict* props);
   void removeGlobal(uint32_t id);
   void changed() { onChanged_(); }
 
@@ -141,6 +144,7 @@ class Graph {
 
   uint32_t metadataId_ = 0;
   uint64_t metadataGeneration_ = 0;
+  uint32_t metadataPermissions_ = 0;
   ProxyHandle metadataProxy_;
   Hook metadataHook_;
   std::map<MetadataKey, MetadataValue> metadata_;

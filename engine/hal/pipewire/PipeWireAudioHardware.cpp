@@ -85,6 +85,13 @@ PipeWireAudioHardware::~PipeWireAudioHardware() {
   loop_.reset();
 }
 
+bool PipeWireAudioHardware::hasFullAccess() const {
+  if (!connected_) return false;
+  if (!graph_.hasDefaultMetadata()) return true;
+  constexpr uint32_t kNeeded = PW_PERM_R | PW_PERM_W | PW_PERM_X;
+  return (graph_.metadataPermissions() & kNeeded) == kNeeded;
+}
+
 // ---- connection ------------------------------------------------------------------------------
 
 bool PipeWireAudioHardware::connect() {

@@ -61,6 +61,10 @@ class PipeWireAudioHardware final : public AudioHardware {
   PipeWireAudioHardware& operator=(const PipeWireAudioHardware&) = delete;
 
   bool isConnected() const { return connected_; }
+  // Whether the session manager lets us reroute other applications' streams: false when it
+  // restricts our client (a sandbox without the grant). Without a session manager nothing says
+  // we are restricted.
+  bool hasFullAccess() const;
   // How many times a connection was made (1 after the first).
   uint64_t connectionCount() const { return generation_; }
 
