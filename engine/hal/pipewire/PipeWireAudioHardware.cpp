@@ -199,14 +199,24 @@ void PipeWireAudioHardware::update() {
 
 void PipeWireAudioHardware::removeStaleTargets() {
   // A stream moved by an instance of ours that was killed still names that instance's sink. The
-  // name is unique and the session manager falls back to the default device, so it is harmless,
-  // but it is ours to clean up.
-  std::vector<uint32_t> stale;
+  // name is unique and the session manager falls back to the default device, so the app plays;
+  // but if it had a target of its own (the user's choice), that is kept beside it: give it back.
+  std::vector<uint32_t> stale, leftovers;
   for (const auto& [key, value] : graph_.metadataEntries()) {
-    if (key.second != "target.object" || !value.value.starts_with(kTapSinkPrefix)) continue;
-    if (!graph_.nodeByName(value.value)) stale.push_back(key.first);
+    if (key.second == kTargetKey && value.value.starts_with(kTapSinkPrefix) &&
+        !graph_.nodeByName(value.value))
+      stale.push_back(key.first);
+    if (key.second == kSavedTargetKey) {
+      auto target = graph_.metadata(key.first, kTargetKey);
+      if (!target || !target->value.starts_with(kTapSinkPrefix)) leftovers.push_back(key.first);
+    }
   }
-  for (uint32_t subject : stale) graph_.setMetadata(subject, "target.object", std::nullopt);
+  for (uint32_t subject : stale) {
+    auto saved = graph_.metadata(subject, kSavedTargetKey);
+    graph_.setMetadata(subject, kTargetKey, saved);
+    if (saved) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
+  }
+  for (uint32_t subject : leftovers) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
 }
 
 // ---- properties ------------------------------------------------------------------------------

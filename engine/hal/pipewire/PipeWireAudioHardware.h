@@ -131,6 +131,7 @@ class PipeWireAudioHardware final : public AudioHardware {
   void reconcileLinks(Aggregate& aggregate);
   void reconcileStreams();
   void restoreStream(uint32_t node, const MovedStream& moved);
+  void keepPreviousTarget(uint32_t node, MovedStream& moved, const MetadataValue& target);
   std::shared_ptr<TapSink> makeSink(std::vector<pid_t> pids);
   Aggregate* findAggregate(ObjectID device);
   bool isCurrent(const TapSink& sink) const;

@@ -17,12 +17,6 @@ namespace {
 // policy (an Audio class with "Sink" in it), which is all a stream move needs.
 constexpr const char* kTapSinkMediaClass = "Audio/Sink/Internal";
 constexpr std::string_view kForwardPrefix = "mixelot.forward.";
-constexpr const char* kTargetKey = "target.object";
-// The type wpctl and the desktop mixers give target.object. The value is the sink's node.name
-// rather than its serial: the session manager's restore-stream looks the value up as a serial,
-// finds none and so never saves a stream as pinned to our sink (which, after a crash of ours,
-// would leave it pinned to a sink that no longer exists).
-constexpr const char* kTargetType = "Spa:Id";
 constexpr int kMaxLinkAttempts = 3;
 
 const GraphPort* findPort(const std::vector<const GraphPort*>& ports, bool isOutput,
@@ -435,14 +429,12 @@ void PipeWireAudioHardware::reconcileStreams() {
     }
     if (sink) {
       if (moved == moved_.end()) {
-        MovedStream record;
-        record.serial = node->serial;
-        if (current && !currentIsOurs) record.previousTarget = current;
-        moved = moved_.emplace(nodeId, std::move(record)).first;
+        moved = moved_.emplace(nodeId, MovedStream{node->serial, std::nullopt}).first;
+        if (current && !currentIsOurs) keepPreviousTarget(nodeId, moved->second, *current);
       } else if (current && !currentIsOurs) {
         // Someone (the user, with another mixer) pointed the stream elsewhere while it was ours:
         // that is where it goes back to; while the tap is read, it stays on the tap.
-        moved->second.previousTarget = current;
+        keepPreviousTarget(nodeId, moved->second, *current);
       }
       if (!current || current->value != sink->name)
         graph_.setMetadata(nodeId, kTargetKey, MetadataValue{kTargetType, sink->name});
@@ -454,7 +446,16 @@ void PipeWireAudioHardware::reconcileStreams() {
   std::erase_if(moved_, [&](const auto& entry) { return !present.count(entry.first); });
 }
 
+void PipeWireAudioHardware::keepPreviousTarget(uint32_t node, MovedStream& moved,
+                                               const MetadataValue& target) {
+  moved.previousTarget = target;
+  // Also beside the stream, where an instance of ours started after this one was killed finds
+  // it and gives it back (removeStaleTargets). The entry goes with the stream.
+  graph_.setMetadata(node, kSavedTargetKey, target);
+}
+
 void PipeWireAudioHardware::restoreStream(uint32_t node, const MovedStream& moved) {
+  if (moved.previousTarget) graph_.setMetadata(node, kSavedTargetKey, std::nullopt);
   const auto current = graph_.metadata(node, kTargetKey);
   // A target someone else set after ours is theirs to keep.
   if (current && !current->value.starts_with(kTapSinkPrefix)) return;

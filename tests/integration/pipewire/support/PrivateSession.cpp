@@ -193,6 +193,28 @@ bool PrivateSession::setDefault(const std::string& device) {
   return session("default " + quote(dir_) + " " + quote(device)).has_value();
 }
 
+bool PrivateSession::pinApp(const std::string& appId, const std::string& device) {
+  std::optional<int64_t> serial;
+  std::vector<int64_t> streams;
+  for (const auto& object : dump()) {
+    if (object.value("type", "") != "PipeWire:Interface:Node") continue;
+    const auto& props = object["info"]["props"];
+    if (props.value("node.name", "") == device && props.contains("object.serial"))
+      serial = props["object.serial"].get<int64_t>();
+    if (props.value("application.id", "") == appId &&
+        props.value("media.class", "") == "Stream/Output/Audio")
+      streams.push_back(object["id"].get<int64_t>());
+  }
+  if (!serial || streams.empty()) return false;
+  for (int64_t stream : streams) {
+    auto result =
+        runCommand("pw-metadata -n default " + std::to_string(stream) + " target.object " +
+                   std::to_string(*serial) + " Spa:Id >/dev/null 2>&1");
+    if (result.status != 0) return false;
+  }
+  return true;
+}
+
 bool PrivateSession::unplug(const std::string& device) {
   return session("unplug " + quote(dir_) + " " + quote(device)).has_value();
 }

@@ -48,6 +48,9 @@ class PrivateSession {
   std::optional<std::vector<float>> record(const std::string& device, double seconds);
 
   bool setDefault(const std::string& device);
+  // Points an app's streams at a device the way the desktop's mixers do (the device's serial as
+  // target.object in the "default" metadata), which the session manager also remembers.
+  bool pinApp(const std::string& appId, const std::string& device);
   bool unplug(const std::string& device);
   bool plug(const std::string& device, const std::string& description);
 
