@@ -46,6 +46,8 @@ PipeWireAudioHardware::PipeWireAudioHardware(MainQueue& queue, Options options)
       ownPid_(::getpid()),
       graph_([this] { dirty_ = true; }),
       reconnectDelay_(kFirstReconnectDelay) {
+  // Until there is a connection the system object is there, with no devices and no processes.
+  publish();
   pw_init(nullptr, nullptr);
   loop_.reset(pw_loop_new(nullptr));
   if (!loop_) return;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "engine/AudioDeviceManager.h"
 #include "engine/hal/PropertyReads.h"
@@ -189,6 +190,32 @@ TEST_F(DevicesTest, OneProcessObjectPerPlayingProcessNoneOfOurs) {
   session().stopTone(*parent);
   EXPECT_TRUE(waitFor(queue_, [&] { return processesOf(*app).empty(); }));
   hardware_->removePropertyListener(hal::kSystemObject, {selector::kProcessObjects}, listener);
+}
+
+TEST(DevicesWithoutDaemonTest, StartsEmptyAndConnectsWhenTheDaemonAppears) {
+  MIXELOT_REQUIRE_SESSION();
+  // The program may start before the daemon (early in a login): it must not fail, and must
+  // pick the daemon up once it is there.
+  const std::string remote = std::getenv("PIPEWIRE_REMOTE");
+  ::setenv("PIPEWIRE_REMOTE", (session().dir() + "/not-yet").c_str(), 1);
+  PollMainQueue queue;
+  PipeWireAudioHardware hardware(queue);
+  EXPECT_FALSE(hardware.isConnected());
+  EXPECT_EQ(hal::readUInt32(hardware, hal::kSystemObject, {selector::kDefaultOutputDevice}),
+            hal::kUnknownObject);
+  EXPECT_EQ(hal::readObjectList(hardware, hal::kSystemObject, {selector::kDevices}),
+            std::vector<hal::ObjectID>{});
+
+  bool heard = false;
+  hal::ListenerID listener = 0;
+  hardware.addPropertyListener(
+      hal::kSystemObject, {selector::kDefaultOutputDevice},
+      [&](std::span<const PropertyAddress>) { heard = true; }, listener);
+  queue.runFor(Seconds(0.2));
+  ::setenv("PIPEWIRE_REMOTE", remote.c_str(), 1);
+  EXPECT_TRUE(waitFor(queue, [&] { return hardware.isConnected() && heard; }));
+  EXPECT_NE(hal::readUInt32(hardware, hal::kSystemObject, {selector::kDefaultOutputDevice}),
+            hal::kUnknownObject);
 }
 
 }  // namespace
