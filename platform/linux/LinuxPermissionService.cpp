@@ -11,8 +11,9 @@ LinuxPermissionService::LinuxPermissionService(std::string flatpakInfoPath)
     : flatpakInfoPath_(std::move(flatpakInfoPath)) {}
 
 AudioPermissionStatus LinuxPermissionService::preflight() {
+  if (hasFullAudioAccess_)
+    return *hasFullAudioAccess_ ? AudioPermissionStatus::authorized : AudioPermissionStatus::denied;
   bool sandboxed = ::access(flatpakInfoPath_.c_str(), F_OK) == 0;
-  if (!hasFullAudioAccess_) return AudioPermissionStatus::denied;
   return sandboxed ? AudioPermissionStatus::denied : AudioPermissionStatus::authorized;
 }
 

@@ -1,15 +1,17 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/PermissionService.h"
 
 namespace mixelot {
 
-// Audio capture on a Linux desktop: a program outside a sandbox reaches every stream of its own
-// PipeWire session, so it is authorized; inside a Flatpak sandbox only the session manager's
-// grant counts, and there is no dialog we could raise ourselves (the portal owns it), so the
-// status is "denied" until access is granted from outside.
+// Audio capture on a Linux desktop. What decides is whether the audio server lets our client
+// reroute other applications' streams, which the audio backend finds out once connected. Until it
+// has: a program outside a sandbox reaches every stream of its session, so it is authorized;
+// inside a Flatpak sandbox only the session manager's grant counts. There is no dialog we could
+// raise ourselves (the portal owns it), so a refusal stands until access is granted outside.
 class LinuxPermissionService final : public PermissionService {
  public:
   // `flatpakInfoPath` is where a sandbox announces itself; tests point it elsewhere.
@@ -20,12 +22,12 @@ class LinuxPermissionService final : public PermissionService {
   // Opens the desktop's sound settings when one is installed.
   void openSettings() override;
 
-  // Set by the audio backend once it knows whether its connection has full access.
+  // Set once the audio backend knows whether its connection has full access.
   void setHasFullAudioAccess(bool hasAccess) { hasFullAudioAccess_ = hasAccess; }
 
  private:
   std::string flatpakInfoPath_;
-  bool hasFullAudioAccess_ = true;
+  std::optional<bool> hasFullAudioAccess_;
 };
 
 }  // namespace mixelot

@@ -9,19 +9,22 @@
 namespace mixelot {
 namespace {
 
-TEST(LinuxPermissionService, AuthorizedOutsideASandboxDeniedInsideOrWithoutFullAccess) {
+TEST(LinuxPermissionService, TheAudioServersAnswerDecidesElseTheSandbox) {
   testsupport::TempFolder folder;
-  LinuxPermissionService service(folder / "flatpak-info");
-  EXPECT_EQ(service.preflight(), AudioPermissionStatus::authorized);
+  LinuxPermissionService outside(folder / "flatpak-info");
+  EXPECT_EQ(outside.preflight(), AudioPermissionStatus::authorized);
   bool called = false;
-  EXPECT_FALSE(service.request([&](bool) { called = true; }));
+  EXPECT_FALSE(outside.request([&](bool) { called = true; }));
   EXPECT_FALSE(called);
+  outside.setHasFullAudioAccess(false);
+  EXPECT_EQ(outside.preflight(), AudioPermissionStatus::denied);
 
-  service.setHasFullAudioAccess(false);
-  EXPECT_EQ(service.preflight(), AudioPermissionStatus::denied);
-  service.setHasFullAudioAccess(true);
   std::ofstream(folder / "flatpak-info") << "[Application]\nname=com.corvana.Mixelot\n";
-  EXPECT_EQ(service.preflight(), AudioPermissionStatus::denied);
+  LinuxPermissionService sandboxed(folder / "flatpak-info");
+  EXPECT_EQ(sandboxed.preflight(), AudioPermissionStatus::denied);
+  // A sandbox the session manager has granted full access is authorized.
+  sandboxed.setHasFullAudioAccess(true);
+  EXPECT_EQ(sandboxed.preflight(), AudioPermissionStatus::authorized);
 }
 
 }  // namespace
