@@ -24,6 +24,7 @@ constexpr const char* kAggregateNamePrefix = "Mixelot-";
 constexpr Seconds kAliveWait{0.5};
 constexpr Seconds kAlivePoll{0.01};
 constexpr uint32_t kStreamDirectionOutput = 0;
+constexpr PropertyAddress kTapDescriptionAddress{selector::kTapDescription};
 
 bool hasAppPrefix(const std::string& key, const std::string& bundleID) {
   return key.size() >= bundleID.size() + 2 && key.compare(0, bundleID.size(), bundleID) == 0 &&
@@ -166,6 +167,41 @@ void PlaythroughEngine::waitUntilAlive(hal::ObjectID device) {
   }
 }
 
+void PlaythroughEngine::updateTapProcesses(const std::string& bundleID,
+                                           const std::vector<hal::ObjectID>& processObjectIDs) {
+  // A tap of nothing is no tap; the app's chains go with the app instead.
+  if (processObjectIDs.empty()) return;
+  std::vector<std::pair<std::string, std::shared_ptr<AppTapState>>> chains;
+  for (const auto& [key, state] : appTaps_)
+    if (hasAppPrefix(key, bundleID)) chains.emplace_back(key, state);
+  const hal::PropertyValue processes = processObjectIDs;
+  for (const auto& [key, state] : chains) {
+    // A rebuild below runs the main queue, and a chain may have gone (or been replaced) meanwhile.
+    auto it = appTaps_.find(key);
+    if (it == appTaps_.end() || it->second != state) continue;
+    const hal::Status written =
+        hardware_.setPropertyData(state->tapObjectID, kTapDescriptionAddress, processes);
+    if (written == hal::kNoError) continue;
+
+    // Left alone, the chain would keep processing the old processes only, and the new ones would
+    // play unprocessed until the app's processes change again: build it anew with the whole list.
+    // The old chain goes first (its key is the new one's), in the fixed order; the new one is
+    // built all the way or not at all, as any chain.
+    logLine("Failed to update tap for " + bundleID + ": " + std::to_string(written));
+    appTaps_.erase(it);
+    releaseResources(*state);
+    rebuilding_[key] = state;
+    createTap(bundleID, processObjectIDs, state->deviceUID);
+    rebuilding_.erase(key);
+    if (auto rebuilt = appTaps_.find(key); rebuilt != appTaps_.end()) {
+      rebuilt->second->targetVolume.store(state->targetVolume.load(std::memory_order_relaxed),
+                                          std::memory_order_relaxed);
+      rebuilt->second->isMuted.store(state->isMuted.load(std::memory_order_relaxed),
+                                     std::memory_order_relaxed);
+    }
+  }
+}
+
 void PlaythroughEngine::removeTap(const std::string& bundleID, const std::string& deviceUID) {
   const std::string key = tapKey(bundleID, deviceUID);
   if (auto building = pending_.find(key); building != pending_.end()) building->second = true;
@@ -205,20 +241,24 @@ std::vector<std::string> PlaythroughEngine::activeDeviceUIDs(const std::string& 
 
 void PlaythroughEngine::setAppVolume(const std::string& bundleID, float volume) {
   const float clamped = clampVolume(volume);
-  for (auto& [key, state] : appTaps_)
-    if (hasAppPrefix(key, bundleID)) state->targetVolume.store(clamped, std::memory_order_relaxed);
+  for (auto* chains : {&appTaps_, &rebuilding_})
+    for (auto& [key, state] : *chains)
+      if (hasAppPrefix(key, bundleID))
+        state->targetVolume.store(clamped, std::memory_order_relaxed);
 }
 
 void PlaythroughEngine::setAppDeviceVolume(const std::string& bundleID,
                                            const std::string& deviceUID, float volume) {
-  auto it = appTaps_.find(tapKey(bundleID, deviceUID));
-  if (it == appTaps_.end()) return;
-  it->second->targetVolume.store(clampVolume(volume), std::memory_order_relaxed);
+  const std::string key = tapKey(bundleID, deviceUID);
+  for (auto* chains : {&appTaps_, &rebuilding_})
+    if (auto it = chains->find(key); it != chains->end())
+      it->second->targetVolume.store(clampVolume(volume), std::memory_order_relaxed);
 }
 
 void PlaythroughEngine::setAppMuted(const std::string& bundleID, bool muted) {
-  for (auto& [key, state] : appTaps_)
-    if (hasAppPrefix(key, bundleID)) state->isMuted.store(muted, std::memory_order_relaxed);
+  for (auto* chains : {&appTaps_, &rebuilding_})
+    for (auto& [key, state] : *chains)
+      if (hasAppPrefix(key, bundleID)) state->isMuted.store(muted, std::memory_order_relaxed);
 }
 
 void PlaythroughEngine::stopAll() {

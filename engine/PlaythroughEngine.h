@@ -25,6 +25,11 @@ class PlaythroughEngine {
   // or unknown). A chain that exists already is left as it is.
   void createTap(const std::string& bundleID, const std::vector<hal::ObjectID>& processObjectIDs,
                  const std::optional<std::string>& deviceUID = std::nullopt);
+  // Points every chain of the app at a new list of its process objects (an app that started or
+  // ended a process), keeping the chains, their volumes and mute. A chain whose tap refuses the
+  // new list is rebuilt with it.
+  void updateTapProcesses(const std::string& bundleID,
+                          const std::vector<hal::ObjectID>& processObjectIDs);
   void removeTap(const std::string& bundleID, const std::string& deviceUID);
   void removeTaps(const std::string& bundleID);
   bool hasTap(const std::string& bundleID) const;
@@ -62,6 +67,9 @@ class PlaythroughEngine {
   // Keys whose chain is being built while createTap waits for its aggregate device; the flag
   // says a removal asked for that chain meanwhile.
   std::map<std::string, bool> pending_;
+  // Chains being rebuilt by updateTapProcesses, by key: the old state stands in for the new one
+  // while it is built, so that a volume or mute set meanwhile is carried over to it.
+  std::map<std::string, std::shared_ptr<AppTapState>> rebuilding_;
 };
 
 }  // namespace mixelot

@@ -35,6 +35,16 @@ auto lookup(const Map& map, const std::string& key) -> std::optional<typename Ma
   return it->second;
 }
 
+// The same process objects, whatever their order.
+bool sameObjects(const std::vector<hal::ObjectID>& a, const std::vector<hal::ObjectID>& b) {
+  if (a == b) return true;  // the common case, without copies
+  if (a.size() != b.size()) return false;
+  auto sortedA = a, sortedB = b;
+  std::sort(sortedA.begin(), sortedA.end());
+  std::sort(sortedB.begin(), sortedB.end());
+  return sortedA == sortedB;
+}
+
 struct StringHash {
   using is_transparent = void;
   size_t operator()(std::string_view text) const noexcept {
@@ -215,12 +225,16 @@ void PerAppAudioManager::runDiscoveryPass() {
   const TimePoint now = queue_.now();
   std::vector<AudioApp> next;
   next.reserve(groups.size() + current.size());
+  // Listed apps seen now with other processes than before (one started or ended): their chains
+  // must tap the new list.
+  std::unordered_set<std::string_view> processesChanged;
   {
     StringMap<size_t> currentIndex;
     for (size_t i = 0; i < current.size(); ++i) currentIndex.try_emplace(current[i].id, i);
     for (auto& group : groups) {
       if (auto it = currentIndex.find(group.key); it != currentIndex.end()) {
         AudioApp app = current[it->second];
+        if (!sameObjects(app.processObjectIDs, group.objects)) processesChanged.insert(group.key);
         app.processObjectIDs = std::move(group.objects);
         next.push_back(std::move(app));
         continue;
@@ -279,9 +293,9 @@ void PerAppAudioManager::runDiscoveryPass() {
     next = std::move(sorted);
   }
 
-  // 7. Chains for new apps, and for listed apps whose chains could not be built before. From here
-  // on the main queue may run (while a chain comes alive) and replace the published list, so the
-  // old ids are kept as copies.
+  // 7. Chains for new apps, and for listed apps whose chains could not be built before; listed
+  // apps with chains get them pointed at their new processes. From here on the main queue may run
+  // (while a chain comes alive) and replace the published list, so the old ids are kept as copies.
   std::vector<std::string> oldList;
   oldList.reserve(current.size());
   for (const auto& app : current) oldList.push_back(app.id);
@@ -295,8 +309,15 @@ void PerAppAudioManager::runDiscoveryPass() {
     for (const auto& app : next) {
       // The engine is asked again only when the walk saw no chain: one may have been built for
       // the app by an operation that ran while an earlier app's chain came alive.
-      if (oldIDs.count(app.id) && (withChains.count(app.id) || playthroughEngine_->hasTap(app.id)))
+      if (oldIDs.count(app.id) &&
+          (withChains.count(app.id) || playthroughEngine_->hasTap(app.id))) {
+        if (processesChanged.count(app.id))
+          playthroughEngine_->updateTapProcesses(app.id, app.processObjectIDs);
         continue;
+      }
+      // An app kept only by its grace period has the processes it had when last seen, which may
+      // be gone; trying again with them would fail the same way every pass.
+      if (!groupIndex.count(app.id)) continue;
       createTapsForApp(app, newAppVolume);
     }
   }

@@ -61,6 +61,9 @@ inline constexpr uint32_t kVirtualMainVolume = fourCC("vmvc");
 inline constexpr uint32_t kVolumeScalar = fourCC("volm");
 inline constexpr uint32_t kMute = fourCC("mute");
 inline constexpr uint32_t kDeviceIsAlive = fourCC("livn");
+// On a process tap, global scope: the process objects it taps (std::vector<ObjectID>). Settable,
+// so that a tap follows an application that starts or ends processes without being rebuilt.
+inline constexpr uint32_t kTapDescription = fourCC("tdsc");
 }  // namespace selector
 
 namespace scope {

@@ -253,6 +253,12 @@ Status PipeWireAudioHardware::setPropertyData(ObjectID object, const PropertyAdd
   auto it = view_.find(object);
   if (it == view_.end()) return status::kBadObject;
   if (!it->second.count(address)) return status::kUnknownProperty;
+  if (auto tap = taps_.find(object); tap != taps_.end()) {
+    const auto* processes = std::get_if<std::vector<ObjectID>>(&value);
+    if (address.selector != selector::kTapDescription) return status::kUnsupportedOperation;
+    if (!processes) return status::kBadPropertySize;
+    return setTapProcesses(*tap->second, *processes);
+  }
   if (!deviceNodes_.count(object)) return status::kUnsupportedOperation;
   return setDeviceVolume(object, address, value);
 }

@@ -40,7 +40,8 @@ struct PipeWireOptions {
 // it through the session manager's "default" metadata. An aggregate device is a filter node of
 // ours, linked from the tap sink's monitor to the target device; its I/O procedure is called from
 // the filter's real-time process callback. Taps of the same processes share one sink, so one app
-// can play to several devices.
+// can play to several devices. A tap's process list ('tdsc') can be set: its sink then takes the
+// streams of the new list, for every tap that shares it.
 //
 // Threads: PipeWire's loop runs on our main thread (its descriptor is watched through the main
 // queue), so every event, read and operation happens there and nothing needs a lock; only the
@@ -134,6 +135,8 @@ class PipeWireAudioHardware final : public AudioHardware {
   void keepPreviousTarget(uint32_t node, MovedStream& moved, const MetadataValue& target);
   std::shared_ptr<TapSink> makeSink(std::vector<pid_t> pids);
   Aggregate* findAggregate(ObjectID device);
+  Status setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes);
+  std::vector<pid_t> pidsOf(const std::vector<ObjectID>& processes) const;
   bool isCurrent(const TapSink& sink) const;
 
   // ---- view (PipeWireAudioHardwareView.cpp) --------------------------------------------------

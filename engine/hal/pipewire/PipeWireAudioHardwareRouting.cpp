@@ -175,11 +175,7 @@ void PipeWireAudioHardware::reconcileSinks() {
 Status PipeWireAudioHardware::createProcessTap(const TapDescription& description,
                                                ObjectID& outTap) {
   if (!connected_) return status::kNotRunning;
-  std::vector<pid_t> pids;
-  for (ObjectID process : description.processes)
-    if (auto it = processPids_.find(process); it != processPids_.end()) pids.push_back(it->second);
-  std::sort(pids.begin(), pids.end());
-  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  std::vector<pid_t> pids = pidsOf(description.processes);
   if (pids.empty()) return status::kBadObject;
 
   std::shared_ptr<TapSink> sink;
@@ -197,6 +193,52 @@ Status PipeWireAudioHardware::createProcessTap(const TapDescription& description
   tap->sink = std::move(sink);
   outTap = tap->id;
   taps_[tap->id] = std::move(tap);
+  update();
+  return kNoError;
+}
+
+std::vector<pid_t> PipeWireAudioHardware::pidsOf(const std::vector<ObjectID>& processes) const {
+  std::vector<pid_t> pids;
+  for (ObjectID process : processes)
+    if (auto it = processPids_.find(process); it != processPids_.end()) pids.push_back(it->second);
+  std::sort(pids.begin(), pids.end());
+  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  return pids;
+}
+
+Status PipeWireAudioHardware::setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes) {
+  if (!connected_) return status::kNotRunning;
+  std::vector<pid_t> pids = pidsOf(processes);
+  if (pids.empty()) return status::kBadObject;
+  tap.description.processes = processes;
+  std::shared_ptr<TapSink> sink = tap.sink;
+  if (sink->pids == pids) {
+    // Another tap sharing this sink was given the list first; only the description was behind.
+    publish();
+    return kNoError;
+  }
+
+  // The sink changes its processes in place, for every tap that shares it (the app's chains on
+  // other devices, which are about to be given the same list): nothing is relinked, the streams
+  // of added processes join the sink at once (it is being read), and those of removed processes
+  // go back to their own output as soon as nobody reads a sink of theirs.
+  std::shared_ptr<TapSink> other;
+  for (const auto& [id, candidate] : taps_)
+    if (candidate->sink != sink && candidate->sink->pids == pids && isCurrent(*candidate->sink))
+      other = candidate->sink;
+  if (!other) {
+    sink->pids = std::move(pids);
+    update();
+    return kNoError;
+  }
+  // A sink of the new list exists already (a chain built with it while this one had the old
+  // list): two sinks of the same processes would split their streams, which can sit on one sink
+  // only. Everything on this sink joins that one. The old sink is held until the streams have
+  // been pointed away from it, so that none falls back to its normal output meanwhile.
+  for (auto& [id, candidate] : taps_)
+    if (candidate->sink == sink) candidate->sink = other;
+  for (auto& [id, aggregate] : aggregates_)
+    if (aggregate->sink == sink) aggregate->sink = other;
   update();
   return kNoError;
 }

@@ -197,7 +197,10 @@ PipeWireAudioHardware::View PipeWireAudioHardware::buildView() {
         aggregate->generation == generation_ && connected_ && aggregate->isAlive() ? 1u : 0u};
     devices.push_back(id);
   }
-  for (const auto& [id, tap] : taps_) view[id][{selector::kDeviceUID}] = tap->description.uuid;
+  for (const auto& [id, tap] : taps_) {
+    view[id][{selector::kDeviceUID}] = tap->description.uuid;
+    view[id][{selector::kTapDescription}] = tap->description.processes;
+  }
 
   ObjectView& system = view[kSystemObject];
   system[kDefaultOutput] = defaultDevice;

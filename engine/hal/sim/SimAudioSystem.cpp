@@ -358,6 +358,10 @@ Status SimAudioSystem::setPropertyData(ObjectID object, const PropertyAddress& a
     if (property == it->second->properties.end()) return status::kUnknownProperty;
     if (property->second.index() != value.index()) return status::kBadPropertySize;
     property->second = value;
+    // A tap's process list is also what its recorded description says.
+    if (address.selector == selector::kTapDescription)
+      if (auto tap = taps_.find(object); tap != taps_.end())
+        tap->second.processes = std::get<std::vector<ObjectID>>(value);
     events_.push_back({"set " + fourCCString(address.selector) + "/" + fourCCString(address.scope) +
                            "/" + std::to_string(address.element),
                        object});
@@ -396,6 +400,7 @@ Status SimAudioSystem::createProcessTap(const TapDescription& description, Objec
   }
   if (!supportsTaps_) return status::kUnsupportedOperation;
   outTap = newObject(kClassTap);
+  setPropertyLocked(outTap, {selector::kTapDescription}, description.processes);
   taps_.emplace(outTap, description);
   record("createProcessTap", outTap);
   return kNoError;

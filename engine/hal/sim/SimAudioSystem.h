@@ -91,6 +91,7 @@ class SimAudioSystem final : public AudioHardware {
   // ---- inspection --------------------------------------------------------------------------
   std::vector<Event> events() const;
   void clearEvents();
+  // A tap's description as created, with the process list a set of its 'tdsc' wrote since.
   std::optional<TapDescription> tapDescription(ObjectID tap) const;
   std::optional<AggregateDescription> aggregateDescription(ObjectID device) const;
   std::vector<ObjectID> liveTaps() const;

@@ -225,6 +225,85 @@ TEST_F(EngineTest, OnlyAChangedDeviceUIDTearsDownAndLogs) {
                              "[Mixelot] Output device changed: BuiltInSpeakers \u2192 Headphones"});
 }
 
+TEST_F(EngineTest, NewProcessListReachesEveryTapOfTheAppInPlace) {
+  const hal::ObjectID secondA = sim.addProcess(103, "com.a");
+  engine.createTap("com.a", {processA});
+  engine.createTap("com.a", {processA}, "Headphones");
+  engine.createTap("com.ab", {processAB});
+  auto speakersChain = tap("com.a::BuiltInSpeakers"), headphonesChain = tap("com.a::Headphones");
+  engine.setAppDeviceVolume("com.a", "Headphones", 0.4f);
+  engine.setAppMuted("com.a", true);
+  sim.clearEvents();
+  log.clear();
+
+  engine.updateTapProcesses("com.a", {processA, secondA});
+  EXPECT_EQ(sim.events(), (std::vector<Event>{{"set tdsc/glob/0", speakersChain->tapObjectID},
+                                              {"set tdsc/glob/0", headphonesChain->tapObjectID}}));
+  for (const auto& chain : {speakersChain, headphonesChain})
+    EXPECT_EQ(sim.tapDescription(chain->tapObjectID)->processes,
+              (std::vector<hal::ObjectID>{processA, secondA}));
+  EXPECT_EQ(sim.tapDescription(tap("com.ab::BuiltInSpeakers")->tapObjectID)->processes,
+            std::vector<hal::ObjectID>{processAB});
+  // The same chains, still at their volume and muted; nothing logged.
+  EXPECT_EQ(tap("com.a::BuiltInSpeakers"), speakersChain);
+  EXPECT_EQ(tap("com.a::Headphones"), headphonesChain);
+  EXPECT_EQ(headphonesChain->targetVolume.load(), 0.4f);
+  EXPECT_TRUE(speakersChain->isMuted.load());
+  EXPECT_TRUE(log.lines().empty());
+
+  // An empty list or an app without chains: nothing to write.
+  sim.clearEvents();
+  engine.updateTapProcesses("com.a", {});
+  engine.updateTapProcesses("com", {processA});
+  EXPECT_TRUE(sim.events().empty());
+}
+
+TEST_F(EngineTest, ATapThatRefusesTheNewListIsRebuiltWithIt) {
+  const hal::ObjectID secondA = sim.addProcess(103, "com.a");
+  engine.createTap("com.a", {processA});
+  engine.createTap("com.a", {processA}, "Headphones");
+  auto speakersChain = tap("com.a::BuiltInSpeakers"), old = tap("com.a::Headphones");
+  engine.setAppDeviceVolume("com.a", "Headphones", 0.4f);
+  engine.setAppMuted("com.a", true);
+  sim.addFault({.operation = Operation::kSetPropertyData,
+                .object = old->tapObjectID,
+                .selector = hal::selector::kTapDescription});
+  sim.clearEvents();
+  log.clear();
+  // The rebuild waits for its aggregate device; a volume set meanwhile reaches the new chain.
+  sim.setAggregatesAlive(false);
+  queue.post([&] { engine.setAppDeviceVolume("com.a", "Headphones", 0.25f); });
+
+  engine.updateTapProcesses("com.a", {processA, secondA});
+  auto rebuilt = tap("com.a::Headphones");
+  ASSERT_TRUE(rebuilt);
+  ASSERT_NE(rebuilt, old);
+  auto expected = teardown(*old);
+  expected.insert(expected.begin(), Event{"set tdsc/glob/0", speakersChain->tapObjectID});
+  for (Event built : {Event{"createProcessTap", rebuilt->tapObjectID},
+                      Event{"createAggregateDevice", rebuilt->aggregateDeviceID},
+                      Event{"createIOProc", rebuilt->aggregateDeviceID},
+                      Event{"deviceStart", rebuilt->aggregateDeviceID}})
+    expected.push_back(built);
+  EXPECT_EQ(sim.events(), expected);
+  EXPECT_EQ(sim.tapDescription(rebuilt->tapObjectID)->processes,
+            (std::vector<hal::ObjectID>{processA, secondA}));
+  EXPECT_EQ(rebuilt->targetVolume.load(), 0.25f);
+  EXPECT_TRUE(rebuilt->isMuted.load());
+  EXPECT_EQ(tap("com.a::BuiltInSpeakers"), speakersChain);
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_EQ(log.lines().front(), "[Mixelot] Failed to update tap for com.a: " +
+                                     std::to_string(hal::status::kUnspecified));
+
+  // When the rebuild fails too, the chain is gone entirely, as any chain that cannot be built.
+  sim.setAggregatesAlive(true);
+  sim.addFault({.operation = Operation::kSetPropertyData});
+  sim.addFault({.operation = Operation::kCreateAggregateDevice});
+  engine.updateTapProcesses("com.a", {secondA});
+  EXPECT_FALSE(engine.hasTap("com.a"));
+  expectNothingLeft();
+}
+
 TEST_F(EngineTest, AliveWaitEndsAfterHalfASecondOfVirtualTime) {
   engine.createTap("com.a", {processA});
   EXPECT_EQ(queue.elapsed().count(), 0.0);

@@ -106,6 +106,82 @@ TEST_F(ModelTest, SilentAppStaysForTheGracePeriodThenLosesItsTaps) {
   EXPECT_TRUE(sim.liveTaps().empty());
 }
 
+TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
+  runApp(100, "org.example.Browser", "Browser");
+  auto first = play(100, "org.example.Browser");
+  makeManager();
+  manager->setRouting("org.example.Browser", {"A", "B"});
+  manager->setVolume("org.example.Browser", 0.3f);
+  const std::vector<std::shared_ptr<AppTapState>> chains{tap("org.example.Browser", "A"),
+                                                         tap("org.example.Browser", "B")};
+  ASSERT_TRUE(chains[0] && chains[1]);
+  auto tappedBy = [&](const std::shared_ptr<AppTapState>& chain) {
+    return sim.tapDescription(chain->tapObjectID)->processes;
+  };
+  auto tapWrites = [&] {
+    std::vector<hal::ObjectID> taps;
+    for (const auto& event : sim.events()) {
+      EXPECT_EQ(event.operation, "set tdsc/glob/0");  // nothing built, nothing torn down
+      taps.push_back(event.object);
+    }
+    return taps;
+  };
+  sim.clearEvents();
+
+  // A helper process starts playing: both chains tap it too, from the pass its arrival triggers.
+  processInfo.chain({101, 100});
+  auto helper = play(101, "org.example.Browser.audio");
+  settle();
+  for (const auto& chain : chains) {
+    EXPECT_THAT(tappedBy(chain), ElementsAre(first, helper));
+    EXPECT_FLOAT_EQ(chain->targetVolume.load(), 0.3f);
+  }
+  EXPECT_EQ(tapWrites().size(), 2u);
+  EXPECT_EQ(tap("org.example.Browser", "A"), chains[0]);
+
+  // Passes that find the same processes write nothing.
+  sim.clearEvents();
+  queue.advance(Seconds(6.0));
+  EXPECT_THAT(tapWrites(), IsEmpty());
+
+  // The first process ends: the chains keep the helper only.
+  sim.removeObject(first);
+  settle();
+  for (const auto& chain : chains) EXPECT_THAT(tappedBy(chain), ElementsAre(helper));
+  EXPECT_EQ(tapWrites().size(), 2u);
+}
+
+TEST_F(ModelTest, OnlyAnAppSeenThisPassRetriesItsChain) {
+  const std::string failure = "[Mixelot] Failed to create tap for org.example.Player";
+  sim.addFault({.operation = SimAudioSystem::Operation::kCreateProcessTap});
+  runApp(100, "org.example.Player", "Player");
+  auto process = play(100, "org.example.Player");
+  makeManager();
+  EXPECT_TRUE(log.contains(failure));
+  log.clear();
+  queue.advance(Seconds(3.0));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{failure});
+
+  // Silent, it stays listed for the grace period, and no pass tries its old processes again.
+  sim.setProperty(process, {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput},
+                  uint32_t{0});
+  log.clear();
+  sim.clearEvents();
+  queue.advance(Seconds(6.0));
+  EXPECT_THAT(ids(), ElementsAre("org.example.Player"));
+  EXPECT_THAT(log.lines(), IsEmpty());
+  EXPECT_THAT(sim.events(), IsEmpty());
+
+  // Playing again, it is tried again; and built once the layer lets it.
+  sim.setProperty(process, {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput},
+                  uint32_t{1});
+  queue.advance(Seconds(3.0));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{failure});
+  sim.clearFaults();
+  queue.advance(Seconds(3.0));
+  EXPECT_THAT(taps("org.example.Player"), ElementsAre("A"));
+}
+
 TEST_F(ModelTest, PublishesOnlyRealChangesSortedIgnoringCase) {
   runApp(100, "org.example.Zoom", "Zoom");
   play(100, "org.example.Zoom");

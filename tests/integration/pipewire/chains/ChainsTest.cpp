@@ -53,6 +53,7 @@ class ChainsTest : public ::testing::Test {
     if (engine_) engine_->stopAll();
     engine_.reset();
     hardware_.reset();
+    if (secondTone_) session().stopTone(*secondTone_);
   }
 
   std::vector<hal::ObjectID> appProcesses() {
@@ -92,6 +93,7 @@ class ChainsTest : public ::testing::Test {
   }
 
   static inline std::optional<pid_t> tone_;
+  std::optional<pid_t> secondTone_;
   PollMainQueue queue_;
   std::unique_ptr<PipeWireAudioHardware> hardware_;
   std::unique_ptr<PlaythroughEngine> engine_;
@@ -172,6 +174,50 @@ TEST_F(ChainsTest, RoutesToOneOrBothDevicesWithTheirOwnVolumes) {
   // Both chains read one sink: a stream can only play to one.
   EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
   EXPECT_EQ(session().nodesNamed("mixelot.forward.").size(), 2u);
+}
+
+// Levels of the two tones together (different frequencies, so their powers add), each scaled.
+double sumOfTones(double firstGain, double secondGain) {
+  const double power =
+      std::pow(10.0, kToneLevel / 10) * (firstGain * firstGain + secondGain * secondGain);
+  return 10 * std::log10(power);
+}
+
+TEST_F(ChainsTest, ATapFollowsItsProcessListAndKeepsOneSinkPerList) {
+  route();
+  engine_->setAppVolume(kApp, 0.5f);
+  const auto first = appProcesses();
+  // Our loop keeps running meanwhile: the daemon waits for our nodes when a new stream joins.
+  secondTone_ = whileRunning(queue_, [] { return session().tone(kApp, 660); });
+  ASSERT_TRUE(secondTone_) << "the second tone did not start";
+  ASSERT_TRUE(waitFor(queue_, [&] { return appProcesses().size() == 2; }));
+  const auto both = appProcesses();
+  auto onTapOnly = [&] {
+    auto targets = session().linkedTargets(kApp);
+    return targets.size() == 1 && targets[0].starts_with("mixelot.tap.");
+  };
+
+  // The second process joins the tap: both tones at the app's volume.
+  engine_->updateTapProcesses(kApp, both);
+  ASSERT_TRUE(waitFor(queue_, onTapOnly));
+  EXPECT_NEAR(level("speakers"), sumOfTones(0.5, 0.5), kTolerance);
+
+  // Taken off the list again, it goes back to its own output.
+  engine_->updateTapProcesses(kApp, first);
+  ASSERT_TRUE(waitFor(queue_, [&] { return session().linkedTargets(kApp).size() == 2; }));
+  EXPECT_NEAR(level("speakers"), sumOfTones(0.5, 1.0), kTolerance);
+
+  // A chain built with the whole list has a sink of its own; given the same list, the first
+  // chain joins that sink rather than keep a second one of the same processes, which would
+  // leave one device without the stream that can sit on the other's sink only.
+  engine_->createTap(kApp, both, std::string("headphones"));
+  engine_->updateTapProcesses(kApp, both);
+  ASSERT_TRUE(waitFor(queue_, onTapOnly));
+  queue_.runFor(Seconds(0.3));
+  EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
+  auto [speakers, headphones] = levels("speakers", "headphones");
+  EXPECT_NEAR(speakers, sumOfTones(0.5, 0.5), kTolerance);
+  EXPECT_NEAR(headphones, sumOfTones(1.0, 1.0), kTolerance);
 }
 
 TEST_F(ChainsTest, RemovingChainsGivesTheAppBackItsOwnOutput) {

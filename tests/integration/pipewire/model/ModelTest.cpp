@@ -73,6 +73,48 @@ TEST_F(ModelTest, AToneFromAChildProcessIsListedUnderItsApp) {
   EXPECT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.Browser"); }));
 }
 
+TEST_F(ModelTest, ASecondProcessOfAnAppJoinsItsChainsAtItsVolumeAndMute) {
+  startTone("org.example.Music", 440);
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.Music"); }));
+  // Routed to both devices: two chains, whose taps share one sink.
+  rig_->apps->setRouting("org.example.Music", {"speakers", "headphones"});
+  rig_->apps->setVolume("org.example.Music", 0.5f);
+  auto [speakers, headphones] = levels();
+  EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);
+  EXPECT_NEAR(headphones, kToneLevel - 6.02, kTolerance);
+  const auto chains = rig_->engine.appTaps();
+  ASSERT_EQ(chains.size(), 2u);
+
+  // A second instance starts playing; the next discovery pass hands it to the app's chains. Our
+  // loop keeps running meanwhile: the daemon waits for our nodes when a new stream joins.
+  auto second = whileRunning(rig_->queue, [] { return session().tone("org.example.Music", 660); });
+  ASSERT_TRUE(second) << "the second tone did not start";
+  tones_.push_back(*second);
+  ASSERT_TRUE(waitFor(
+      rig_->queue,
+      [&] {
+        const AudioApp* app = rig_->app("org.example.Music");
+        return app && app->processObjectIDs.size() == 2 && onTap("org.example.Music");
+      },
+      3.5))
+      << "the second process's stream never reached the tap";
+  // The same chains took it, rather than new ones built for it.
+  EXPECT_EQ(rig_->engine.appTaps(), chains);
+  EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
+  // Two tones of the same level at different frequencies add up 3 dB louder; both at 0.5.
+  const double bothAtHalf = kToneLevel + 10 * std::log10(2.0) - 6.02;
+  std::tie(speakers, headphones) = levels();
+  EXPECT_NEAR(speakers, bothAtHalf, kTolerance);
+  EXPECT_NEAR(headphones, bothAtHalf, kTolerance);
+
+  rig_->apps->toggleMute("org.example.Music");
+  rig_->queue.runFor(Seconds(0.1));
+  std::tie(speakers, headphones) = levels();
+  EXPECT_LT(speakers, kSilence);
+  EXPECT_LT(headphones, kSilence);
+}
+
 TEST_F(ModelTest, ADefaultDeviceChangeRebuildsTheChainsOnTheNewDefault) {
   startTone("org.example.Music", 440);
   rig_ = std::make_unique<ModelRig>();
