@@ -49,4 +49,9 @@ function(mixelot_test name)
   endif()
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+  if("integration" IN_LIST ARG_LABELS)
+    # Each suite runs a whole audio session with real-time deadlines; two at once on a small
+    # machine starve each other's daemons, so they take turns.
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK audio-session)
+  endif()
 endfunction()
