@@ -13,10 +13,13 @@
 // CPU time is the daemon's plus the routing process's (ours: this process; loopback: the
 // helper), summed over all their threads from /proc/PID/task/TID/schedstat (nanoseconds; the
 // utime+stime of /proc/PID/stat counts 10 ms ticks, too coarse for one chain, and is printed
-// alongside), over fixed windows after a settle period, in the order ours, loopback (two windows),
-// ours, so a drifting load on the machine weighs on both alike. Before each window the graph is
-// checked (every app linked through its chain), after it the level at the device (every tone
-// arrives).
+// alongside). A sampler thread reads it every 0.25 s over a window after a settle period, and
+// leaves its own run time out. Ours and the loopback take turns, a window each (ours, loopback,
+// loopback, ours, ...; four turns at K = 1, two otherwise), so a load on the machine that drifts
+// weighs on both alike. The ratio is that of the median slices' CPU rates, which other work
+// sharing the machine in bursts sways least; the ratio over whole windows is printed alongside.
+// Before each window the graph is checked (every app linked through its chain), after the first
+// of each the level at the device (every tone arrives).
 //
 // Added delay of one chain: a square wave app, routed directly, through our chain, and through a
 // loopback; a probe node of ours records the device's monitor and the app's own output port in
@@ -83,7 +86,9 @@ constexpr int kRate = 48000;
 constexpr int kCounts[] = {1, 4, 16};
 constexpr int kMaxApps = 16;
 constexpr double kSettleSeconds = 1.0;
-constexpr double kWindowSeconds = 5.0;
+// The sampler reads the run times this often; the windows are made of such slices.
+constexpr double kSlice = 0.25;
+constexpr double kWindowSeconds = 2.5;
 constexpr double kWaitSeconds = 10.0;
 constexpr const char* kDevice = "speakers";
 constexpr const char* kLoopbackPrefix = "bench.loopback";
@@ -126,28 +131,29 @@ std::string quote(const std::string& text) {
 // ---- CPU time --------------------------------------------------------------------------------
 
 struct CpuTime {
-  double seconds = 0;                     // run time of every thread, from schedstat
-  long ticks = 0;                         // utime + stime from stat
-  std::map<std::string, double> threads;  // run time by thread id and name
+  double seconds = 0;     // run time of every thread, from schedstat
+  double mainThread = 0;  // ... of which the main thread's
+  long ticks = 0;         // utime + stime from stat
 };
 
-CpuTime cpuTime(pid_t pid) {
+// Run time of a process's threads, leaving out the thread `skip` (the sampler's own).
+CpuTime cpuTime(pid_t pid, pid_t skip) {
   CpuTime total;
   const std::string base = "/proc/" + std::to_string(pid);
   std::error_code error;
   for (const auto& task : std::filesystem::directory_iterator(base + "/task", error)) {
-    std::ifstream in(task.path() / "schedstat");
+    const std::string tid = task.path().filename().string();
+    if (tid == std::to_string(skip)) continue;
     unsigned long long runNs = 0;
-    if (!(in >> runNs)) continue;
-    std::string name;
-    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (!(std::ifstream(task.path() / "schedstat") >> runNs)) continue;
     const double seconds = static_cast<double>(runNs) * 1e-9;
     total.seconds += seconds;
-    total.threads[task.path().filename().string() + " " + name] = seconds;
+    if (tid == std::to_string(pid)) total.mainThread = seconds;
   }
   std::ifstream stat(base + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command (which may hold spaces) start at the state, field 3.
+  // Fields after the command (which may hold spaces) start at the state, field 3. The ticks
+  // include the sampler's thread when the process is this one; they are shown, not used.
   const auto close = text.rfind(')');
   if (close != std::string::npos) {
     std::istringstream fields(text.substr(close + 2));
@@ -517,60 +523,95 @@ pid_t startClickApp(PrivateSession& session) {
 
 // ---- the configurations ----------------------------------------------------------------------
 
-// CPU seconds over a stretch of wall time; stretches add up.
-struct Usage {
+// CPU seconds of the daemon and the routing process over one slice of wall time.
+struct Slice {
   double wall = 0;
   double daemon = 0;
-  double routing = 0;      // the routing process's
-  double routingMain = 0;  // ... of which its main thread's
+  double routing = 0;
+  double routingMain = 0;  // the routing process's main thread
   long ticks = 0;
-  double total() const { return daemon + routing; }
-  double rate() const { return total() / wall; }
+  double rate() const { return (daemon + routing) / wall; }
+};
+
+// The slices of one configuration, from all its windows.
+struct Usage {
+  std::vector<Slice> slices;
+
+  Slice sum() const {
+    Slice total;
+    for (const Slice& slice : slices) {
+      total.wall += slice.wall;
+      total.daemon += slice.daemon;
+      total.routing += slice.routing;
+      total.routingMain += slice.routingMain;
+      total.ticks += slice.ticks;
+    }
+    return total;
+  }
+  // CPU seconds per second over all windows.
+  double rate() const { return sum().rate(); }
+  // The median slice's: spells in which other work on the machine slows every process down
+  // weigh less.
+  double medianRate() const {
+    std::vector<double> rates;
+    for (const Slice& slice : slices) rates.push_back(slice.rate());
+    if (rates.empty()) return 0;
+    std::sort(rates.begin(), rates.end());
+    const size_t middle = rates.size() / 2;
+    return rates.size() % 2 ? rates[middle] : (rates[middle - 1] + rates[middle]) / 2;
+  }
   Usage& operator+=(const Usage& other) {
-    wall += other.wall;
-    daemon += other.daemon;
-    routing += other.routing;
-    routingMain += other.routingMain;
-    ticks += other.ticks;
+    slices.insert(slices.end(), other.slices.begin(), other.slices.end());
     return *this;
   }
 };
 
 // CPU over a window of `seconds` after the settle period, while `run` keeps whatever must run
-// going.
+// going. A thread of its own takes the samples, and its own run time is left out: the routing
+// process may be this one.
 Usage measure(pid_t daemon, std::optional<pid_t> routing, double seconds,
               const std::function<void(double)>& run) {
   run(kSettleSeconds);
-  const CpuTime daemon0 = cpuTime(daemon);
-  const CpuTime routing0 = routing ? cpuTime(*routing) : CpuTime{};
-  const auto start = Clock::now();
-  run(seconds);
-  const CpuTime daemon1 = cpuTime(daemon);
-  const CpuTime routing1 = routing ? cpuTime(*routing) : CpuTime{};
   Usage usage;
-  usage.wall = std::chrono::duration<double>(Clock::now() - start).count();
-  usage.daemon = daemon1.seconds - daemon0.seconds;
-  usage.routing = routing1.seconds - routing0.seconds;
-  usage.ticks = (daemon1.ticks - daemon0.ticks) + (routing1.ticks - routing0.ticks);
-  if (routing) {
-    const std::string main = std::to_string(*routing);
-    auto mainSeconds = [&](const CpuTime& time) {
-      for (const auto& [thread, seconds] : time.threads)
-        if (thread.substr(0, thread.find(' ')) == main) return seconds;
-      return 0.0;
+  std::atomic<bool> done{false};
+  std::thread sampler([&] {
+    const pid_t self = static_cast<pid_t>(::gettid());
+    auto read = [&] {
+      return std::pair{cpuTime(daemon, self), routing ? cpuTime(*routing, self) : CpuTime{}};
     };
-    usage.routingMain = mainSeconds(routing1) - mainSeconds(routing0);
-  }
+    auto last = read();
+    auto lastTime = Clock::now();
+    auto next = lastTime;
+    while (!done.load()) {
+      next += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kSlice));
+      std::this_thread::sleep_until(next);
+      const auto now = read();
+      const auto time = Clock::now();
+      Slice slice;
+      slice.wall = std::chrono::duration<double>(time - lastTime).count();
+      slice.daemon = now.first.seconds - last.first.seconds;
+      slice.routing = now.second.seconds - last.second.seconds;
+      slice.routingMain = now.second.mainThread - last.second.mainThread;
+      slice.ticks = (now.first.ticks - last.first.ticks) + (now.second.ticks - last.second.ticks);
+      usage.slices.push_back(slice);
+      last = now;
+      lastTime = time;
+    }
+  });
+  run(seconds);
+  done.store(true);
+  sampler.join();
   return usage;
 }
 
 void printUsage(const char* what, const Usage& usage) {
-  const double ms = 1e3 / usage.wall;
+  const Slice total = usage.sum();
+  const double ms = 1e3 / total.wall;
   std::printf(
-      "    %-9s %6.2f ms/s = daemon %6.2f + routing %6.2f (main thread %.2f) over %.1f s, "
-      "%ld ticks\n",
-      what, usage.total() * ms, usage.daemon * ms, usage.routing * ms, usage.routingMain * ms,
-      usage.wall, usage.ticks);
+      "    %-9s %6.2f ms/s (median slice %6.2f) = daemon %6.2f + routing %6.2f (main thread "
+      "%.2f) over %.1f s, %ld ticks\n",
+      what, total.rate() * 1e3, usage.medianRate() * 1e3, total.daemon * ms, total.routing * ms,
+      total.routingMain * ms, total.wall, total.ticks);
 }
 
 void sleepFor(double seconds) {
@@ -778,37 +819,54 @@ int runBench(const Options& options) {
   for (int count : kCounts) {
     if (options.delayOnly) break;
     startApps(count);
-    std::printf("K=%d\n", count);
+    std::printf("K=%d (at %.0f s)\n", count,
+                std::chrono::duration<double>(Clock::now() - benchStart).count());
 
-    const Usage direct = measure(daemon, std::nullopt, kWindowSeconds / 2, sleepFor);
+    const Usage direct = measure(daemon, std::nullopt, kWindowSeconds, sleepFor);
     printUsage("direct", direct);
 
-    // Ours, the loopback for twice as long, ours again: a load on the machine that drifts over
-    // the run weighs on both alike.
-    Usage chains;
+    // Ours and the loopback take turns (ours, loopback, loopback, ours, ...), a window each, so
+    // a load on the machine that drifts over the run weighs on both alike; more turns where a
+    // chain costs least and the noise weighs most.
+    Usage chains, loopback;
     auto runOurs = [&](bool check) {
       OurChains ours;
       ours.build(session, apps);
-      chains += measure(daemon, self, kWindowSeconds / 2,
+      chains += measure(daemon, self, kWindowSeconds,
                         [&](double seconds) { ours.queue.runFor(Seconds(seconds)); });
       if (check) checkLevel(session, &ours.queue, count, "ours");
       ours.tearDown();
       if (!waitForGraph(session, nullptr, [&](const Graph& g) { return allOnDevice(g, apps); }))
         fail("the apps did not return to " + std::string(kDevice) + " after our chains");
     };
-    runOurs(true);
-    auto host =
-        buildLoopbacks(session, apps, std::string(kLoopbackPrefix) + "." + std::to_string(count));
-    const Usage loopback = measure(daemon, host->pid(), kWindowSeconds, sleepFor);
-    checkLevel(session, nullptr, count, "loopback");
-    releaseLoopbacks(session, std::move(host), apps);
-    runOurs(false);
+    int loopbackRuns = 0;
+    auto runLoopback = [&](bool check) {
+      auto host = buildLoopbacks(session, apps,
+                                 std::string(kLoopbackPrefix) + "." + std::to_string(count) + "." +
+                                     std::to_string(++loopbackRuns));
+      loopback += measure(daemon, host->pid(), kWindowSeconds, sleepFor);
+      if (check) checkLevel(session, nullptr, count, "loopback");
+      releaseLoopbacks(session, std::move(host), apps);
+    };
+    const int turns = count == 1 ? 4 : 2;
+    for (int turn = 0; turn < turns; ++turn) {
+      if (turn % 2 == 0) {
+        runOurs(turn == 0);
+        runLoopback(turn == 0);
+      } else {
+        runLoopback(false);
+        runOurs(false);
+      }
+    }
     printUsage("ours", chains);
     printUsage("loopback", loopback);
 
-    ratios[count] = chains.rate() / loopback.rate();
+    ratios[count] = chains.medianRate() / loopback.medianRate();
+    std::printf("    ours/loopback: %.3f (median slices), %.3f (whole windows)\n", ratios[count],
+                chains.rate() / loopback.rate());
     std::printf("    added over direct: ours %.2f ms/s, loopback %.2f ms/s\n",
-                (chains.rate() - direct.rate()) * 1e3, (loopback.rate() - direct.rate()) * 1e3);
+                (chains.medianRate() - direct.medianRate()) * 1e3,
+                (loopback.medianRate() - direct.medianRate()) * 1e3);
   }
   for (pid_t tone : tones) session.stopTone(tone);
 
