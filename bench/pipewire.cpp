@@ -868,7 +868,14 @@ int runBench(const Options& options) {
                 (chains.medianRate() - direct.medianRate()) * 1e3,
                 (loopback.medianRate() - direct.medianRate()) * 1e3);
   }
-  for (pid_t tone : tones) session.stopTone(tone);
+  // All at once, then one wait for their streams to go (a tone's processes may linger as zombies
+  // for a while, so waiting for each process group would add up).
+  for (pid_t tone : tones) ::kill(-tone, SIGTERM);
+  if (!waitForGraph(session, nullptr, [&](const Graph& g) {
+        return std::all_of(apps.begin(), apps.end(),
+                           [&](const std::string& app) { return g.streamsOf(app).empty(); });
+      }))
+    fail("the tone apps did not stop");
 
   // Added delay of one chain, ours and the loopback's: how much later the device plays the app
   // through it than when the app plays to the device directly.
