@@ -54,7 +54,11 @@ PipeWireAudioHardware::PipeWireAudioHardware(MainQueue& queue, Options options)
   // Entered for our whole life, like pw_main_loop_run does: the loop then knows the main thread
   // as its own, so work other threads hand to it (pw_loop_invoke) is queued, not run on theirs.
   pw_loop_enter(loop_.get());
-  pw_properties* contextProps = pw_properties_new(PW_KEY_APP_NAME, kApplicationName, nullptr);
+  // The real-time client configuration: its rt module raises our filters' data thread to
+  // real-time priority (through RTKit where needed, skipped where neither is allowed), as audio
+  // players do; at normal priority a busy desktop would make our chains drop out.
+  pw_properties* contextProps = pw_properties_new(PW_KEY_APP_NAME, kApplicationName,
+                                                  PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr);
   context_.reset(pw_context_new(loop_.get(), contextProps, 0));
   if (!context_) return;
   loopWatch_ = queue_.watchReadable(pw_loop_get_fd(loop_.get()), [this] { dispatch(); });
