@@ -25,9 +25,8 @@ namespace selector = hal::selector;
     ::testing::AddGlobalTestEnvironment(new testsupport::SessionEnvironment);
 
 constexpr const char* kApp = "org.example.Music";
-// A sine of amplitude 0.5 has an RMS level of 20 log10(0.5 / sqrt 2).
-constexpr double kToneLevel = -9.03;
-constexpr double kTolerance = 0.5;
+using testsupport::kTolerance;
+using testsupport::kToneLevel;
 constexpr double kSilence = -60.0;
 
 class ChainsTest : public ::testing::Test {

@@ -21,8 +21,8 @@ using testsupport::whileRunning;
 [[maybe_unused]] auto* const kSession =
     ::testing::AddGlobalTestEnvironment(new testsupport::SessionEnvironment);
 
-constexpr double kToneLevel = -9.03;
-constexpr double kTolerance = 0.5;
+using testsupport::kTolerance;
+using testsupport::kToneLevel;
 constexpr double kSilence = -60.0;
 
 bool onTap(const std::string& app) {

@@ -32,9 +32,9 @@ namespace selector = hal::selector;
 constexpr const char* kMusic = "org.example.Music";
 constexpr const char* kRadio = "org.example.Radio";
 constexpr const char* kPodcast = "org.example.Podcast";
-constexpr double kToneLevel = -9.03;
+using testsupport::kToneLevel;
 constexpr double kTwoTonesLevel = kToneLevel + 3.01;  // two such tones together
-constexpr double kTolerance = 0.5;
+using testsupport::kTolerance;
 constexpr double kSilence = -60.0;
 const std::vector<std::string> kOnSpeakers = {"speakers"};
 const std::vector<std::string> kOnHeadphones = {"headphones"};

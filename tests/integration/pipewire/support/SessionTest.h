@@ -14,6 +14,11 @@
 
 namespace mixelot::testsupport {
 
+// What `PrivateSession::tone` plays: a sine of amplitude 0.5, whose RMS level is
+// 20 log10(0.5 / sqrt 2); and how far a measured level may stray from an expected one.
+inline constexpr double kToneLevel = -9.03;
+inline constexpr double kTolerance = 0.5;
+
 // One private session per test binary, started before the first test and stopped after the last
 // (or by its watchdog when the binary dies). Tests reach it through session().
 class SessionEnvironment : public ::testing::Environment {
