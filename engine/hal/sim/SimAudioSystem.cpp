@@ -248,9 +248,9 @@ size_t SimAudioSystem::runningIOProcCount() const {
 
 std::optional<std::string> SimAudioSystem::ioProcQueueLabel(ObjectID device, IOProcID id) const {
   std::lock_guard lock(mutex_);
-  auto it = ioProcs_.find(id);
-  if (it == ioProcs_.end() || it->second.device != device) return std::nullopt;
-  return it->second.queueLabel;
+  const IOProc* proc = findIOProc(device, id);
+  if (!proc) return std::nullopt;
+  return proc->queueLabel;
 }
 
 int SimAudioSystem::runIOCycle(ObjectID device, std::span<const AudioBuffer> input,
@@ -470,13 +470,21 @@ Status SimAudioSystem::createIOProc(ObjectID device, std::string_view queueLabel
   return kNoError;
 }
 
+SimAudioSystem::IOProc* SimAudioSystem::findIOProc(ObjectID device, IOProcID id) {
+  auto it = ioProcs_.find(id);
+  return it == ioProcs_.end() || it->second.device != device ? nullptr : &it->second;
+}
+
+const SimAudioSystem::IOProc* SimAudioSystem::findIOProc(ObjectID device, IOProcID id) const {
+  return const_cast<SimAudioSystem*>(this)->findIOProc(device, id);
+}
+
 Status SimAudioSystem::destroyIOProc(ObjectID device, IOProcID id) {
   std::lock_guard lock(mutex_);
   record("destroyIOProc", device);
   if (Status s = fault(Operation::kDestroyIOProc, device, nullptr)) return s;
-  auto it = ioProcs_.find(id);
-  if (it == ioProcs_.end() || it->second.device != device) return status::kBadObject;
-  ioProcs_.erase(it);
+  if (!findIOProc(device, id)) return status::kBadObject;
+  ioProcs_.erase(id);
   return kNoError;
 }
 
@@ -484,9 +492,9 @@ Status SimAudioSystem::deviceStart(ObjectID device, IOProcID id) {
   std::lock_guard lock(mutex_);
   record("deviceStart", device);
   if (Status s = fault(Operation::kDeviceStart, device, nullptr)) return s;
-  auto it = ioProcs_.find(id);
-  if (it == ioProcs_.end() || it->second.device != device) return status::kBadObject;
-  it->second.running = true;
+  IOProc* proc = findIOProc(device, id);
+  if (!proc) return status::kBadObject;
+  proc->running = true;
   return kNoError;
 }
 
@@ -495,9 +503,9 @@ Status SimAudioSystem::deviceStop(ObjectID device, IOProcID id) {
     std::lock_guard lock(mutex_);
     record("deviceStop", device);
     if (Status s = fault(Operation::kDeviceStop, device, nullptr)) return s;
-    auto it = ioProcs_.find(id);
-    if (it == ioProcs_.end() || it->second.device != device) return status::kBadObject;
-    it->second.running = false;
+    IOProc* proc = findIOProc(device, id);
+    if (!proc) return status::kBadObject;
+    proc->running = false;
   }
   // Wait for a cycle that is running right now to finish.
   std::lock_guard cycle(cycleMutex_);

@@ -151,6 +151,9 @@ class SimAudioSystem final : public AudioHardware {
   void notify(ObjectID object, const PropertyAddress& address);
   void setPropertyLocked(ObjectID object, const PropertyAddress& address, PropertyValue value);
   void rebuildSystemLists();
+  // The I/O proc `id` if it belongs to `device`; the caller holds mutex_.
+  IOProc* findIOProc(ObjectID device, IOProcID id);
+  const IOProc* findIOProc(ObjectID device, IOProcID id) const;
 
   MainQueue& queue_;
   // Queued listener deliveries check this so that none runs after the system is gone.
