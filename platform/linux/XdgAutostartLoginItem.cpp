@@ -24,11 +24,27 @@ std::string takeError(GError* error) {
 
 }  // namespace
 
+std::string XdgAutostartLoginItem::quoteExecArgument(std::string_view argument) {
+  // Desktops split Exec themselves, not through a shell: an argument with any reserved character
+  // goes in double quotes, inside which only ", `, $ and \ are escaped. A literal percent sign
+  // would be taken for a field code.
+  constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
+  std::string escaped;
+  for (char c : argument) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') escaped += '\\';
+    if (c == '%') escaped += '%';
+    escaped += c;
+  }
+  if (!argument.empty() && argument.find_first_of(kReserved) == std::string_view::npos)
+    return escaped;
+  return '"' + escaped + '"';
+}
+
 XdgAutostartLoginItem::XdgAutostartLoginItem(std::string configHome, std::string desktopId,
-                                             std::string exec)
+                                             std::string_view program)
     : folder_(std::move(configHome) + "/autostart"),
       path_(folder_ + "/" + desktopId + ".desktop"),
-      exec_(std::move(exec)) {}
+      exec_(quoteExecArgument(program)) {}
 
 std::string XdgAutostartLoginItem::defaultConfigHome() {
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) return config;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/LoginItem.h"
 
@@ -12,8 +13,9 @@ namespace mixelot {
 // deletes it.
 class XdgAutostartLoginItem final : public LoginItem {
  public:
-  // `configHome` is $XDG_CONFIG_HOME (or ~/.config); `exec` is the command line to start us.
-  XdgAutostartLoginItem(std::string configHome, std::string desktopId, std::string exec);
+  // `configHome` is $XDG_CONFIG_HOME (or ~/.config); `program` is the path of our executable,
+  // started without arguments.
+  XdgAutostartLoginItem(std::string configHome, std::string desktopId, std::string_view program);
 
   Status status() override;
   bool registerItem(std::string& error) override;
@@ -24,10 +26,14 @@ class XdgAutostartLoginItem final : public LoginItem {
   // $XDG_CONFIG_HOME, else $HOME/.config.
   static std::string defaultConfigHome();
 
+  // One argument as an Exec line holds it: quoted when it has a space or another character the
+  // desktop would split or expand, with `%` doubled.
+  static std::string quoteExecArgument(std::string_view argument);
+
  private:
   std::string folder_;
   std::string path_;
-  std::string exec_;
+  std::string exec_;  // the Exec value, quoted
 };
 
 }  // namespace mixelot

@@ -1,7 +1,9 @@
 #include "platform/linux/XdgAutostartLoginItem.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -59,6 +61,37 @@ TEST_F(LoginItemTest, AFolderThatCannotBeMadeIsReportedAsAFailure) {
   EXPECT_FALSE(item.registerItem(error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(item.status(), LoginItem::Status::kNotRegistered);
+}
+
+TEST_F(LoginItemTest, AProgramPathWithSpacesAndShellCharactersReadsBackAsOneArgument) {
+  const std::string program = "/opt/My Apps/mix\"el$ot`\\";
+  XdgAutostartLoginItem item(root_.string(), "com.corvana.Mixelot", program);
+  std::string error;
+  ASSERT_TRUE(item.registerItem(error)) << error;
+
+  // The desktop's reading: the key file's own unescaping, then Exec's quoting rules (which agree
+  // with the shell's double quotes).
+  GKeyFile* file = g_key_file_new();
+  ASSERT_TRUE(g_key_file_load_from_file(file, item.path().c_str(), G_KEY_FILE_NONE, nullptr));
+  char* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
+  g_key_file_unref(file);
+  ASSERT_NE(exec, nullptr);
+  int argc = 0;
+  char** argv = nullptr;
+  ASSERT_TRUE(g_shell_parse_argv(exec, &argc, &argv, nullptr)) << exec;
+  EXPECT_EQ(argc, 1) << exec;
+  EXPECT_EQ(std::string(argv[0]), program) << exec;
+  g_strfreev(argv);
+  g_free(exec);
+
+  EXPECT_EQ(XdgAutostartLoginItem::quoteExecArgument("/usr/bin/mixelot"), "/usr/bin/mixelot");
+  EXPECT_EQ(XdgAutostartLoginItem::quoteExecArgument("/opt/100%/mixelot"), "/opt/100%%/mixelot");
+
+  // The desktop's own checker, where it is installed (scripts/install-deps brings it).
+  if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
+    std::string command = "desktop-file-validate '" + item.path() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  }
 }
 
 }  // namespace
