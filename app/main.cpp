@@ -5,8 +5,12 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
+
+#include "BuildInfo.h"
 
 #include "app/AppDelegate.h"
 #include "app/MixerBusInterface.h"
@@ -37,6 +41,14 @@ bool hasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before anything starts: no display, no bus, no audio.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--version") {
+      std::printf("mixelot %s\n", buildinfo::kVersion);
+      return 0;
+    }
+  }
+
   // Without a display the program runs headless: no windows, all of the audio work, the bus.
   std::unique_ptr<QCoreApplication> application;
   if (hasDisplay())
