@@ -213,4 +213,12 @@ void MixerViewModel::setDeviceVolume(const QString& bundleID, const QString& dev
   perAppAudioManager_.setDeviceVolume(bundleID.toStdString(), deviceUID.toStdString(), volume);
 }
 
+void MixerViewModel::openSettings() {
+  if (onOpenSettings) onOpenSettings();
+}
+
+void MixerViewModel::quit() {
+  if (onQuit) onQuit();
+}
+
 }  // namespace mixelot

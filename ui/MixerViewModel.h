@@ -73,6 +73,9 @@ class MixerViewModel final : public QObject {
   PerAppAudioManager& perAppAudioManager() const { return perAppAudioManager_; }
   // Called after a refresh changed allMuted or systemMuted (the tray icon follows).
   std::function<void()> onMuteStateChanged;
+  // The panel's gear and quit buttons; set by the program (either may stay empty).
+  std::function<void()> onOpenSettings;
+  std::function<void()> onQuit;
 
   Q_INVOKABLE void refresh();
   Q_INVOKABLE void startRefreshing();
@@ -89,6 +92,9 @@ class MixerViewModel final : public QObject {
   Q_INVOKABLE void resetAppVolume(const QString& bundleID);
   Q_INVOKABLE void toggleDeviceRouting(const QString& bundleID, const QString& deviceUID);
   Q_INVOKABLE void setDeviceVolume(const QString& bundleID, const QString& deviceUID, float volume);
+
+  Q_INVOKABLE void openSettings();
+  Q_INVOKABLE void quit();
 
  signals:
   void appsChanged();

@@ -1,0 +1,70 @@
+// The panel view as its host loads it: from the resources by URL, on a real view model.
+#include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "AppWorld.h"
+#include "ui/MixerViewModel.h"
+#include "ui/QmlUrls.h"
+
+using namespace mixelot;
+
+class MixerViewTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void theHostLoadsThePanelByUrlAndGetsItsContract() {
+    testsupport::AppWorld world;
+    AppDelegate delegate(world.services());
+    delegate.installSignalHandlers = false;
+    delegate.applicationDidFinishLaunching();
+    MixerViewModel* mixer = delegate.mixerViewModel();
+    int settings = 0, quits = 0;
+    mixer->onOpenSettings = [&] { ++settings; };
+    mixer->onQuit = [&] { ++quits; };
+
+    QQmlEngine engine;
+    QQmlComponent component(&engine, qml::kMixerView);
+    QVERIFY2(component.isReady(), qPrintable(component.errorString()));
+    std::unique_ptr<QObject> view(component.createWithInitialProperties(
+        {{QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(mixer)}}));
+    QVERIFY(view);
+    auto* item = qobject_cast<QQuickItem*>(view.get());
+    QCOMPARE(item->width(), 320.0);
+    QVERIFY(item->implicitHeight() > 0);
+
+    QVERIFY(QMetaObject::invokeMethod(mixer, "openSettings"));
+    QVERIFY(QMetaObject::invokeMethod(mixer, "quit"));
+    QCOMPARE(settings, 1);
+    QCOMPARE(quits, 1);
+    QSignalSpy close(view.get(), SIGNAL(closeRequested()));
+    QVERIFY(QMetaObject::invokeMethod(view.get(), "closeRequested"));
+    QCOMPARE(close.count(), 1);
+  }
+
+  void everySymbolTheViewsNameIsBundled() {
+    for (const char* name :
+         {"speaker.wave.2.fill", "speaker.slash.fill", "speaker.slash", "arrow.triangle.branch",
+          "gearshape", "power", "waveform", "headphones", "airpods", "tv", "hifispeaker",
+          "desktopcomputer", "laptopcomputer", "cable.connector", "airplayaudio", "app.fill",
+          "chevron.down", "checkmark.circle.fill", "circle"}) {
+      QUrl url = qml::symbolIcon(QString::fromLatin1(name));
+      QVERIFY2(QFile::exists(QStringLiteral(":") + url.path()), name);
+    }
+  }
+};
+
+int main(int argc, char** argv) {
+  // The engine asks for the runtime folder; a bare CI shell has none, and the warning is fatal.
+  QTemporaryDir runtime;
+  if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  QGuiApplication application(argc, argv);
+  MixerViewTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+#include "MixerViewTest.moc"
