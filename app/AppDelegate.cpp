@@ -17,6 +17,7 @@
 #include "platform/SystemLog.h"
 #include "ui/MixerViewModel.h"
 #include "ui/SettingsViewModel.h"
+#include "update/UpdaterController.h"
 
 namespace mixelot {
 namespace {
@@ -44,7 +45,11 @@ extern "C" void onTerminationSignal(int) {
 }  // namespace
 
 AppDelegate::AppDelegate(PlatformServices services, InterfaceHooks hooks, QObject* parent)
-    : QObject(parent), services_(services), hooks_(std::move(hooks)) {}
+    : QObject(parent),
+      services_(services),
+      hooks_(std::move(hooks)),
+      updaterController_(
+          std::make_unique<UpdaterController>(services.preferences, services.queue)) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -62,6 +67,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   if (!services_.preferences.boolValue(prefs::kOnboardingShown)) call(hooks_.showOnboarding);
   if (audioPermission_->status() != AudioPermissionStatus::authorized)
     audioPermission_->requestAccess();
+  // The installer clean-up: where an installer leaves a mounted disk image behind, it is ejected
+  // and trashed here. Packages on Linux leave nothing behind, so by default there is nothing to
+  // do; the step keeps its place in the sequence for an installer that would.
   call(hooks_.startInstallerCleanup);
 }
 

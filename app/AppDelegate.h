@@ -19,6 +19,7 @@ class PlaythroughEngine;
 class PreferencesStore;
 class ProcessInfo;
 class SettingsViewModel;
+class UpdaterController;
 class Workspace;
 namespace hal {
 class AudioHardware;
@@ -88,6 +89,8 @@ class AppDelegate final : public QObject {
   PerAppAudioManager* perAppAudioManager() const { return perAppAudioManager_.get(); }
   MixerViewModel* mixerViewModel() const { return mixerViewModel_.get(); }
   SettingsViewModel* settingsViewModel() const { return settingsViewModel_.get(); }
+  // Exists from construction on, before the launch sequence runs.
+  UpdaterController* updaterController() const { return updaterController_.get(); }
 
  private:
   void setupManagers();
@@ -100,6 +103,7 @@ class AppDelegate final : public QObject {
 
   PlatformServices services_;
   InterfaceHooks hooks_;
+  std::unique_ptr<UpdaterController> updaterController_;
   // Member order is teardown order reversed: the view models go first, the device manager last.
   std::unique_ptr<AudioDeviceManager> audioDeviceManager_;
   std::unique_ptr<AudioRecordingPermission> audioPermission_;

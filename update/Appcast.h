@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "update/AppcastItem.h"
+
+namespace mixelot {
+
+// The update feed: an RSS 2.0 channel whose items carry the update namespace's fields
+// (version, short version, an enclosure with URL, length and Ed25519 signature).
+class Appcast {
+ public:
+  static constexpr const char* kNamespace = "http://www.andymatuschak.org/xml-namespaces/sparkle";
+
+  // The feed's items in document order. Items without a version or an enclosure URL are left
+  // out; a document that stops being well-formed keeps the items read before the fault.
+  static std::vector<AppcastItem> parse(const QByteArray& document);
+
+  // The newest item newer than `currentVersion`, unless that newest one is `skippedVersion`.
+  static std::optional<AppcastItem> bestUpdate(const std::vector<AppcastItem>& items,
+                                               const QString& currentVersion,
+                                               const QString& skippedVersion = {});
+};
+
+}  // namespace mixelot

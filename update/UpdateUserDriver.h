@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+#include "update/AppcastItem.h"
+
+namespace mixelot {
+
+// Everything the update component shows the user, behind one interface: windows on a desktop,
+// a recording double in tests. Every reply is called at most once, on the main thread.
+class UpdateUserDriver {
+ public:
+  enum class Choice { download, install, remindLater, skip };
+
+  virtual ~UpdateUserDriver() = default;
+
+  // The informational "up to date" alert with one OK button.
+  virtual void showUpToDate(const QString& message, const QString& informativeText) = 0;
+
+  // An update is on offer. With `downloaded` false the choices are download, remind later and
+  // skip; with `downloaded` true (the verified package waits in the cache) they are install,
+  // remind later and skip.
+  virtual void showUpdateFound(const AppcastItem& item, bool downloaded,
+                               std::function<void(Choice)> reply) = 0;
+
+  // A download that was asked for failed (and its file is gone).
+  virtual void showDownloadFailed(const QString& message) = 0;
+
+  // Hands a verified package to the system's package installer; returns whether one took it.
+  virtual bool openWithPackageInstaller(const QString& path) = 0;
+};
+
+}  // namespace mixelot

@@ -1,0 +1,72 @@
+#include "update/UpdateWindow.h"
+
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextDocumentFragment>
+#include <QVBoxLayout>
+
+namespace mixelot {
+
+UpdateWindow::UpdateWindow(const AppcastItem& item, const QString& currentVersion, bool downloaded,
+                           std::function<void(UpdateUserDriver::Choice)> reply, QWidget* parent)
+    : QDialog(parent), reply_(std::move(reply)) {
+  using Choice = UpdateUserDriver::Choice;
+  const QString name = QCoreApplication::applicationName();
+  setWindowTitle(tr("Software Update"));
+  setAttribute(Qt::WA_DeleteOnClose);
+
+  auto* layout = new QVBoxLayout(this);
+  auto* heading = new QLabel(tr("A new version of %1 is available!").arg(name), this);
+  QFont bold = heading->font();
+  bold.setBold(true);
+  heading->setFont(bold);
+  layout->addWidget(heading);
+  layout->addWidget(new QLabel(
+      downloaded ? tr("%1 %2 has been downloaded and is ready to install. You have %3.")
+                       .arg(name, item.displayVersion(), currentVersion)
+                 : tr("%1 %2 is now available. You have %3. Would you like to download it now?")
+                       .arg(name, item.displayVersion(), currentVersion),
+      this));
+
+  QString notes = plainReleaseNotes(item.releaseNotes);
+  if (!notes.isEmpty()) {
+    layout->addWidget(new QLabel(tr("Release Notes:"), this));
+    auto* text = new QPlainTextEdit(notes, this);
+    text->setReadOnly(true);
+    text->setMinimumSize(420, 200);
+    layout->addWidget(text);
+  }
+
+  auto* buttons = new QDialogButtonBox(this);
+  auto* skip = buttons->addButton(tr("Skip This Version"), QDialogButtonBox::DestructiveRole);
+  auto* later = buttons->addButton(tr("Remind Me Later"), QDialogButtonBox::RejectRole);
+  auto* main = buttons->addButton(downloaded ? tr("Install Update…") : tr("Download"),
+                                  QDialogButtonBox::AcceptRole);
+  main->setDefault(true);
+  layout->addWidget(buttons);
+  connect(skip, &QPushButton::clicked, this, [this] { answer(Choice::skip); });
+  connect(later, &QPushButton::clicked, this, [this] { answer(Choice::remindLater); });
+  connect(main, &QPushButton::clicked, this,
+          [this, downloaded] { answer(downloaded ? Choice::install : Choice::download); });
+  connect(this, &QDialog::finished, this, [this] { answer(Choice::remindLater); });
+}
+
+QString UpdateWindow::plainReleaseNotes(const QString& notes) {
+  if (!notes.contains(u'<')) return notes.trimmed();
+  // The fragment is parsed, never laid out: images and style sheets it names are not fetched.
+  return QTextDocumentFragment::fromHtml(notes).toPlainText().trimmed();
+}
+
+void UpdateWindow::answer(UpdateUserDriver::Choice choice) {
+  // Closing finishes the dialog, which answers again: only the first answer counts.
+  if (!reply_) return;
+  auto reply = std::move(reply_);
+  reply_ = nullptr;
+  reply(choice);
+  close();
+}
+
+}  // namespace mixelot

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <optional>
+
+namespace mixelot {
+
+class UpdateUserDriver;
+
+// What the update component needs to know about the build it runs in. The defaults are the
+// program's own: the feed address and the public key are build settings, the name and version
+// those of this build. Tests replace them.
+struct UpdaterSettings {
+  // The update feed. Absent or not a valid URL: the manual check says "up to date" and the
+  // scheduled check does nothing.
+  std::optional<QString> feedUrl;
+  // The name and version the up-to-date alert shows; absent ones read "This app" and "1.0".
+  std::optional<QString> bundleName;
+  std::optional<QString> bundleVersion;
+  // Base64 of the raw 32-byte Ed25519 public key packages are signed for.
+  QByteArray publicKey;
+  // Where verified packages wait: $XDG_CACHE_HOME/com.corvana.Mixelot/updates by default.
+  QString cacheFolder;
+  // A request that receives nothing for this long fails.
+  std::chrono::milliseconds transferTimeout{30000};
+  // Certificate authorities trusted beside the system's (a local test server's).
+  QList<QSslCertificate> extraCaCertificates;
+  // The windows; null means the desktop's own (none without a display).
+  UpdateUserDriver* userDriver = nullptr;
+  // The wall clock the daily check is measured on, in seconds since the epoch.
+  std::function<double()> wallClock;
+
+  // This build's settings.
+  static UpdaterSettings forThisBuild();
+};
+
+}  // namespace mixelot

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "update/UpdateUserDriver.h"
+
+namespace mixelot {
+
+// The update windows on a desktop, as Qt widgets. Without a display (the program runs headless)
+// nothing is shown: an offer is answered "remind me later" and nothing is opened.
+class WidgetUserDriver final : public UpdateUserDriver {
+ public:
+  void showUpToDate(const QString& message, const QString& informativeText) override;
+  void showUpdateFound(const AppcastItem& item, bool downloaded,
+                       std::function<void(Choice)> reply) override;
+  void showDownloadFailed(const QString& message) override;
+  bool openWithPackageInstaller(const QString& path) override;
+};
+
+}  // namespace mixelot
