@@ -103,7 +103,7 @@ void AppDelegate::setupManagers() {
   mixerViewModel_->setPlaythroughEngine(playthroughEngine_.get());
   mixerViewModel_->setPermission(audioPermission_.get());
   settingsViewModel_ = std::make_unique<SettingsViewModel>(
-      *audioDeviceManager_, services_.preferences, services_.loginItem);
+      *audioDeviceManager_, services_.preferences, services_.loginItem, services_.workspace);
 
   std::weak_ptr<int> alive = lifetime_;
   mixerViewModel_->onMuteStateChanged = [this, alive] {

@@ -34,6 +34,13 @@ class Workspace {
   virtual std::optional<RunningApplication> runningApplication(pid_t pid) const = 0;
   // Brings the application's windows to the front; false when that could not be done.
   virtual bool activate(pid_t pid) = 0;
+  // The name of the installed application with this identity, running or not; none when no
+  // such application is installed.
+  virtual std::optional<std::string> installedApplicationName(
+      const std::string& bundleIdentifier) const {
+    (void)bundleIdentifier;
+    return std::nullopt;
+  }
 };
 
 }  // namespace mixelot

@@ -1,10 +1,14 @@
 #include "ui/SettingsViewModel.h"
 
+#include <QVariantMap>
+#include <algorithm>
 #include <cmath>
 
 #include "app/Preferences.h"
 #include "platform/LoginItem.h"
 #include "platform/PreferencesStore.h"
+#include "platform/Workspace.h"
+#include "ui/AppEvents.h"
 
 namespace mixelot {
 namespace {
@@ -24,18 +28,81 @@ std::vector<std::string> fromQt(const QStringList& list) {
 }  // namespace
 
 SettingsViewModel::SettingsViewModel(AudioDeviceManager& audioDeviceManager,
-                                     PreferencesStore& store, LoginItem& loginItem, QObject* parent)
+                                     PreferencesStore& store, LoginItem& loginItem,
+                                     const Workspace& workspace, QObject* parent)
     : QObject(parent),
       audioDeviceManager_(audioDeviceManager),
       store_(store),
-      loginItem_(loginItem) {
+      loginItem_(loginItem),
+      workspace_(workspace),
+      muteAllShortcut_(store,
+                       {prefs::kHotkeyKeyCode, prefs::kHotkeyModifiers, prefs::kHotkeyKeyChar}),
+      showHideShortcut_(store, {prefs::kPopoverHotkeyKeyCode, prefs::kPopoverHotkeyModifiers,
+                                prefs::kPopoverHotkeyKeyChar}) {
   float stored = store_.floatValue(prefs::kDefaultVolume);
   // 0 or less (or a value of the wrong type, which reads as 0) means "never set".
   defaultVolume_ = stored > 0.0f && !std::isnan(stored) ? std::min(stored, 1.0f) : 1.0f;
   launchAtLogin_ = store_.boolValue(prefs::kLaunchAtLogin);
-  hiddenApps_ = toQt(store_.stringArray(prefs::kHiddenApps).value_or(std::vector<std::string>{}));
+  assignHiddenApps(
+      toQt(store_.stringArray(prefs::kHiddenApps).value_or(std::vector<std::string>{})), false);
   selectedOutputDeviceID_ =
       QString::fromStdString(store_.stringValue(prefs::kSelectedOutputDevice).value_or("default"));
+  connect(&muteAllShortcut_, &ShortcutRecorder::recordingChanged, this,
+          [this] { recordingChanged(muteAllShortcut_, showHideShortcut_); });
+  connect(&showHideShortcut_, &ShortcutRecorder::recordingChanged, this,
+          [this] { recordingChanged(showHideShortcut_, muteAllShortcut_); });
+}
+
+int SettingsViewModel::defaultVolumePercent() const {
+  return static_cast<int>(defaultVolume_ * 100.0f);
+}
+
+void SettingsViewModel::recordingChanged(ShortcutRecorder& recorder, ShortcutRecorder& other) {
+  // One recorder at a time: the key press goes to the one the user pressed last.
+  if (recorder.recording()) other.stopRecording();
+  AppEvents::instance().setShortcutRecording(muteAllShortcut_.recording() ||
+                                             showHideShortcut_.recording());
+}
+
+void SettingsViewModel::stopRecording() {
+  muteAllShortcut_.stopRecording();
+  showHideShortcut_.stopRecording();
+}
+
+void SettingsViewModel::windowShown() {
+  assignLaunchAtLogin(loginItem_.status() == LoginItem::Status::kEnabled);
+  if (auto stored = store_.stringArray(prefs::kHiddenApps)) assignHiddenApps(toQt(*stored), false);
+  muteAllShortcut_.reload();
+  showHideShortcut_.reload();
+}
+
+QString SettingsViewModel::displayName(const QString& bundleID) const {
+  std::string id = bundleID.toStdString();
+  for (const RunningApplication& app : workspace_.runningApplications()) {
+    if (app.bundleIdentifier == id && app.localizedName && !app.localizedName->empty())
+      return QString::fromStdString(*app.localizedName);
+  }
+  if (auto installed = workspace_.installedApplicationName(id))
+    return QString::fromStdString(*installed);
+  return bundleID;
+}
+
+void SettingsViewModel::assignHiddenApps(const QStringList& list, bool notifyUnchanged) {
+  QStringList names;
+  for (const QString& id : list) names << displayName(id);
+  if (!notifyUnchanged && list == hiddenApps_ && names == hiddenAppNames_) return;
+  hiddenApps_ = list;
+  hiddenAppNames_ = names;
+  emit hiddenAppsChanged();
+}
+
+QVariantList SettingsViewModel::hiddenAppRows() const {
+  QVariantList rows;
+  for (qsizetype i = 0; i < hiddenApps_.size(); ++i) {
+    rows << QVariantMap{{QStringLiteral("bundleID"), hiddenApps_[i]},
+                        {QStringLiteral("displayName"), hiddenAppNames_[i]}};
+  }
+  return rows;
 }
 
 void SettingsViewModel::setDefaultVolume(float volume) {
@@ -68,9 +135,8 @@ void SettingsViewModel::setLaunchAtLogin(bool enabled) {
 void SettingsViewModel::unhideApp(const QString& bundleID) {
   QStringList current = toQt(store_.stringArray(prefs::kHiddenApps).value_or(fromQt(hiddenApps_)));
   current.removeAll(bundleID);
-  hiddenApps_ = current;
   // Told even when nothing was removed: the window may show a list older than the store.
-  emit hiddenAppsChanged();
+  assignHiddenApps(current, true);
   store_.set(prefs::kHiddenApps, fromQt(hiddenApps_));
 }
 

@@ -90,4 +90,11 @@ bool LinuxWorkspace::activate(pid_t pid) {
   return g_app_info_launch(G_APP_INFO(info.get()), nullptr, nullptr, nullptr);
 }
 
+std::optional<std::string> LinuxWorkspace::installedApplicationName(
+    const std::string& bundleIdentifier) const {
+  const DesktopEntry* entry = index_.byId(bundleIdentifier);
+  if (!entry || entry->name.empty()) return std::nullopt;
+  return entry->name;
+}
+
 }  // namespace mixelot

@@ -22,6 +22,8 @@ class LinuxWorkspace final : public Workspace {
   std::vector<RunningApplication> runningApplications() const override;
   std::optional<RunningApplication> runningApplication(pid_t pid) const override;
   bool activate(pid_t pid) override;
+  std::optional<std::string> installedApplicationName(
+      const std::string& bundleIdentifier) const override;
 
   // The desktop entry a process belongs to, if any.
   const DesktopEntry* entryForProcess(pid_t pid) const;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <algorithm>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "platform/Workspace.h"
@@ -16,6 +18,8 @@ class FakeWorkspace final : public Workspace {
   // Every pid passed to activate, in order.
   std::vector<pid_t> activated;
   bool activateSucceeds = true;
+  // Installed applications: bundle identifier -> name.
+  std::map<std::string, std::string> installed;
   mutable int snapshots = 0;
 
   std::vector<RunningApplication> runningApplications() const override {
@@ -32,6 +36,13 @@ class FakeWorkspace final : public Workspace {
   bool activate(pid_t pid) override {
     activated.push_back(pid);
     return activateSucceeds;
+  }
+
+  std::optional<std::string> installedApplicationName(
+      const std::string& bundleIdentifier) const override {
+    auto found = installed.find(bundleIdentifier);
+    if (found == installed.end()) return std::nullopt;
+    return found->second;
   }
 
   void remove(pid_t pid) {

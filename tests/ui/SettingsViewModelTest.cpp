@@ -9,6 +9,7 @@
 #include "platform/ManualMainQueue.h"
 #include "platform/PreferencesStore.h"
 #include "support/FakeLoginItem.h"
+#include "support/FakeWorkspace.h"
 #include "support/TempFolder.h"
 
 using namespace mixelot;
@@ -23,13 +24,14 @@ class SettingsViewModelTest : public QObject {
     AudioDeviceManager devices{sim};
     PreferencesStore store{folder.path(), queue};
     testsupport::FakeLoginItem loginItem;
+    testsupport::FakeWorkspace workspace;
     World() { registerDefaults(store); }
   };
 
  private slots:
   void aFreshStoreLoadsTheDefaultsAndBadVolumesReadAsFull() {
     World world;
-    SettingsViewModel fresh(world.devices, world.store, world.loginItem);
+    SettingsViewModel fresh(world.devices, world.store, world.loginItem, world.workspace);
     QCOMPARE(fresh.defaultVolume(), 1.0f);
     QVERIFY(fresh.launchAtLogin());
     QVERIFY(fresh.hiddenApps().isEmpty());
@@ -37,14 +39,14 @@ class SettingsViewModelTest : public QObject {
 
     world.store.set(prefs::kDefaultVolume, -0.5);
     world.store.set(prefs::kHiddenApps, std::string("not a list"));
-    SettingsViewModel odd(world.devices, world.store, world.loginItem);
+    SettingsViewModel odd(world.devices, world.store, world.loginItem, world.workspace);
     QCOMPARE(odd.defaultVolume(), 1.0f);
     QVERIFY(odd.hiddenApps().isEmpty());
   }
 
   void settingAnUnchangedValueNotifiesNobody() {
     World world;
-    SettingsViewModel model(world.devices, world.store, world.loginItem);
+    SettingsViewModel model(world.devices, world.store, world.loginItem, world.workspace);
     QSignalSpy volume(&model, &SettingsViewModel::defaultVolumeChanged);
     model.setDefaultVolume(1.0f);
     QCOMPARE(volume.count(), 0);
@@ -57,7 +59,7 @@ class SettingsViewModelTest : public QObject {
     World world;
     world.loginItem.current = LoginItem::Status::kEnabled;
     world.loginItem.failChanges = true;
-    SettingsViewModel model(world.devices, world.store, world.loginItem);
+    SettingsViewModel model(world.devices, world.store, world.loginItem, world.workspace);
     model.setLaunchAtLogin(false);
     QVERIFY(model.launchAtLogin());
     QCOMPARE(world.store.boolValue(prefs::kLaunchAtLogin), true);
@@ -72,7 +74,7 @@ class SettingsViewModelTest : public QObject {
   void unhidingRemovesEveryCopyAndKeepsWhatTheStoreGainedMeanwhile() {
     World world;
     world.store.set(prefs::kHiddenApps, std::vector<std::string>{"a", "b", "a"});
-    SettingsViewModel model(world.devices, world.store, world.loginItem);
+    SettingsViewModel model(world.devices, world.store, world.loginItem, world.workspace);
     // Hidden from the panel after the settings model loaded its list.
     world.store.set(prefs::kHiddenApps, std::vector<std::string>{"a", "b", "a", "c"});
     QSignalSpy changed(&model, &SettingsViewModel::hiddenAppsChanged);
@@ -82,6 +84,42 @@ class SettingsViewModelTest : public QObject {
              (std::optional<std::vector<std::string>>{{"b", "c"}}));
     model.unhideApp(QStringLiteral("zzz"));
     QCOMPARE(changed.count(), 2);
+  }
+
+  void aSliderAtAQuarterShowsTheTruncatedPercentAndStoresTheValue() {
+    World world;
+    SettingsViewModel model(world.devices, world.store, world.loginItem, world.workspace);
+    model.setProperty("defaultVolume", 0.255);
+    QCOMPARE(model.defaultVolumePercent(), 25);
+    QCOMPARE(world.store.floatValue(prefs::kDefaultVolume), 0.255f);
+  }
+
+  void hiddenAppsAreNamedByTheRunningAppThenTheInstalledEntryThenTheirId() {
+    World world;
+    world.store.set(prefs::kHiddenApps, std::vector<std::string>{"org.running", "org.installed"});
+    world.workspace.applications.push_back(
+        {.pid = 10, .bundleIdentifier = "org.running", .localizedName = "Running Player"});
+    world.workspace.installed = {{"org.running", "Installed Player"},
+                                 {"org.installed", "Installed Editor"}};
+    SettingsViewModel model(world.devices, world.store, world.loginItem, world.workspace);
+    auto names = [&] {
+      QStringList out;
+      for (const QVariant& row : model.hiddenAppRows())
+        out << row.toMap()[QStringLiteral("displayName")].toString();
+      return out;
+    };
+    QCOMPARE(names(), (QStringList{"Running Player", "Installed Editor"}));
+
+    // Hidden from the panel and the login item changed while the window was away: both show.
+    world.store.set(prefs::kHiddenApps,
+                    std::vector<std::string>{"org.running", "org.installed", "org.gone"});
+    world.loginItem.current = LoginItem::Status::kNotRegistered;
+    QSignalSpy changed(&model, &SettingsViewModel::hiddenAppsChanged);
+    model.windowShown();
+    QCOMPARE(names(), (QStringList{"Running Player", "Installed Editor", "org.gone"}));
+    QVERIFY(!model.launchAtLogin());
+    model.windowShown();
+    QCOMPARE(changed.count(), 1);
   }
 };
 

@@ -1,0 +1,136 @@
+// The shortcut recorders as the window's key presses reach them: through the program's event
+// loop, from a window of our own.
+#include <QKeyEvent>
+#include <QSignalSpy>
+#include <QWindow>
+#include <QtTest>
+
+#include "app/Preferences.h"
+#include "engine/AudioDeviceManager.h"
+#include "engine/hal/sim/SimAudioSystem.h"
+#include "platform/ManualMainQueue.h"
+#include "platform/PreferencesStore.h"
+#include "support/FakeLoginItem.h"
+#include "support/FakeWorkspace.h"
+#include "support/TempFolder.h"
+#include "ui/AppEvents.h"
+#include "ui/SettingsViewModel.h"
+
+using namespace mixelot;
+
+class ShortcutRecorderTest : public QObject {
+  Q_OBJECT
+
+  struct World {
+    testsupport::TempFolder folder;
+    ManualMainQueue queue;
+    hal::sim::SimAudioSystem sim{queue};
+    AudioDeviceManager devices{sim};
+    PreferencesStore store{folder.path(), queue};
+    testsupport::FakeLoginItem loginItem;
+    testsupport::FakeWorkspace workspace;
+    SettingsViewModel settings{devices, store, loginItem, workspace};
+    QWindow window;
+    World() { registerDefaults(store); }
+
+    // A key press as the platform delivers it to the focused window.
+    bool press(int key, Qt::KeyboardModifiers modifiers, quint32 scanCode = 0) {
+      QKeyEvent event(QEvent::KeyPress, key, modifiers, scanCode, 0, 0);
+      QCoreApplication::sendEvent(&window, &event);
+      return event.isAccepted();
+    }
+  };
+
+ private slots:
+  void commandShiftKIsStoredAndAnnouncedOnce() {
+    World world;
+    ShortcutRecorder& recorder = *world.settings.muteAllShortcut();
+    QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
+    recorder.toggleRecording();
+    QCOMPARE(recorder.label(), QStringLiteral("Press shortcut…"));
+    world.press(Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
+    QVERIFY(!recorder.recording());
+    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), 40);
+    std::int64_t mask = world.store.integerValue(prefs::kHotkeyModifiers);
+    QCOMPARE(mask, std::int64_t{0x100000 | 0x20000});
+    QCOMPARE(world.store.stringValue(prefs::kHotkeyKeyChar), std::optional<std::string>("K"));
+    QCOMPARE(recorder.label(), QStringLiteral("⇧⌘K"));
+    QCOMPARE(changed.count(), 1);
+
+    // The platform's keycode decides the key, not the layout's character: X11 keycode 45 is the
+    // K position whatever the layout prints on it.
+    world.settings.showHideShortcut()->startRecording();
+    world.press(Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier, 45);
+    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), 40);
+    QCOMPARE(world.settings.showHideShortcut()->label(), QStringLiteral("⌃⌥Z"));
+  }
+
+  void shiftAloneModifiersAloneAndEscapeStoreNothing() {
+    World world;
+    ShortcutRecorder& recorder = *world.settings.muteAllShortcut();
+    world.store.set(prefs::kHotkeyKeyCode, 0);
+    world.store.set(prefs::kHotkeyModifiers, 0x80000 | 0x20000);
+    world.store.set(prefs::kHotkeyKeyChar, "A");
+    recorder.reload();
+    QVERIFY(recorder.isSet());  // key code 0 is the A key, a shortcut like any other
+    QCOMPARE(recorder.label(), QStringLiteral("⌥⇧A"));
+    QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
+
+    recorder.startRecording();
+    QVERIFY(world.press(Qt::Key_A, Qt::ShiftModifier));  // taken, even though ignored
+    world.press(Qt::Key_Control, Qt::ControlModifier);
+    world.press(Qt::Key_Super_L, Qt::MetaModifier);
+    QVERIFY(recorder.recording());
+    QCOMPARE(recorder.label(), QStringLiteral("Press shortcut…"));
+    world.press(Qt::Key_Escape, Qt::ControlModifier);
+    QVERIFY(!recorder.recording());
+    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), 0);
+    QCOMPARE(recorder.label(), QStringLiteral("⌥⇧A"));
+    QCOMPARE(changed.count(), 0);
+    // Not recording: the window's own controls get the keys again.
+    QVERIFY(!world.press(Qt::Key_A, Qt::ControlModifier));
+  }
+
+  void clearingStoresNoShortcutAndAWaitingRecorderKeepsWaiting() {
+    World world;
+    ShortcutRecorder& recorder = *world.settings.showHideShortcut();
+    recorder.startRecording();
+    QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
+    recorder.clear();
+    QCOMPARE(changed.count(), 1);
+    QVERIFY(recorder.recording());
+    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), -1);
+    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyModifiers), 0);
+    QCOMPARE(world.store.stringValue(prefs::kPopoverHotkeyKeyChar), std::optional<std::string>(""));
+    recorder.stopRecording();
+    QVERIFY(!recorder.isSet());
+    QCOMPARE(recorder.label(), QStringLiteral("None - click to set"));
+  }
+
+  void oneRecorderAtATimeAndTheGlobalShortcutsKnowIt() {
+    World world;
+    ShortcutRecorder& muteAll = *world.settings.muteAllShortcut();
+    ShortcutRecorder& showHide = *world.settings.showHideShortcut();
+    QSignalSpy suspended(&AppEvents::instance(), &AppEvents::shortcutRecordingChanged);
+    muteAll.toggleRecording();
+    showHide.toggleRecording();
+    QVERIFY(!muteAll.recording());
+    QVERIFY(showHide.recording());
+    QVERIFY(AppEvents::instance().shortcutRecording());
+    // One press, one recorder.
+    world.press(Qt::Key_M, Qt::ControlModifier);
+    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), -1);
+    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), 46);
+    QVERIFY(!AppEvents::instance().shortcutRecording());
+
+    // Closing the window stops whichever waits.
+    muteAll.startRecording();
+    world.settings.stopRecording();
+    QVERIFY(!muteAll.recording());
+    QVERIFY(!AppEvents::instance().shortcutRecording());
+    QCOMPARE(suspended.count(), 4);
+  }
+};
+
+QTEST_MAIN(ShortcutRecorderTest)
+#include "ShortcutRecorderTest.moc"

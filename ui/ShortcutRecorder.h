@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace mixelot {
+
+class PreferencesStore;
+
+// The three stored preferences of one global shortcut.
+struct ShortcutKeys {
+  std::string_view keyCode;
+  std::string_view modifiers;
+  std::string_view keyChar;
+};
+
+// One shortcut of the settings window: its stored key code, modifier mask and character, and the
+// recorder that replaces them with the next key combination pressed. While recording, every key
+// press that reaches the program is taken by the recorder (no control of the window sees it).
+// Every stored change is announced with AppEvents' hotkeyChanged.
+class ShortcutRecorder final : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(bool recording READ recording NOTIFY recordingChanged)
+  // A key code of 0 or more: the clear button is shown.
+  Q_PROPERTY(bool isSet READ isSet NOTIFY shortcutChanged)
+  // A key code and a character: the label shows the shortcut text.
+  Q_PROPERTY(bool hasShortcut READ hasShortcut NOTIFY shortcutChanged)
+  Q_PROPERTY(QString shortcutText READ shortcutText NOTIFY shortcutChanged)
+  Q_PROPERTY(QString label READ label NOTIFY labelChanged)
+
+ public:
+  static constexpr std::int64_t kEscapeKeyCode = 53;
+
+  ShortcutRecorder(PreferencesStore& store, ShortcutKeys keys, QObject* parent = nullptr);
+  ~ShortcutRecorder() override;
+
+  bool recording() const { return recording_; }
+  bool isSet() const { return keyCode_ >= 0; }
+  bool hasShortcut() const { return keyCode_ >= 0 && !keyChar_.isEmpty(); }
+  QString shortcutText() const;
+  QString label() const;
+  std::int64_t keyCode() const { return keyCode_; }
+  std::int64_t modifiers() const { return modifiers_; }
+  QString keyChar() const { return keyChar_; }
+
+  // The recorder button: starts waiting for a key, or stops when it waits already.
+  Q_INVOKABLE void toggleRecording();
+  Q_INVOKABLE void startRecording();
+  Q_INVOKABLE void stopRecording();
+  // No shortcut: key code -1, modifiers 0, no character. A waiting recorder keeps waiting.
+  Q_INVOKABLE void clear();
+  // Reads the stored preferences again (another writer, e.g. the launch's defaults, may have
+  // changed them since).
+  void reload();
+
+  // One key press while waiting: Escape stops, a key with control, option (Alt) or command
+  // (Super) is stored, anything else is ignored. `nativeScanCode` is the platform's keycode
+  // (X11 / xkb), 0 when the platform has none. Returns whether the press was taken.
+  bool handleKeyPress(int qtKey, Qt::KeyboardModifiers modifiers, quint32 nativeScanCode);
+
+ signals:
+  void recordingChanged();
+  void shortcutChanged();
+  void labelChanged();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void setRecording(bool recording);
+  void store(std::int64_t keyCode, std::int64_t modifiers, const QString& keyChar);
+
+  PreferencesStore& store_;
+  ShortcutKeys keys_;
+  std::int64_t keyCode_ = -1;
+  std::int64_t modifiers_ = 0;
+  QString keyChar_;
+  bool recording_ = false;
+};
+
+// The shortcut text of a stored mask and character: ⌃⌥⇧⌘ for the modifiers present, then the
+// character; empty without a character.
+QString shortcutText(std::int64_t modifiers, const QString& keyChar);
+
+// The stored key code of a pressed key: its physical position, from the platform's keycode when
+// there is one, else from the key's place on a US layout. None for a key without a stored code.
+std::optional<std::int64_t> storedKeyCode(int qtKey, quint32 nativeScanCode);
+
+}  // namespace mixelot
