@@ -57,7 +57,9 @@ UpdateWindow::UpdateWindow(const AppcastItem& item, const QString& currentVersio
 QString UpdateWindow::plainReleaseNotes(const QString& notes) {
   if (!notes.contains(u'<')) return notes.trimmed();
   // The fragment is parsed, never laid out: images and style sheets it names are not fetched.
-  return QTextDocumentFragment::fromHtml(notes).toPlainText().trimmed();
+  QString text = QTextDocumentFragment::fromHtml(notes).toPlainText();
+  // Images become object-replacement characters; they have nothing to show as text.
+  return text.remove(QChar::ObjectReplacementCharacter).trimmed();
 }
 
 void UpdateWindow::answer(UpdateUserDriver::Choice choice) {

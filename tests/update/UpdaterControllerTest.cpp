@@ -1,0 +1,229 @@
+#include "update/UpdaterController.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "LocalHttpServer.h"
+#include "RecordingUserDriver.h"
+#include "TestSigner.h"
+#include "platform/ManualMainQueue.h"
+#include "platform/PreferencesStore.h"
+#include "support/TempFolder.h"
+#include "update/UpdatePreferences.h"
+
+using namespace mixelot;
+using testsupport::LocalHttpServer;
+using Choice = UpdateUserDriver::Choice;
+
+namespace {
+
+const QString kUpToDate = QStringLiteral("You're up to date!|Mixelot 1.4 is the latest version.");
+
+QByteArray feedOffering(const QString& version, const QString& url, const QByteArray& package,
+                        const testsupport::TestSigner& signer) {
+  return QStringLiteral(
+             "<?xml version=\"1.0\"?><rss version=\"2.0\" "
+             "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
+             "<item id=\"x\"><title>%1</title><sparkle:version>%1</sparkle:version>"
+             "<enclosure url=\"%2\" length=\"%3\" sparkle:edSignature=\"%4\"/></item>"
+             "</channel></rss>")
+      .arg(version, url)
+      .arg(package.size())
+      .arg(QString::fromLatin1(signer.sign(package)))
+      .toUtf8();
+}
+
+}  // namespace
+
+class UpdaterControllerTest : public QObject {
+  Q_OBJECT
+
+  struct World {
+    testsupport::TempFolder folder;
+    ManualMainQueue queue;
+    PreferencesStore preferences{folder.path(), queue};
+    testsupport::RecordingUserDriver driver;
+    testsupport::TestSigner signer;
+    LocalHttpServer http{false};
+    LocalHttpServer https{true};
+    double wallClock = 1'000'000'000.0;
+    QByteArray package = QByteArray("package").repeated(500);
+
+    UpdaterSettings settings(std::optional<QString> feed = {}) {
+      UpdaterSettings s;
+      s.feedUrl = feed ? feed : http.url("/feed.xml");
+      s.bundleName = QStringLiteral("Mixelot");
+      s.bundleVersion = QStringLiteral("1.4");
+      s.publicKey = signer.publicKey();
+      s.cacheFolder = QString::fromStdString(folder.path()) + "/cache";
+      s.transferTimeout = std::chrono::milliseconds(1500);
+      s.extraCaCertificates = {LocalHttpServer::certificate()};
+      s.userDriver = &driver;
+      s.wallClock = [this] { return wallClock; };
+      return s;
+    }
+    std::unique_ptr<UpdaterController> make(UpdaterSettings s) {
+      auto controller = std::make_unique<UpdaterController>(preferences, queue, std::move(s));
+      queue.runUntilIdle();
+      return controller;
+    }
+    void offer(const QString& version) {
+      https.route("/mixelot.deb", {200, package});
+      http.route("/feed.xml",
+                 {200, feedOffering(version, https.url("/mixelot.deb"), package, signer)});
+    }
+    // Checks by hand and waits for the answer.
+    bool check(UpdaterController& controller) {
+      controller.checkForUpdates();
+      return QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000);
+    }
+    // Lets the daily check come due and waits for its answer.
+    bool checkDaily(UpdaterController& controller, Seconds after) {
+      queue.advance(after);
+      return QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000);
+    }
+  };
+
+ private slots:
+  void onlyAFeedWithItemsOffersAnUpdate() {
+    World world;
+    auto controller = world.make(world.settings());
+    world.offer(QStringLiteral("2.0"));
+    QVERIFY(world.check(*controller));
+    QCOMPARE(world.driver.offers.size(), size_t{1});
+    QVERIFY(world.driver.upToDate.isEmpty());
+
+    // "<item " with attributes counted above; a longer tag name does not.
+    QByteArray items =
+        feedOffering("2.0", world.https.url("/mixelot.deb"), world.package, world.signer)
+            .replace("<item id=\"x\">", "<items>")
+            .replace("</item>", "</items>");
+    struct Case {
+      const char* name;
+      LocalHttpServer::Response response;
+    };
+    QByteArray feed =
+        feedOffering("2.0", world.https.url("/mixelot.deb"), world.package, world.signer);
+    const Case cases[] = {
+        {"items tag", {200, items}},
+        {"304", {304, {}}},
+        {"500", {500, feed}},
+        {"empty body", {200, {}}},
+        {"invalid UTF-8", {200, feed + "\xff\xfe"}},
+        {"no answer", {200, feed, -1, {}, true}},
+        {"only older versions",
+         {200, feedOffering("1.3", world.https.url("/m.deb"), world.package, world.signer)}},
+    };
+    for (const Case& c : cases) {
+      world.driver.upToDate.clear();
+      world.http.route("/feed.xml", c.response);
+      QVERIFY2(world.check(*controller), c.name);
+      QVERIFY2(world.driver.upToDate == QStringList{kUpToDate}, c.name);
+    }
+    QCOMPARE(world.driver.offers.size(), size_t{1});
+
+    // Nobody listening, and no address at all.
+    world.driver.upToDate.clear();
+    quint16 closedPort = world.http.serverPort();
+    world.http.close();
+    auto refused =
+        world.make(world.settings(QStringLiteral("http://127.0.0.1:%1/f").arg(closedPort)));
+    QVERIFY(world.check(*refused));
+    auto noFeed = world.make(world.settings(QStringLiteral("")));
+    QVERIFY(world.check(*noFeed));
+    QCOMPARE(world.driver.upToDate, (QStringList{kUpToDate, kUpToDate}));
+  }
+
+  void theUpToDateTextFallsBackWithoutNameOrVersion() {
+    World world;
+    UpdaterSettings settings = world.settings(QStringLiteral("not a url"));
+    settings.bundleName.reset();
+    auto noName = world.make(settings);
+    QCOMPARE(noName->upToDateText(), QStringLiteral("This app 1.4 is the latest version."));
+    settings.bundleVersion.reset();
+    auto neither = world.make(settings);
+    QVERIFY(world.check(*neither));
+    QCOMPARE(world.driver.upToDate,
+             QStringList{"You're up to date!|This app 1.0 is the latest version."});
+  }
+
+  void checksCannotOverlap() {
+    World world;
+    world.http.route("/feed.xml", {200, {}, -1, {}, true});
+    UpdaterController controller(world.preferences, world.queue, world.settings());
+    QSignalSpy changes(&controller, &UpdaterController::canCheckForUpdatesChanged);
+    QVERIFY(!controller.canCheckForUpdates());  // until the updater has started
+    world.queue.runUntilIdle();
+    QVERIFY(controller.canCheckForUpdates());
+
+    controller.checkForUpdates();
+    QVERIFY(!controller.canCheckForUpdates());
+    controller.checkForUpdates();  // ignored while the first runs
+    QVERIFY(QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000));
+    QCOMPARE(world.driver.upToDate.size(), 1);
+    QCOMPARE(world.http.requests(), 1);
+    QCOMPARE(changes.count(), 3);
+  }
+
+  void theAutomaticDownloadFlagIsWrittenThroughOnEveryAssignment() {
+    World world;
+    auto controller = world.make(world.settings());
+    QVERIFY(controller->automaticallyDownloadsUpdates());  // the registered default
+    QSignalSpy changes(controller.get(), &UpdaterController::automaticallyDownloadsUpdatesChanged);
+    world.preferences.remove(prefs::kAutomaticallyUpdate);
+    controller->setAutomaticallyDownloadsUpdates(true);
+    QVERIFY(world.preferences.object(prefs::kAutomaticallyUpdate).has_value());
+    QCOMPARE(changes.count(), 0);
+    controller->setAutomaticallyDownloadsUpdates(false);
+    QCOMPARE(changes.count(), 1);
+    QVERIFY(!world.make(world.settings())->automaticallyDownloadsUpdates());
+  }
+
+  void theDailyCheckHonoursASkippedVersionButNotALaterOne() {
+    World world;
+    world.preferences.set(prefs::kAutomaticallyUpdate, false);
+    world.driver.onOffer = Choice::skip;
+    world.offer(QStringLiteral("2.0"));
+    auto controller = world.make(world.settings());
+    // Not in the first minutes after start.
+    world.queue.advance(UpdaterController::kFirstCheckDelay - Seconds(1));
+    QCOMPARE(world.http.requests(), 0);
+    QVERIFY(world.checkDaily(*controller, Seconds(1)));
+    QCOMPARE(world.driver.offers.size(), size_t{1});
+    QCOMPARE(world.preferences.stringValue(prefs::kSkippedVersion), "2.0");
+
+    QVERIFY(world.checkDaily(*controller, UpdaterController::kCheckInterval));
+    QCOMPARE(world.http.requests(), 2);
+    QCOMPARE(world.driver.offers.size(), size_t{1});
+
+    world.offer(QStringLiteral("2.1"));
+    QVERIFY(world.checkDaily(*controller, UpdaterController::kCheckInterval));
+    QCOMPARE(world.driver.offers.size(), size_t{2});
+    QVERIFY(world.driver.upToDate.isEmpty());  // the daily check never says "up to date"
+  }
+
+  void updatesDownloadBeforeTheyAreOfferedForInstalling() {
+    World world;
+    world.offer(QStringLiteral("2.0"));
+    world.driver.onDownloaded = Choice::install;
+    auto controller = world.make(world.settings());
+    QVERIFY(world.checkDaily(*controller, UpdaterController::kFirstCheckDelay));
+    QCOMPARE(world.driver.offers.size(), size_t{1});
+    QVERIFY(world.driver.offers[0].downloaded);
+    QCOMPARE(world.driver.opened,
+             QStringList{QString::fromStdString(world.folder.path()) + "/cache/mixelot.deb"});
+
+    // By hand, with automatic downloads off: the download follows the user's choice, and a
+    // package that fails its check is reported.
+    controller->setAutomaticallyDownloadsUpdates(false);
+    world.driver.onOffer = Choice::download;
+    world.https.route("/mixelot.deb", {200, world.package.toUpper()});
+    QVERIFY(world.check(*controller));
+    QCOMPARE(world.driver.failures.size(), 1);
+    QVERIFY(world.driver.failures[0].contains("signature"));
+    QCOMPARE(world.driver.opened.size(), 1);
+  }
+};
+
+QTEST_GUILESS_MAIN(UpdaterControllerTest)
+#include "UpdaterControllerTest.moc"
