@@ -3,7 +3,7 @@
 PRESET ?= default
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test unit bench run demo format clean
+.PHONY: deps build test unit bench run demo format clean package
 
 deps:
 	scripts/install-deps
@@ -14,6 +14,10 @@ build: deps
 
 test: build
 	scripts/run-tests build
+
+# The .deb of this build: build/mixelot_<version>_<arch>.deb.
+package: build
+	cmake --build --preset $(PRESET) --target package
 
 unit: build
 	ctest --test-dir build -L unit --output-on-failure -j $(JOBS)
