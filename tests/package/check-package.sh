@@ -37,4 +37,12 @@ dpkg-deb -f "$deb" Depends | grep -q 'libqt6core6' || fail "no linked libraries 
 # Every dependency resolves (from installed packages or the configured archives).
 apt-get install --simulate --no-install-recommends "$deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "the package's dependencies do not resolve"; }
+# scripts/release signs it: the feed item's length and signature fit the package.
+openssl genpkey -algorithm ed25519 -out "$work/test-key.pem"
+"$source/scripts/release" "$work/test-key.pem" "$deb" >"$work/item.xml" 2>/dev/null
+grep -q "length=\"$(stat -c %s "$deb")\"" "$work/item.xml" || fail "the feed item's length"
+sed -n 's/.*sparkle:edSignature="\([^"]*\)".*/\1/p' "$work/item.xml" | base64 -d >"$work/sig"
+openssl pkey -in "$work/test-key.pem" -pubout -out "$work/test-key.pub"
+openssl pkeyutl -verify -rawin -pubin -inkey "$work/test-key.pub" -sigfile "$work/sig" \
+  -in "$deb" >/dev/null || fail "the feed item's signature does not verify"
 echo "check-package: $deb is complete"
