@@ -3,7 +3,7 @@
 PRESET ?= default
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test unit bench run demo format clean package
+.PHONY: deps build test unit bench run demo format clean package screenshots
 
 deps:
 	scripts/install-deps
@@ -38,3 +38,8 @@ format:
 
 clean:
 	rm -rf build build-debug build-asan build-tsan
+
+# Every state of the mixer panel, light and dark, rendered offscreen to build/screenshots/*.png.
+screenshots: build
+	cmake --build --preset $(PRESET) --target mixelot-screenshots
+	build/bin/mixelot-screenshots build/screenshots

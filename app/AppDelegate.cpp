@@ -102,6 +102,7 @@ void AppDelegate::setupManagers() {
                                        services_.hardware, services_.preferences, services_.queue);
   mixerViewModel_->setPlaythroughEngine(playthroughEngine_.get());
   mixerViewModel_->setPermission(audioPermission_.get());
+  mixerViewModel_->setWorkspace(&services_.workspace);
   settingsViewModel_ = std::make_unique<SettingsViewModel>(
       *audioDeviceManager_, services_.preferences, services_.loginItem, services_.workspace);
 

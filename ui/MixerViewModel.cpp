@@ -1,5 +1,6 @@
 #include "ui/MixerViewModel.h"
 
+#include <QFile>
 #include <QStringList>
 #include <QVariantMap>
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "engine/hal/PropertyReads.h"
 #include "model/PerAppAudioManager.h"
 #include "platform/PreferencesStore.h"
+#include "platform/Workspace.h"
 
 namespace mixelot {
 namespace {
@@ -31,7 +33,8 @@ MixerViewModel::MixerViewModel(PerAppAudioManager& perAppAudioManager,
       audioDeviceManager_(audioDeviceManager),
       hardware_(hardware),
       preferences_(preferences),
-      queue_(queue) {}
+      queue_(queue),
+      isSandboxed_(QFile::exists(QStringLiteral("/.flatpak-info"))) {}
 
 MixerViewModel::~MixerViewModel() = default;
 
@@ -116,6 +119,8 @@ void MixerViewModel::refresh() {
          &MixerViewModel::outputDeviceIconChanged);
   assign(availableOutputDevices_, audioDeviceManager_.availableOutputDevices(),
          &MixerViewModel::availableOutputDevicesChanged);
+  // Every time, not only when `apps` changed: a new name or icon leaves the apps equal.
+  appModel_.sync(apps_, availableOutputDevices_);
 
   if ((allMuted_ != wasAllMuted || systemMuted_ != wasSystemMuted) && onMuteStateChanged)
     onMuteStateChanged();
@@ -211,6 +216,34 @@ void MixerViewModel::setDeviceVolume(const QString& bundleID, const QString& dev
                                      float volume) {
   // The per-device slider does not refresh the panel: the row keeps its own value while dragged.
   perAppAudioManager_.setDeviceVolume(bundleID.toStdString(), deviceUID.toStdString(), volume);
+}
+
+void MixerViewModel::setPermission(AudioRecordingPermission* permission) {
+  permission_ = permission;
+  permissionObservation_.reset();
+  if (permission_)
+    permissionObservation_ = permission_->observeStatus(
+        [this](AudioPermissionStatus) { emit showsPermissionBannerChanged(); });
+  emit showsPermissionBannerChanged();
+}
+
+bool MixerViewModel::showsPermissionBanner() const {
+  return permission_ && permission_->status() != AudioPermissionStatus::authorized;
+}
+
+void MixerViewModel::openPermissionSettings() {
+  if (permission_) permission_->openSystemSettings();
+}
+
+void MixerViewModel::activateApp(const QString& bundleID) {
+  if (!workspace_) return;
+  std::string id = bundleID.toStdString();
+  for (const auto& app : workspace_->runningApplications()) {
+    if (app.bundleIdentifier == id) {
+      workspace_->activate(app.pid);
+      return;
+    }
+  }
 }
 
 void MixerViewModel::openSettings() {

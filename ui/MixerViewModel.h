@@ -7,17 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "engine/AudioRecordingPermission.h"
 #include "model/AudioApp.h"
 #include "model/OutputDevice.h"
 #include "platform/MainQueue.h"
+#include "ui/AppListModel.h"
 
 namespace mixelot {
 
 class AudioDeviceManager;
-class AudioRecordingPermission;
 class PerAppAudioManager;
 class PlaythroughEngine;
 class PreferencesStore;
+class Workspace;
 namespace hal {
 class AudioHardware;
 }
@@ -41,6 +43,13 @@ class MixerViewModel final : public QObject {
   Q_PROPERTY(QVariantList availableOutputDevices READ availableOutputDevicesList NOTIFY
                  availableOutputDevicesChanged)
   Q_PROPERTY(bool isRefreshing READ isRefreshing NOTIFY isRefreshingChanged)
+  // The apps as a list model for the panel's rows (kept in step with `apps`).
+  Q_PROPERTY(AppListModel* appModel READ appModel CONSTANT)
+  // A capture permission is known and it is not granted.
+  Q_PROPERTY(
+      bool showsPermissionBanner READ showsPermissionBanner NOTIFY showsPermissionBannerChanged)
+  // Running inside a Flatpak sandbox: the banner tells how access is granted there.
+  Q_PROPERTY(bool isSandboxed READ isSandboxed CONSTANT)
 
  public:
   static constexpr Seconds kRefreshInterval{2.0};
@@ -65,10 +74,16 @@ class MixerViewModel final : public QObject {
   QString outputDeviceIcon() const { return outputDeviceIcon_; }
   bool deviceSupportsVolume() const { return deviceSupportsVolume_; }
   bool isRefreshing() const { return refreshTimer_.isActive(); }
+  AppListModel* appModel() { return &appModel_; }
+  bool showsPermissionBanner() const;
+  bool isSandboxed() const { return isSandboxed_; }
+  void setSandboxed(bool sandboxed) { isSandboxed_ = sandboxed; }
 
   // Set once by the program after creation.
   void setPlaythroughEngine(PlaythroughEngine* engine) { playthroughEngine_ = engine; }
-  void setPermission(AudioRecordingPermission* permission) { permission_ = permission; }
+  void setPermission(AudioRecordingPermission* permission);
+  // For the row's icon button, which brings the app to the front.
+  void setWorkspace(Workspace* workspace) { workspace_ = workspace; }
   AudioRecordingPermission* permission() const { return permission_; }
   PerAppAudioManager& perAppAudioManager() const { return perAppAudioManager_; }
   // Called after a refresh changed allMuted or systemMuted (the tray icon follows).
@@ -95,6 +110,10 @@ class MixerViewModel final : public QObject {
 
   Q_INVOKABLE void openSettings();
   Q_INVOKABLE void quit();
+  // The banner's button: whatever can grant the capture permission.
+  Q_INVOKABLE void openPermissionSettings();
+  // Brings the first running process of the app to the front; nothing when none runs.
+  Q_INVOKABLE void activateApp(const QString& bundleID);
 
  signals:
   void appsChanged();
@@ -106,6 +125,7 @@ class MixerViewModel final : public QObject {
   void deviceSupportsVolumeChanged();
   void availableOutputDevicesChanged();
   void isRefreshingChanged();
+  void showsPermissionBannerChanged();
   // After any refresh or action that changed something a client may show.
   void stateChanged();
 
@@ -124,6 +144,10 @@ class MixerViewModel final : public QObject {
   MainQueue& queue_;
   PlaythroughEngine* playthroughEngine_ = nullptr;
   AudioRecordingPermission* permission_ = nullptr;
+  AudioRecordingPermission::Observation permissionObservation_;
+  Workspace* workspace_ = nullptr;
+  bool isSandboxed_ = false;
+  AppListModel appModel_;
 
   std::vector<AudioApp> apps_;
   float systemVolume_ = 1.0f;

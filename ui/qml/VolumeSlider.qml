@@ -2,32 +2,63 @@ import QtQuick
 import QtQuick.Controls.Basic
 
 // The volume control of every row: 0 to 1, continuous, orange (gray and dimmed while disabled).
-// It never writes its own binding: `moved(value)` reports each new value, and the row stores it.
+// The row binds `value` to its own copy and stores each `volumeMoved` value into it. Arrow keys
+// move it by 1 %, Page Up/Down by 10 %.
 Slider {
     id: slider
 
     property bool isDisabled: false
     property string accessibleName: ""
+    // The value as the rows print it: truncated to a whole percent. The small allowance keeps a
+    // float such as 0.29f (0.2899999...) from showing as 28 %.
+    readonly property string percentText: Math.floor(value * 100 + 1e-4) + "%"
+    readonly property Style style: Style {}
     signal volumeMoved(real value)
-
-    readonly property color tint: isDisabled ? "#8e8e93" : "#ff9500"
 
     from: 0
     to: 1
     stepSize: 0.01
     enabled: !isDisabled
     opacity: isDisabled ? 0.5 : 1.0
+    padding: 0
     implicitHeight: 18
+    implicitWidth: 120
     focusPolicy: Qt.StrongFocus
     Accessible.name: accessibleName
 
     onMoved: volumeMoved(value)
-    // Page Up/Down move by a tenth; the arrow keys by the step, through the slider's own keys.
     Keys.onPressed: event => {
         if (event.key !== Qt.Key_PageUp && event.key !== Qt.Key_PageDown)
             return
         value = Math.max(0, Math.min(1, value + (event.key === Qt.Key_PageUp ? 0.1 : -0.1)))
         volumeMoved(value)
         event.accepted = true
+    }
+
+    background: Rectangle {
+        x: slider.leftPadding
+        y: slider.topPadding + (slider.availableHeight - height) / 2
+        width: slider.availableWidth
+        height: 4
+        radius: 2
+        color: slider.style.divider
+
+        Rectangle {
+            width: slider.visualPosition * parent.width
+            height: parent.height
+            radius: 2
+            color: slider.isDisabled ? slider.style.gray : slider.style.orange
+        }
+    }
+
+    handle: Rectangle {
+        x: slider.leftPadding + slider.visualPosition * (slider.availableWidth - width)
+        y: slider.topPadding + (slider.availableHeight - height) / 2
+        width: 14
+        height: 14
+        radius: 7
+        color: slider.pressed ? Qt.darker("#ffffff", 1.08) : "#ffffff"
+        border.width: slider.activeFocus ? 2 : 0.5
+        border.color: slider.activeFocus ? slider.style.orange : Qt.rgba(0, 0, 0, 0.25)
     }
 }
