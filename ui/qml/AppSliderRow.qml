@@ -170,33 +170,74 @@ Rectangle {
                     border.color: row.style.orange
                 }
 
-                Menu {
+                // The device list. A popup of plain items rather than a Menu: the list grows
+                // and shrinks with the devices, and a Menu lays its items out late after that.
+                Popup {
                     id: routeMenu
                     objectName: "routeMenu"
+                    x: routeButton.width - width
                     y: routeButton.height + 2
-                    Instantiator {
-                        model: row.routeItems
-                        delegate: MenuItem {
-                            required property var modelData
-                            text: modelData.name
-                            icon.source: "qrc:/icons/" + modelData.icon + ".svg"
-                            icon.width: 12
-                            icon.height: 12
-                            icon.color: row.style.secondary
-                            Accessible.name: (modelData.checked ? "Stop playing " : "Play ")
-                                             + row.name + " on " + modelData.name
-                            onTriggered: row.toggleDeviceRequested(modelData.id)
-                            indicator: Symbol {
-                                x: 8
-                                anchors.verticalCenter: parent.verticalCenter
-                                symbol: modelData.checked ? "checkmark.circle.fill" : "circle"
-                                size: 12
-                                color: modelData.checked ? row.style.orange : row.style.secondary
+                    padding: 4
+                    focus: true
+                    onOpened: if (routeItemsRepeater.count > 0) routeItemsRepeater.itemAt(0).forceActiveFocus()
+                    background: Rectangle {
+                        radius: 6
+                        color: row.style.background
+                        border.width: 0.5
+                        border.color: row.style.divider
+                    }
+                    contentItem: Column {
+                        Repeater {
+                            id: routeItemsRepeater
+                            objectName: "routeItems"
+                            model: row.routeItems
+                            delegate: ItemDelegate {
+                                id: routeItem
+                                required property var modelData
+                                required property int index
+                                width: 200
+                                height: 28
+                                text: modelData.name
+                                focusPolicy: Qt.StrongFocus
+                                Accessible.name: (modelData.checked ? "Stop playing " : "Play ")
+                                                 + row.name + " on " + modelData.name
+                                KeyNavigation.up: index > 0 ? routeItemsRepeater.itemAt(index - 1) : null
+                                KeyNavigation.down: routeItemsRepeater.itemAt(index + 1)
+                                Keys.onReturnPressed: clicked()
+                                Keys.onEnterPressed: clicked()
+                                onClicked: {
+                                    routeMenu.close()
+                                    row.toggleDeviceRequested(modelData.id)
+                                }
+                                contentItem: Row {
+                                    spacing: 6
+                                    Symbol {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        symbol: routeItem.modelData.checked ? "checkmark.circle.fill" : "circle"
+                                        size: 12
+                                        color: routeItem.modelData.checked ? row.style.orange : row.style.secondary
+                                    }
+                                    Symbol {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        symbol: routeItem.modelData.icon
+                                        size: 12
+                                        color: row.style.secondary
+                                    }
+                                    Text {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        text: routeItem.modelData.name
+                                        font.pixelSize: 12
+                                        color: row.style.primary
+                                    }
+                                }
+                                background: Rectangle {
+                                    radius: 4
+                                    color: routeItem.hovered || routeItem.activeFocus
+                                           ? Qt.rgba(row.style.orange.r, row.style.orange.g, row.style.orange.b, 0.18)
+                                           : "transparent"
+                                }
                             }
-                            leftPadding: 30
                         }
-                        onObjectAdded: (index, object) => routeMenu.insertItem(index, object)
-                        onObjectRemoved: (index, object) => routeMenu.removeItem(object)
                     }
                 }
             }
@@ -258,6 +299,7 @@ Rectangle {
             Layout.bottomMargin: visible ? 12 : 0
             spacing: 2
             Repeater {
+                objectName: "deviceRows"
                 model: row.deviceRows
                 delegate: DeviceVolumeRow {
                     required property var modelData

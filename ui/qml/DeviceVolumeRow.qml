@@ -40,6 +40,7 @@ RowLayout {
     }
     VolumeSlider {
         id: slider
+        objectName: "slider"
         Layout.fillWidth: true
         value: row.localVol
         isDisabled: row.isMuted

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "AppWorld.h"
+#include "app/Preferences.h"
 #include "model/PerAppAudioManager.h"
 #include "ui/MixerViewModel.h"
 
@@ -32,6 +33,8 @@ class ViewWorld final : public QObject {
     delegate_ = std::make_unique<AppDelegate>(world_->services());
     delegate_->installSignalHandlers = false;
     delegate_->applicationDidFinishLaunching();
+    devices_ = {{QStringLiteral("speakers"), world_->speakers},
+                {QStringLiteral("headphones"), world_->headphones}};
     settingsOpened_ = quits_ = 0;
     model().onOpenSettings = [this] { ++settingsOpened_; };
     model().onQuit = [this] { ++quits_; };
@@ -84,6 +87,7 @@ class ViewWorld final : public QObject {
     return it == volumes.end() ? -1.0 : it->second;
   }
   Q_INVOKABLE QStringList appIds() const {
+    world_->queue.runUntilIdle();
     QStringList ids;
     for (const auto& a : delegate_->perAppAudioManager()->audioApps().get())
       ids << QString::fromStdString(a.id);
@@ -99,7 +103,18 @@ class ViewWorld final : public QObject {
     delegate_->perAppAudioManager()->toggleMute(id.toStdString());
     model().refresh();
   }
+  Q_INVOKABLE QStringList hiddenApps() const {
+    QStringList ids;
+    for (const auto& id :
+         world_->preferences.stringArray(prefs::kHiddenApps).value_or(std::vector<std::string>{}))
+      ids << QString::fromStdString(id);
+    return ids;
+  }
   Q_INVOKABLE void refresh() { model().refresh(); }
+  Q_INVOKABLE void advance(double seconds) {
+    world_->queue.advance(Seconds(seconds));
+    model().refresh();
+  }
 
  signals:
   void worldReset();

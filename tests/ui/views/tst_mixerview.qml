@@ -19,11 +19,13 @@ TestCase {
         const view = createTemporaryObject(panel, testCase, { viewModel: world.mixer })
         verify(view)
         view.forceActiveFocus()
+        waitForRendering(view)
         return view
     }
     function row(view, index) {
         const list = findChild(view, "appList")
         list.forceLayout()
+        waitForRendering(view)
         return list.itemAtIndex(index)
     }
 
@@ -87,6 +89,9 @@ TestCase {
         mouseClick(findChild(view, "quitButton"))
         compare(world.settingsOpened, 1)
         compare(world.quits, 1)
+        findChild(view, "settingsButton").forceActiveFocus()
+        keyClick(Qt.Key_Tab)
+        verify(findChild(view, "quitButton").activeFocus)
         const closed = signalSpy.createObject(testCase, { target: view, signalName: "closeRequested" })
         keyClick(Qt.Key_Escape)
         compare(closed.count, 1)
