@@ -1,5 +1,8 @@
 #include "ui/AppListModel.h"
 
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QStringList>
 #include <QVariantMap>
 #include <algorithm>
@@ -14,6 +17,17 @@ const OutputDevice* findDevice(const std::vector<OutputDevice>& devices, const s
   auto it = std::find_if(devices.begin(), devices.end(),
                          [&](const OutputDevice& device) { return device.id == uid; });
   return it == devices.end() ? nullptr : &*it;
+}
+
+// The app's icon as the row can show it: a file that exists or a name the icon theme knows;
+// empty otherwise, so the row draws its generic symbol instead of a blank square.
+QString shownIcon(const std::optional<std::string>& icon) {
+  if (!icon || icon->empty()) return {};
+  QString name = QString::fromStdString(*icon);
+  if (name.startsWith(QLatin1Char('/'))) return QFileInfo::exists(name) ? name : QString();
+  // The theme is only known to a graphical application; without one nothing is drawn anyway.
+  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return name;
+  return QIcon::hasThemeIcon(name) ? name : QString();
 }
 
 }  // namespace
@@ -85,7 +99,7 @@ AppListModel::Row AppListModel::makeRow(const AudioApp& app,
   row.id = QString::fromStdString(app.id);
   row.values = {row.id,
                 QString::fromStdString(app.name),
-                QString::fromStdString(app.icon.value_or("")),
+                shownIcon(app.icon),
                 app.currentVolume,
                 app.isMuted,
                 static_cast<int>(routed.size()),

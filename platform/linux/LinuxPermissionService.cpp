@@ -3,9 +3,16 @@
 #include <glib.h>
 #include <unistd.h>
 
-#include <array>
+#include <initializer_list>
+#include <vector>
 
 namespace mixelot {
+namespace {
+
+// How PipeWire decides what a client may do, and how to give a client full access.
+constexpr const char* kAccessHelpUrl = "https://docs.pipewire.org/page_access.html";
+
+}  // namespace
 
 LinuxPermissionService::LinuxPermissionService(std::string flatpakInfoPath)
     : flatpakInfoPath_(std::move(flatpakInfoPath)) {}
@@ -24,23 +31,26 @@ bool LinuxPermissionService::request(RequestCompletion /*completion*/) {
 }
 
 void LinuxPermissionService::openSettings() {
-  // The first sound settings program of the desktops we know that is installed.
-  static constexpr std::array<std::array<const char*, 3>, 4> kCandidates = {{
-      {"gnome-control-center", "sound", nullptr},
-      {"systemsettings", "kcm_pulseaudio", nullptr},
-      {"pavucontrol-qt", nullptr, nullptr},
-      {"pavucontrol", nullptr, nullptr},
-  }};
-  for (const auto& candidate : kCandidates) {
-    char* path = g_find_program_in_path(candidate[0]);
-    if (!path) continue;
-    const char* argv[] = {path, candidate[1], nullptr};
-    if (!candidate[1]) argv[1] = nullptr;
-    g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
-                  nullptr, nullptr);
+  // The sound settings cannot grant this. Inside a Flatpak sandbox the sandbox's permissions do:
+  // Flatseal edits them, started on the host. Outside one only the audio server's access rules
+  // do, which no settings program edits: open the page that explains them.
+  auto spawn = [](std::initializer_list<const char*> command) {
+    char* path = g_find_program_in_path(*command.begin());
+    if (!path) return false;
+    std::vector<char*> argv{path};
+    for (auto it = command.begin() + 1; it != command.end(); ++it)
+      argv.push_back(const_cast<char*>(*it));
+    argv.push_back(nullptr);
+    bool started = g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+                                 nullptr, nullptr);
     g_free(path);
+    return started;
+  };
+  bool sandboxed = ::access(flatpakInfoPath_.c_str(), F_OK) == 0;
+  if (sandboxed &&
+      spawn({"flatpak-spawn", "--host", "flatpak", "run", "com.github.tchx84.Flatseal"}))
     return;
-  }
+  spawn({"xdg-open", kAccessHelpUrl});
 }
 
 }  // namespace mixelot

@@ -19,7 +19,8 @@ class LinuxPermissionService final : public PermissionService {
 
   AudioPermissionStatus preflight() override;
   bool request(RequestCompletion completion) override;
-  // Opens the desktop's sound settings when one is installed.
+  // Opens what can grant the access: the sandbox's permission editor inside a Flatpak sandbox
+  // (when the host has one), else the audio server's page on its access rules.
   void openSettings() override;
 
   // Set once the audio backend knows whether its connection has full access.

@@ -21,6 +21,9 @@ Rectangle {
     required property var routeItems
     required property var deviceRows
     property int availableDeviceCount: 0
+    // The app's and its devices' peak levels, or -1 each while nobody samples them.
+    property real level: -1
+    property var deviceLevels: ({})
 
     // The slider's own copy of the app volume, so a drag is smooth while the model catches up.
     property real localVolume: 0.0
@@ -266,6 +269,7 @@ Rectangle {
                 objectName: "slider"
                 Layout.fillWidth: true
                 value: row.localVolume
+                level: row.level
                 isDisabled: row.isMuted
                 accessibleName: "Volume of " + row.name
                 onVolumeMoved: value => {
@@ -308,6 +312,7 @@ Rectangle {
                     deviceIcon: modelData.icon
                     appName: row.name
                     volume: modelData.volume
+                    level: row.deviceLevels[modelData.uid] ?? -1
                     isMuted: row.isMuted
                     onVolumeChangeRequested: value =>
                         row.deviceVolumeChangeRequested(modelData.uid, value)

@@ -9,6 +9,7 @@ RowLayout {
     property string deviceIcon: ""
     property string appName: ""
     property real volume: 1.0
+    property real level: -1
     property bool isMuted: false
     // The slider's own copy: follows `volume` whenever that changes, muted or not.
     property real localVol: 1.0
@@ -43,6 +44,7 @@ RowLayout {
         objectName: "slider"
         Layout.fillWidth: true
         value: row.localVol
+        level: row.level
         isDisabled: row.isMuted
         accessibleName: "Volume of " + row.appName + " on " + row.deviceName
         onVolumeMoved: value => {

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Window
 
 // The mixer panel: header, the system card and one row per app, the permission banner and the
 // footer. All state comes from `viewModel` (a MixerViewModel) and every control calls it; the
@@ -15,6 +16,18 @@ Item {
     readonly property int appCount: viewModel ? viewModel.appModel.count : 0
     // The list never grows past this; longer lists scroll.
     readonly property int maximumListHeight: 400
+
+    // Peak meters, where the view model samples levels: while the panel's window is on screen,
+    // about 20 times a second, each sample announced by `levelsSampled`.
+    readonly property bool canMeter: viewModel !== null && typeof viewModel.appLevel === "function"
+    readonly property bool onScreen: Window.window !== null && Window.window.visible
+    property int levelGeneration: 0
+    onOnScreenChanged: if (canMeter) viewModel.setLevelSampling(onScreen)
+    Connections {
+        target: root.canMeter ? root.viewModel : null
+        ignoreUnknownSignals: true
+        function onLevelsSampled() { ++root.levelGeneration }
+    }
 
     width: 320
     implicitHeight: column.implicitHeight
@@ -136,6 +149,15 @@ Item {
             delegate: AppSliderRow {
                 width: ListView.view.width - ListView.view.leftMargin - ListView.view.rightMargin
                 availableDeviceCount: root.viewModel ? root.viewModel.availableOutputDevices.length : 0
+                level: root.levelGeneration >= 0 && root.canMeter ? root.viewModel.appLevel(appId) : -1
+                deviceLevels: {
+                    const levels = {}
+                    if (root.levelGeneration >= 0 && root.canMeter) {
+                        for (const device of deviceRows)
+                            levels[device.uid] = root.viewModel.deviceLevel(appId, device.uid)
+                    }
+                    return levels
+                }
                 onVolumeChangeRequested: value => root.viewModel.setAppVolume(appId, value)
                 onToggleMuteRequested: root.viewModel.toggleAppMute(appId)
                 onResetVolumeRequested: root.viewModel.resetAppVolume(appId)

@@ -9,6 +9,8 @@ Slider {
 
     property bool isDisabled: false
     property string accessibleName: ""
+    // The current peak level, 0 to 1, drawn as a thin bar under the track; below 0: no bar.
+    property real level: -1
     // The value as the rows print it: truncated to a whole percent. The small allowance keeps a
     // float such as 0.29f (0.2899999...) from showing as 28 %.
     readonly property string percentText: Math.floor(value * 100 + 1e-4) + "%"
@@ -48,6 +50,16 @@ Slider {
             height: parent.height
             radius: 2
             color: slider.isDisabled ? slider.style.gray : slider.style.orange
+        }
+        Rectangle {
+            objectName: "levelBar"
+            visible: slider.level >= 0
+            y: parent.height + 3
+            width: Math.min(Math.max(slider.level, 0), 1) * parent.width
+            height: 2
+            radius: 1
+            color: slider.style.orange
+            opacity: 0.55
         }
     }
 
