@@ -117,7 +117,8 @@ Rectangle {
                 font.pixelSize: 12
                 font.weight: Font.Medium
                 color: row.style.primary
-                ToolTip.visible: nameHover.hovered && truncated
+                ToolTip.visible: nameHover.hovered
+                ToolTip.delay: 600
                 ToolTip.text: row.name
                 HoverHandler { id: nameHover }
             }

@@ -22,7 +22,19 @@ Item {
     readonly property bool canMeter: viewModel !== null && typeof viewModel.appLevel === "function"
     readonly property bool onScreen: Window.window !== null && Window.window.visible
     property int levelGeneration: 0
-    onOnScreenChanged: if (canMeter) viewModel.setLevelSampling(onScreen)
+    // The model is refreshed every 2 s only while the panel is on screen.
+    onOnScreenChanged: {
+        if (!viewModel)
+            return
+        if (onScreen)
+            viewModel.startRefreshing()
+        else
+            viewModel.stopRefreshTimer()
+        if (canMeter)
+            viewModel.setLevelSampling(onScreen)
+    }
+    Component.onCompleted: if (onScreen) onScreenChanged()
+    onViewModelChanged: if (onScreen) onScreenChanged()
     Connections {
         target: root.canMeter ? root.viewModel : null
         ignoreUnknownSignals: true

@@ -29,6 +29,8 @@ TestCase {
             property real peak: 0
             signal levelsSampled()
             function setLevelSampling(on) { sampling = on }
+            function startRefreshing() { real.startRefreshing() }
+            function stopRefreshTimer() { real.stopRefreshTimer() }
             function appLevel(bundleID) { return peak }
             function deviceLevel(bundleID, deviceUID) { return deviceUID === "headphones" ? peak / 2 : 0 }
         }

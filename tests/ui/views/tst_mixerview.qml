@@ -31,6 +31,7 @@ TestCase {
 
     function test_badgeAndEmptyState() {
         const view = makePanel()
+        verify(world.mixer.isRefreshing)        // on screen
         verify(!findChild(view, "badge").visible)
         verify(findChild(view, "emptyState").visible)
 
