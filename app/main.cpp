@@ -17,6 +17,7 @@
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
+#include "platform/linux/InstanceLock.h"
 #include "platform/linux/JournalLog.h"
 #include "platform/linux/LinuxPermissionService.h"
 #include "platform/linux/LinuxProcessInfo.h"
@@ -61,8 +62,12 @@ int main(int argc, char** argv) {
   JournalLog journal;
   setSystemLog(&journal);
 
-  // One instance per session: a second launch shows the first one's panel and leaves.
+  // One instance per session: a second launch shows the first one's panel and leaves. The lock
+  // file decides also without a session bus, and between two launches racing for the bus name.
   QDBusConnection bus = QDBusConnection::sessionBus();
+  InstanceLock instance(
+      InstanceLock::defaultPath(kApplicationId, PreferencesStore::defaultFolder()));
+  bool otherInstance = instance.state() == InstanceLock::State::kHeldElsewhere;
   if (bus.isConnected() && bus.interface()->isServiceRegistered(MixerBusInterface::kServiceName)) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         MixerBusInterface::kServiceName, MixerBusInterface::kObjectPath,
@@ -70,7 +75,25 @@ int main(int argc, char** argv) {
     bus.call(call, QDBus::Block, 5000);
     return 0;
   }
+  if (otherInstance) {
+    std::fprintf(stderr, "Mixelot is already running (process %d, lock %s); leaving it alone\n",
+                 static_cast<int>(instance.holder()), instance.path().c_str());
+    return 1;
+  }
+  if (instance.state() == InstanceLock::State::kUnavailable)
+    logLine("No single-instance lock (" + instance.error() + "); carrying on");
   if (!bus.isConnected()) logLine("No session bus; running without the D-Bus interface");
+  // The name first, before any audio work: calls wait in the bus until the loop runs.
+  if (bus.isConnected() && !bus.registerService(MixerBusInterface::kServiceName)) {
+    // Someone else owns our name: a second launch could not find us, and the bus would reach the
+    // other one. Leave rather than run half-reachable.
+    std::string message = "Mixelot cannot own the bus name " +
+                          std::string(MixerBusInterface::kServiceName) + " (" +
+                          bus.lastError().message().toStdString() + "); exiting";
+    logLine(message);
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return 1;
+  }
 
   QtMainQueue queue;
   PreferencesStore preferences(PreferencesStore::defaultFolder(), queue);
@@ -102,11 +125,6 @@ int main(int argc, char** argv) {
   QObject busHost;
   MixerBusInterface::registerTypes();
   new MixerBusInterface(&busHost, delegate);
-  if (bus.isConnected()) {
-    bus.registerObject(MixerBusInterface::kObjectPath, &busHost);
-    if (!bus.registerService(MixerBusInterface::kServiceName))
-      logLine("Could not own the bus name " + std::string(MixerBusInterface::kServiceName) + ": " +
-              bus.lastError().message().toStdString());
-  }
+  if (bus.isConnected()) bus.registerObject(MixerBusInterface::kObjectPath, &busHost);
   return application->exec();
 }

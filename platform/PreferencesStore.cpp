@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "platform/SystemLog.h"
@@ -25,7 +26,10 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr std::string_view kFolderName = "com.corvana.Mixelot";
-constexpr std::string_view kTemporarySuffix = ".tmp";
+// A write's temporary file: "preferences.json.tmp-" and mkstemp's six random characters.
+constexpr std::string_view kTemporaryInfix = ".tmp-";
+// Older than this, a temporary file is left over from a writer that died mid-write.
+constexpr auto kStaleTemporaryAge = std::chrono::minutes(1);
 constexpr std::string_view kCorruptInfix = ".corrupt-";
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
@@ -315,6 +319,8 @@ struct PreferencesStore::State {
         queue(queue) {}
 
   void load();
+  // A killed writer leaves its temporary file behind; a live one's is at most seconds old.
+  void removeStaleTemporaries();
   void moveAside();
   const Json* lookup(std::string_view key) const;
   void changed();
@@ -336,7 +342,19 @@ struct PreferencesStore::State {
   std::string reportedFailure;
 };
 
+void PreferencesStore::State::removeStaleTemporaries() {
+  std::error_code error;
+  std::string prefix = std::string(kFileName) + std::string(kTemporaryInfix);
+  auto now = std::filesystem::file_time_type::clock::now();
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (!entry.path().filename().string().starts_with(prefix)) continue;
+    auto modified = entry.last_write_time(error);
+    if (!error && now - modified > kStaleTemporaryAge) std::filesystem::remove(entry.path(), error);
+  }
+}
+
 void PreferencesStore::State::load() {
+  removeStaleTemporaries();
   std::string text;
   int error = 0;
   switch (readWholeFile(path, text, error)) {
@@ -417,11 +435,11 @@ bool PreferencesStore::State::write() {
   std::string text = values.dump(2, ' ', false, Json::error_handler_t::replace);
   text.push_back('\n');
 
-  // One fixed temporary name: a crash leaves at most one stale file, which the next write
-  // truncates. The main file is only ever replaced by a complete, synced temporary file.
-  std::string temporary = path + std::string(kTemporarySuffix);
-  int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kFileMode);
+  // A temporary file of its own for every write: two processes writing at once (a second
+  // instance, a test) never write into each other's file, and the rename makes one of them whole.
+  // The main file is only ever replaced by a complete, synced temporary file.
+  std::string temporary = path + std::string(kTemporaryInfix) + "XXXXXX";
+  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     reportWriteFailure("creating the temporary file", errno);
     return false;

@@ -24,8 +24,9 @@ namespace mixelot {
 // once (normal quit; the destructor does it too). Writes are synchronous on the main thread: the
 // file is small (a few KB), and the delay bounds them to a handful a second.
 //
-// The file is replaced atomically (temporary file in the same folder, fsync, rename, fsync of
-// the folder), so a crash at any moment leaves either the previous or the new version. The
+// The file is replaced atomically (a temporary file of the write's own in the same folder, fsync,
+// rename, fsync of the folder), so a crash at any moment leaves either the previous or the new
+// version, and two processes writing at once leave one of their versions whole. The
 // folder is kept at mode 0700 and the file at 0600. A file that does not parse, or whose top
 // level is not an object, is moved aside as "preferences.json.corrupt-<timestamp>" and logged;
 // the store then starts from the registered defaults. Keys this program does not know are kept

@@ -130,5 +130,47 @@ TEST(PreferencesCrashSafety, FileIsAlwaysACompleteVersionAfterSigkill) {
         << "a writer found a broken main file";
 }
 
+// Two processes write the same store as fast as they can while the file is read over and over:
+// every read is one writer's complete version, and neither writer ever fails.
+TEST(PreferencesCrashSafety, TwoWritersAtOnceNeverLeaveAPartialFile) {
+  testsupport::TempFolder folder;
+  const std::string file = folder / "preferences.json";
+  pid_t writers[2];
+  for (std::int64_t w = 0; w < 2; ++w) {
+    writers[w] = fork();
+    ASSERT_GE(writers[w], 0);
+    if (writers[w] == 0) runWriter(folder.path(), w + 1);
+  }
+  int reads = 0;
+  int missing = 0;
+  std::string failure;
+  // Three seconds and at least 200 reads, unless the writers never get a file out.
+  auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+  while (failure.empty() && elapsed() < std::chrono::seconds(30) &&
+         (elapsed() < std::chrono::seconds(3) || reads < 200)) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      ++missing;
+      continue;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::int64_t version = 0;
+    if (auto complete = isCompleteVersion(text.str(), version); !complete)
+      failure = "read " + std::to_string(reads) + ": " + complete.message();
+    ++reads;
+  }
+  for (pid_t writer : writers) {
+    int status = 0;
+    if (waitpid(writer, &status, WNOHANG) == writer)
+      failure += " a writer ended by itself, status " + std::to_string(status);
+    kill(writer, SIGKILL);
+    waitpid(writer, &status, 0);
+  }
+  std::cout << "[ writers  ] " << reads << " reads, " << missing << " before the first write\n";
+  EXPECT_EQ(failure, "");
+}
+
 }  // namespace
 }  // namespace mixelot

@@ -297,8 +297,8 @@ TEST_F(PreferencesStoreTest, FolderAndFileArePrivate) {
 TEST_F(PreferencesStoreTest, FailedWriteIsLoggedOnceKeepsValuesAndRetriesAtTheNextChange) {
   CapturingLog log;
   PreferencesStore store(folder.path(), queue);
-  // A directory where the temporary file goes makes every write fail, even for root.
-  fs::create_directory(folder / "preferences.json.tmp");
+  // A directory where the file goes makes every rename fail, even for root.
+  fs::create_directory(file());
 
   for (int i = 1; i <= 30; ++i) {
     store.set("defaultVolume", i / 30.0f);
@@ -306,12 +306,13 @@ TEST_F(PreferencesStoreTest, FailedWriteIsLoggedOnceKeepsValuesAndRetriesAtTheNe
   }
   queue.advance(Seconds(2));
   EXPECT_FALSE(store.flush());
-  EXPECT_FALSE(fs::exists(file()));
   EXPECT_EQ(store.floatValue("defaultVolume"), 1.0f);
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_TRUE(log.contains("Could not save preferences to " + file()));
+  // Every failed write took its temporary file away again.
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 1);
 
-  fs::remove(folder / "preferences.json.tmp");
+  fs::remove(file());
   store.set("launchAtLogin", false);
   queue.advance(Seconds(1));
   EXPECT_EQ(readJson(file()), (Json{{"defaultVolume", 1.0}, {"launchAtLogin", false}}));
