@@ -35,25 +35,36 @@ bool ownedByUs(pid_t pid) {
 }  // namespace
 
 LinuxWorkspace::LinuxWorkspace(DesktopEntryIndex index) : index_(std::move(index)) {}
-LinuxWorkspace::LinuxWorkspace()
-    : LinuxWorkspace(DesktopEntryIndex::load(DesktopEntryIndex::defaultDataDirs())) {}
+LinuxWorkspace::LinuxWorkspace(std::vector<std::string> dataDirs)
+    : dataDirs_(std::move(dataDirs)),
+      // Watching first: an entry written while the folders are read is seen at the next look-up.
+      watcher_(std::make_unique<DesktopEntryWatcher>(dataDirs_)) {
+  index_ = DesktopEntryIndex::load(dataDirs_);
+}
+LinuxWorkspace::LinuxWorkspace() : LinuxWorkspace(DesktopEntryIndex::defaultDataDirs()) {}
+
+const DesktopEntryIndex& LinuxWorkspace::index() const {
+  if (watcher_ && watcher_->takeChanged()) index_ = DesktopEntryIndex::load(dataDirs_);
+  return index_;
+}
 
 const DesktopEntry* LinuxWorkspace::entryForProcess(pid_t pid) const {
+  const DesktopEntryIndex& entries = index();
   if (auto flatpak = procfs::flatpakAppId(pid))
-    if (const auto* entry = index_.byId(*flatpak)) return entry;
+    if (const auto* entry = entries.byId(*flatpak)) return entry;
   if (auto cgroup = procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup"))
     if (auto scopeId = appIdFromCgroup(*cgroup))
-      if (const auto* entry = index_.byId(*scopeId)) return entry;
+      if (const auto* entry = entries.byId(*scopeId)) return entry;
   auto exe = procfs::executable(pid);
   if (!exe) return nullptr;
-  if (!isInterpreter(baseName(*exe))) return index_.matchExecutable(*exe);
+  if (!isInterpreter(baseName(*exe))) return entries.matchExecutable(*exe);
   // "/bin/sh /opt/app/run.sh ..." or "/usr/bin/env python3 app.py": the first argument that is
   // not an option or another interpreter names the application.
   auto arguments = procfs::commandLine(pid);
   for (size_t i = 1; i < arguments.size(); ++i) {
     const auto& argument = arguments[i];
     if (argument.empty() || argument.front() == '-' || isInterpreter(baseName(argument))) continue;
-    return index_.matchExecutable(argument);
+    return entries.matchExecutable(argument);
   }
   return nullptr;
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Workspace.h"
 #include "platform/linux/DesktopEntryIndex.h"
+#include "platform/linux/DesktopEntryWatcher.h"
 
 namespace mixelot {
 
@@ -16,7 +18,10 @@ namespace mixelot {
 class LinuxWorkspace final : public Workspace {
  public:
   explicit LinuxWorkspace(DesktopEntryIndex index);
-  // Indexes the desktop entries of the XDG data folders.
+  // Indexes the desktop entries of these data folders, and indexes them again after a change
+  // (an application installed or removed while we run).
+  explicit LinuxWorkspace(std::vector<std::string> dataDirs);
+  // The XDG data folders.
   LinuxWorkspace();
 
   std::vector<RunningApplication> runningApplications() const override;
@@ -25,12 +30,15 @@ class LinuxWorkspace final : public Workspace {
   std::optional<std::string> installedApplicationName(
       const std::string& bundleIdentifier) const override;
 
-  // The desktop entry a process belongs to, if any.
+  // The desktop entry a process belongs to, if any; valid until the next call into this object.
   const DesktopEntry* entryForProcess(pid_t pid) const;
-  const DesktopEntryIndex& index() const { return index_; }
+  const DesktopEntryIndex& index() const;
 
  private:
-  DesktopEntryIndex index_;
+  std::vector<std::string> dataDirs_;
+  // Reloaded on a look-up after the watcher saw a change.
+  mutable DesktopEntryIndex index_;
+  std::unique_ptr<DesktopEntryWatcher> watcher_;
 };
 
 }  // namespace mixelot

@@ -1,15 +1,19 @@
 #include "platform/linux/LinuxWorkspace.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/ProcFs.h"
+#include "support/TempFolder.h"
 
 namespace mixelot {
 namespace {
@@ -67,6 +71,36 @@ TEST(LinuxWorkspace, AScriptIsItsOwnApplicationAndItsChildIsNot) {
   kill(app, SIGKILL);
   waitpid(app, nullptr, 0);
   fs::remove_all(root);
+}
+
+// Runs the thread's GLib main context (as Qt's loop does in the program) until `done` holds.
+template <typename Done>
+bool iterateUntil(Done done) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    g_main_context_iteration(nullptr, FALSE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(LinuxWorkspace, AnEntryInstalledOrRemovedWhileWeRunIsKnownAtTheNextLookUp) {
+  testsupport::TempFolder root;
+  // A fresh account: the data folder is there, its applications folder not yet.
+  fs::create_directories(root / "share");
+  LinuxWorkspace workspace(std::vector<std::string>{root / "share"});
+  EXPECT_EQ(workspace.index().size(), 0u);
+
+  fs::create_directories(root / "share/applications/kde");
+  std::string late = root / "share/applications/kde/late.desktop";
+  // GIO skips an entry whose program is not on the PATH.
+  std::ofstream(late) << "[Desktop Entry]\nType=Application\nName=Late\nExec=sh\n";
+  ASSERT_TRUE(iterateUntil([&] { return workspace.index().byId("kde-late") != nullptr; }));
+  EXPECT_EQ(workspace.index().byId("kde-late")->name, "Late");
+
+  fs::remove(late);
+  EXPECT_TRUE(iterateUntil([&] { return workspace.index().byId("kde-late") == nullptr; }));
 }
 
 }  // namespace
