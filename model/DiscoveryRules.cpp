@@ -96,8 +96,11 @@ bool isSystemProcess(std::string_view bundleID) {
 }
 
 bool isNonAudioApp(std::string_view bundleID) {
-  static const std::unordered_set<std::string_view> table(kNonAudioBundleIDs.begin(),
-                                                          kNonAudioBundleIDs.end());
+  static const std::unordered_set<std::string_view> table = [] {
+    std::unordered_set<std::string_view> ids(kNonAudioBundleIDs.begin(), kNonAudioBundleIDs.end());
+    ids.insert(kLinuxNonAudioBundleIDs.begin(), kLinuxNonAudioBundleIDs.end());
+    return ids;
+  }();
   return table.count(bundleID) > 0;
 }
 

@@ -40,6 +40,22 @@ inline constexpr std::array<std::string_view, 25> kNonAudioBundleIDs = {
     "com.corvana.Mixelot",  // ourselves
 };
 
+// The Linux counterparts, exact desktop-entry ids (current and older spellings): file managers,
+// the settings panels and terminals. A terminal's bell is the terminal's own sound; a program
+// started from a terminal that has a desktop entry of its own is known by that entry and listed
+// under its own name, and one without an entry goes with its terminal, as on the other system.
+inline constexpr std::array<std::string_view, 32> kLinuxNonAudioBundleIDs = {
+    // file managers
+    "org.gnome.Nautilus", "nautilus", "org.kde.dolphin", "thunar", "Thunar", "org.xfce.Thunar",
+    "nemo", "caja", "pcmanfm", "pcmanfm-qt", "io.elementary.files",
+    // settings
+    "org.gnome.Settings", "gnome-control-center", "systemsettings",
+    // terminals
+    "org.gnome.Terminal", "org.gnome.Console", "org.gnome.Ptyxis", "org.kde.konsole",
+    "xfce4-terminal", "org.xfce.terminal", "com.gexperts.Tilix", "kitty", "Alacritty",
+    "org.wezfurlong.wezterm", "foot", "footclient", "terminator", "mate-terminal", "lxterminal",
+    "xterm", "debian-xterm", "io.elementary.terminal"};
+
 // System services that play sound on the system's behalf; tapping them would capture alerts and
 // calls that belong to no application. Matched as prefixes, in this order.
 inline constexpr std::array<std::string_view, 19> kSystemProcessPrefixes = {
@@ -68,9 +84,23 @@ inline constexpr std::array<std::string_view, 19> kSystemProcessPrefixes = {
 // filter-chain streams inside its own process (so they reach us as the server's process object),
 // and the speech service plays the screen reader's voice. Capturing any of them would take
 // system audio hostage to one mixer row. Matched as prefixes, after the table above.
-inline constexpr std::array<std::string_view, 5> kLinuxSystemProcessPrefixes = {
+// The desktop shells and panels play the session's own sounds (log-in, notifications, volume
+// feedback) and belong here for the same reason.
+inline constexpr std::array<std::string_view, 13> kLinuxSystemProcessPrefixes = {
     "pipewire",  // also pipewire-pulse
-    "org.pipewire.", "wireplumber", "pulseaudio", "speech-dispatcher",
+    "org.pipewire.",
+    "wireplumber",
+    "pulseaudio",
+    "speech-dispatcher",
+    // desktop shells
+    "org.gnome.Shell",
+    "gnome-shell",
+    "org.kde.plasmashell",
+    "plasmashell",
+    "cinnamon",
+    "mate-panel",
+    "xfce4-panel",
+    "xfce4-notifyd",
 };
 
 // Helper programs whose sound belongs to another application: (helper id prefix, application id),

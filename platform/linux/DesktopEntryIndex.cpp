@@ -52,6 +52,8 @@ std::optional<DesktopEntry> parse(const fs::path& file, std::string id) {
     entry.executable = fileName(orEmpty(tryExec.get()));
   }
   entry.startupWMClass = orEmpty(g_desktop_app_info_get_startup_wm_class(info.get()));
+  std::string categories = ";" + orEmpty(g_desktop_app_info_get_categories(info.get())) + ";";
+  entry.terminalEmulator = categories.find(";TerminalEmulator;") != std::string::npos;
   return entry;
 }
 

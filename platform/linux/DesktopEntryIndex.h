@@ -16,6 +16,8 @@ struct DesktopEntry {
   std::string icon;
   std::string executable;  // the file name of Exec's program (or TryExec's), no path
   std::string startupWMClass;
+  // Categories holds TerminalEmulator: what runs inside is other programs, not this one.
+  bool terminalEmulator = false;
 };
 
 // The installed desktop entries under the XDG data folders, parsed with GIO, and the rules that

@@ -32,6 +32,22 @@ bool ownedByUs(pid_t pid) {
   return info.st_uid == ::getuid();
 }
 
+// The entry of the process's program: for a script, the script rather than its interpreter.
+const DesktopEntry* programEntry(pid_t pid, const DesktopEntryIndex& entries) {
+  auto exe = procfs::executable(pid);
+  if (!exe) return nullptr;
+  if (!isInterpreter(baseName(*exe))) return entries.matchExecutable(*exe);
+  // "/bin/sh /opt/app/run.sh ..." or "/usr/bin/env python3 app.py": the first argument that is
+  // not an option or another interpreter names the application.
+  auto arguments = procfs::commandLine(pid);
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const auto& argument = arguments[i];
+    if (argument.empty() || argument.front() == '-' || isInterpreter(baseName(argument))) continue;
+    return entries.matchExecutable(argument);
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 LinuxWorkspace::LinuxWorkspace(DesktopEntryIndex index) : index_(std::move(index)) {}
@@ -52,21 +68,14 @@ const DesktopEntry* LinuxWorkspace::entryForProcess(pid_t pid) const {
   const DesktopEntryIndex& entries = index();
   if (auto flatpak = procfs::flatpakAppId(pid))
     if (const auto* entry = entries.byId(*flatpak)) return entry;
+  const DesktopEntry* scope = nullptr;
   if (auto cgroup = procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup"))
-    if (auto scopeId = appIdFromCgroup(*cgroup))
-      if (const auto* entry = entries.byId(*scopeId)) return entry;
-  auto exe = procfs::executable(pid);
-  if (!exe) return nullptr;
-  if (!isInterpreter(baseName(*exe))) return entries.matchExecutable(*exe);
-  // "/bin/sh /opt/app/run.sh ..." or "/usr/bin/env python3 app.py": the first argument that is
-  // not an option or another interpreter names the application.
-  auto arguments = procfs::commandLine(pid);
-  for (size_t i = 1; i < arguments.size(); ++i) {
-    const auto& argument = arguments[i];
-    if (argument.empty() || argument.front() == '-' || isInterpreter(baseName(argument))) continue;
-    return entries.matchExecutable(argument);
-  }
-  return nullptr;
+    if (auto scopeId = appIdFromCgroup(*cgroup)) scope = entries.byId(*scopeId);
+  // A terminal's scope holds everything started from it: a program there with an entry of its
+  // own is that program; the shell, the terminal itself and bare commands are the terminal.
+  if (scope && !scope->terminalEmulator) return scope;
+  const DesktopEntry* program = programEntry(pid, entries);
+  return program ? program : scope;
 }
 
 std::optional<RunningApplication> LinuxWorkspace::runningApplication(pid_t pid) const {

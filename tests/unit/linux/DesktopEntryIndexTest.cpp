@@ -56,6 +56,9 @@ TEST_F(DesktopEntryIndexTest, EarlierFoldersWinAndProcessesMatchByProgramClassOr
   write("sys/applications/kde/radio.desktop",
         "[Desktop Entry]\nType=Application\nName=Radio\nExec=" + radio +
             "\nStartupWMClass=RadioApp\n");
+  write("sys/applications/org.example.Term.desktop",
+        "[Desktop Entry]\nType=Application\nName=Term\nExec=" + radio +
+            "\nCategories=System;TerminalEmulator\n");
   write("sys/applications/gone.desktop",
         "[Desktop Entry]\nType=Application\nName=Gone\nExec=gone\nHidden=true\n");
   write("sys/applications/broken.desktop", "this is not a desktop entry");
@@ -66,6 +69,8 @@ TEST_F(DesktopEntryIndexTest, EarlierFoldersWinAndProcessesMatchByProgramClassOr
   EXPECT_EQ(index.byId("org.example.Player")->name, "Player (mine)");
   EXPECT_EQ(index.byId("org.example.Player")->icon, "player-mine");
   EXPECT_EQ(index.byId("gone"), nullptr);
+  EXPECT_FALSE(index.byId("kde-radio")->terminalEmulator);
+  EXPECT_TRUE(index.byId("org.example.Term")->terminalEmulator);
   EXPECT_EQ(index.byId("broken"), nullptr);
 
   ASSERT_NE(index.matchExecutable("/usr/bin/splayer"), nullptr);

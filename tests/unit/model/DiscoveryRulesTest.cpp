@@ -21,5 +21,17 @@ TEST(DiscoveryRulesTest, DotRuleIgnoresEmptyComponentsAndNeedsABundle) {
   EXPECT_EQ(findAppForHelper(std::nullopt, index), nullptr);
 }
 
+TEST(DiscoveryRulesTest, LinuxShellsFileManagersAndTerminalsAreNeverListedTheirNeighboursAre) {
+  for (auto id : {"org.gnome.Nautilus", "org.kde.dolphin", "org.gnome.Terminal", "org.kde.konsole",
+                  "kitty", "com.corvana.Mixelot"})
+    EXPECT_TRUE(isNonAudioApp(id)) << id;
+  for (auto id :
+       {"org.gnome.Shell", "org.gnome.Shell.Extensions", "org.kde.plasmashell", "pipewire-pulse"})
+    EXPECT_TRUE(isSystemProcess(id)) << id;
+  // Exact ids for apps: a player whose id merely starts like a terminal's stays.
+  for (auto id : {"org.gnome.TerminalPlayer", "kitty-radio", "org.gnome.Rhythmbox3", "mpv"})
+    EXPECT_FALSE(isNonAudioApp(id) || isSystemProcess(id)) << id;
+}
+
 }  // namespace
 }  // namespace mixelot
