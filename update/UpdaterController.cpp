@@ -23,6 +23,8 @@ namespace mixelot {
 namespace {
 
 constexpr const char* kApplicationId = "com.corvana.Mixelot";
+// A feed is a few kilobytes; a server that sends more is cut off rather than filling memory.
+constexpr qint64 kMaxFeedSize = 4 * 1024 * 1024;
 
 QString cacheHome() {
   const char* cache = std::getenv("XDG_CACHE_HOME");
@@ -153,6 +155,9 @@ void UpdaterController::fetchFeed(const QUrl& url, Origin origin) {
     request.setSslConfiguration(ssl);
   }
   QNetworkReply* reply = network_->get(request);
+  connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+    if (received > kMaxFeedSize) reply->abort();
+  });
   connect(reply, &QNetworkReply::finished, this,
           [this, reply, origin] { onFeedFinished(reply, origin); });
 }

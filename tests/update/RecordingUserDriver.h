@@ -12,11 +12,6 @@ namespace mixelot::testsupport {
 
 class RecordingUserDriver final : public UpdateUserDriver {
  public:
-  struct Offer {
-    QString version;
-    bool downloaded;
-  };
-
   void showUpToDate(const QString& message, const QString& informativeText) override {
     upToDate.append(message + u'|' + informativeText);
   }
@@ -34,7 +29,7 @@ class RecordingUserDriver final : public UpdateUserDriver {
   Choice onOffer = Choice::remindLater;
   Choice onDownloaded = Choice::remindLater;
   QStringList upToDate;
-  std::vector<Offer> offers;
+  std::vector<std::pair<QString, bool>> offers;  // version, downloaded
   QStringList failures;
   QStringList opened;
 };

@@ -9,31 +9,14 @@
 #include "platform/ManualMainQueue.h"
 #include "platform/PreferencesStore.h"
 #include "support/TempFolder.h"
+#include "update/Appcast.h"
 #include "update/UpdatePreferences.h"
 
 using namespace mixelot;
 using testsupport::LocalHttpServer;
 using Choice = UpdateUserDriver::Choice;
 
-namespace {
-
 const QString kUpToDate = QStringLiteral("You're up to date!|Mixelot 1.4 is the latest version.");
-
-QByteArray feedOffering(const QString& version, const QString& url, const QByteArray& package,
-                        const testsupport::TestSigner& signer) {
-  return QStringLiteral(
-             "<?xml version=\"1.0\"?><rss version=\"2.0\" "
-             "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
-             "<item id=\"x\"><title>%1</title><sparkle:version>%1</sparkle:version>"
-             "<enclosure url=\"%2\" length=\"%3\" sparkle:edSignature=\"%4\"/></item>"
-             "</channel></rss>")
-      .arg(version, url)
-      .arg(package.size())
-      .arg(QString::fromLatin1(signer.sign(package)))
-      .toUtf8();
-}
-
-}  // namespace
 
 class UpdaterControllerTest : public QObject {
   Q_OBJECT
@@ -46,7 +29,6 @@ class UpdaterControllerTest : public QObject {
     testsupport::TestSigner signer;
     LocalHttpServer http{false};
     LocalHttpServer https{true};
-    double wallClock = 1'000'000'000.0;
     QByteArray package = QByteArray("package").repeated(500);
 
     UpdaterSettings settings(std::optional<QString> feed = {}) {
@@ -56,10 +38,9 @@ class UpdaterControllerTest : public QObject {
       s.bundleVersion = QStringLiteral("1.4");
       s.publicKey = signer.publicKey();
       s.cacheFolder = QString::fromStdString(folder.path()) + "/cache";
-      s.transferTimeout = std::chrono::milliseconds(1500);
+      s.transferTimeout = std::chrono::milliseconds(3000);
       s.extraCaCertificates = {LocalHttpServer::certificate()};
       s.userDriver = &driver;
-      s.wallClock = [this] { return wallClock; };
       return s;
     }
     std::unique_ptr<UpdaterController> make(UpdaterSettings s) {
@@ -67,10 +48,19 @@ class UpdaterControllerTest : public QObject {
       queue.runUntilIdle();
       return controller;
     }
+    QByteArray feed(const QString& version) {
+      return QStringLiteral(
+                 "<rss version=\"2.0\" xmlns:sparkle=\"%1\"><channel><item id=\"x\">"
+                 "<sparkle:version>%2</sparkle:version><enclosure url=\"%3\" length=\"%4\" "
+                 "sparkle:edSignature=\"%5\"/></item></channel></rss>")
+          .arg(QLatin1String(Appcast::kNamespace), version, https.url("/mixelot.deb"))
+          .arg(package.size())
+          .arg(QString::fromLatin1(signer.sign(package)))
+          .toUtf8();
+    }
     void offer(const QString& version) {
       https.route("/mixelot.deb", {200, package});
-      http.route("/feed.xml",
-                 {200, feedOffering(version, https.url("/mixelot.deb"), package, signer)});
+      http.route("/feed.xml", {200, feed(version)});
     }
     // Checks by hand and waits for the answer.
     bool check(UpdaterController& controller) {
@@ -94,25 +84,20 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(world.driver.upToDate.isEmpty());
 
     // "<item " with attributes counted above; a longer tag name does not.
+    QByteArray feed = world.feed("2.0");
     QByteArray items =
-        feedOffering("2.0", world.https.url("/mixelot.deb"), world.package, world.signer)
-            .replace("<item id=\"x\">", "<items>")
-            .replace("</item>", "</items>");
+        QByteArray(feed).replace("<item id=\"x\">", "<items>").replace("</item>", "</items>");
     struct Case {
       const char* name;
       LocalHttpServer::Response response;
-    };
-    QByteArray feed =
-        feedOffering("2.0", world.https.url("/mixelot.deb"), world.package, world.signer);
-    const Case cases[] = {
+    } const cases[] = {
         {"items tag", {200, items}},
         {"304", {304, {}}},
         {"500", {500, feed}},
         {"empty body", {200, {}}},
         {"invalid UTF-8", {200, feed + "\xff\xfe"}},
         {"no answer", {200, feed, -1, {}, true}},
-        {"only older versions",
-         {200, feedOffering("1.3", world.https.url("/m.deb"), world.package, world.signer)}},
+        {"only older versions", {200, world.feed("1.3")}},
     };
     for (const Case& c : cases) {
       world.driver.upToDate.clear();
@@ -209,7 +194,7 @@ class UpdaterControllerTest : public QObject {
     auto controller = world.make(world.settings());
     QVERIFY(world.checkDaily(*controller, UpdaterController::kFirstCheckDelay));
     QCOMPARE(world.driver.offers.size(), size_t{1});
-    QVERIFY(world.driver.offers[0].downloaded);
+    QVERIFY(world.driver.offers[0].second);
     QCOMPARE(world.driver.opened,
              QStringList{QString::fromStdString(world.folder.path()) + "/cache/mixelot.deb"});
 
