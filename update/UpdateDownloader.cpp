@@ -131,6 +131,10 @@ void UpdateDownloader::onFinished() {
   if (!file_->rename(finalPath_))
     return fail(tr("The update could not be saved: %1").arg(file_->errorString()));
   file_.reset();
+  // Only the newest package is worth keeping: earlier ones would pile up release after release.
+  QDir folder(cacheFolder_);
+  for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden))
+    if (folder.filePath(name) != finalPath_) folder.remove(name);
   Result result{true, finalPath_, {}};
   auto done = std::move(done_);
   done_ = nullptr;

@@ -20,8 +20,8 @@ namespace mixelot {
 
 // Fetches an update's package into the cache folder and keeps it only when it is exactly what
 // the feed announced and carries a valid Ed25519 signature by our key. The address must be
-// HTTPS, and so must every redirect. A package that fails any check is deleted. Nothing
-// downloaded is ever made executable or run.
+// HTTPS, and so must every redirect. A package that fails any check is deleted; a verified one
+// replaces the earlier packages in the folder. Nothing downloaded is ever made executable or run.
 class UpdateDownloader final : public QObject {
   Q_OBJECT
 

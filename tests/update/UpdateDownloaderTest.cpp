@@ -53,6 +53,9 @@ class UpdateDownloaderTest : public QObject {
   void aPackageWithAGoodSignatureIsKept() {
     World world;
     world.https.route("/pkg/mixelot_2.0_amd64.deb", {200, world.package});
+    QDir().mkpath(QString::fromStdString(world.folder / "updates"));
+    QFile(QString::fromStdString(world.folder / "updates/mixelot_1.9_amd64.deb"))
+        .open(QIODevice::WriteOnly);
     auto result = world.run(world.item(world.https.url("/pkg/mixelot_2.0_amd64.deb")));
     QVERIFY2(result.ok, qPrintable(result.error));
     QVERIFY(result.path.endsWith("/updates/mixelot_2.0_amd64.deb"));
