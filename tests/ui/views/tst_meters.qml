@@ -58,12 +58,4 @@ TestCase {
         fuzzyCompare(appBar.width, appBar.parent.width * 0.5, 1)
         fuzzyCompare(deviceBar.width, deviceBar.parent.width * 0.25, 1)
     }
-
-    function test_noBarsWithoutSampling() {
-        world.play(100, "org.example.Radio", "Radio")
-        const view = createTemporaryObject(panel, testCase, { viewModel: world.mixer })
-        const list = findChild(view, "appList")
-        list.forceLayout()
-        verify(!findChild(findChild(list.itemAtIndex(0), "slider"), "levelBar").visible)
-    }
 }
