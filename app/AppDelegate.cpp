@@ -7,6 +7,8 @@
 #include <csignal>
 
 #include "app/Preferences.h"
+#include "controls/HotkeyManager.h"
+#include "controls/KeyCodeTable.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/AudioRecordingPermission.h"
 #include "engine/PlaythroughEngine.h"
@@ -15,6 +17,7 @@
 #include "platform/LoginItem.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
+#include "ui/AppEvents.h"
 #include "ui/MixerViewModel.h"
 #include "ui/SettingsViewModel.h"
 #include "update/UpdaterController.h"
@@ -58,8 +61,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   setupManagers();
   call(hooks_.setupStatusItem);
   call(hooks_.setupPopover);
-  call(hooks_.setupHotkeys);
-  call(hooks_.observeHotkeyChanges);
+  setupHotkeys();
+  observeHotkeyChanges();
   syncLaunchAtLogin();
   if (installSignalHandlers) installTerminationHandler();
   if (auto* app = QCoreApplication::instance())
@@ -113,6 +116,44 @@ void AppDelegate::setupManagers() {
   audioDeviceManager_->onDefaultDeviceChanged = [this, alive] {
     if (!alive.expired()) handleDefaultDeviceChanged();
   };
+}
+
+// Launch step 5: the hotkey manager, and the default shortcuts at the first launch (Alt+Shift+A
+// mutes all, Alt+Shift+S shows the mixer). A shortcut the user cleared is seeded again here.
+void AppDelegate::setupHotkeys() {
+  if (services_.shortcuts) {
+    hotkeyManager_ = std::make_unique<controls::HotkeyManager>(
+        *services_.shortcuts, services_.preferences, services_.queue);
+    std::weak_ptr<int> alive = lifetime_;
+    hotkeyManager_->onHotkeyPressed = [this, alive] {
+      if (!alive.expired()) toggleMuteAll();
+    };
+    hotkeyManager_->onPopoverHotkeyPressed = [this, alive] {
+      if (!alive.expired()) togglePopover();
+    };
+  }
+  PreferencesStore& store = services_.preferences;
+  constexpr std::int64_t kOptionShift = controls::kModifierOption | controls::kModifierShift;
+  if (store.integerValue(prefs::kHotkeyKeyCode) == prefs::kNoHotkey) {
+    store.set(prefs::kHotkeyKeyCode, std::int64_t{0});
+    store.set(prefs::kHotkeyModifiers, kOptionShift);
+    store.set(prefs::kHotkeyKeyChar, std::string("A"));
+  }
+  if (store.integerValue(prefs::kPopoverHotkeyKeyCode) == prefs::kNoHotkey) {
+    store.set(prefs::kPopoverHotkeyKeyCode, std::int64_t{1});
+    store.set(prefs::kPopoverHotkeyModifiers, kOptionShift);
+    store.set(prefs::kPopoverHotkeyKeyChar, std::string("S"));
+  }
+  if (hotkeyManager_) hotkeyManager_->registerHotkeys();
+  call(hooks_.setupHotkeys);
+}
+
+// Launch step 6: the settings window announces new shortcuts; they count at once.
+void AppDelegate::observeHotkeyChanges() {
+  connect(&AppEvents::instance(), &AppEvents::hotkeyChanged, this, [this] {
+    if (hotkeyManager_) hotkeyManager_->registerHotkeys();
+  });
+  call(hooks_.observeHotkeyChanges);
 }
 
 void AppDelegate::syncLaunchAtLogin() {

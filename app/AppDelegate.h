@@ -24,6 +24,10 @@ class Workspace;
 namespace hal {
 class AudioHardware;
 }
+namespace controls {
+class GlobalShortcutService;
+class HotkeyManager;
+}  // namespace controls
 
 // The operating-system services the program runs on: the Linux ones in the program, the
 // simulated audio layer and fakes in tests.
@@ -35,6 +39,8 @@ struct PlatformServices {
   ProcessInfo& processInfo;
   PermissionService& permissionService;
   LoginItem& loginItem;
+  // The desktop's global shortcuts; without one the program has no hotkeys.
+  controls::GlobalShortcutService* shortcuts = nullptr;
 };
 
 // What the interface adds to the launch and to the hotkey actions: the tray icon, the panel,
@@ -91,9 +97,12 @@ class AppDelegate final : public QObject {
   SettingsViewModel* settingsViewModel() const { return settingsViewModel_.get(); }
   // Exists from construction on, before the launch sequence runs.
   UpdaterController* updaterController() const { return updaterController_.get(); }
+  controls::HotkeyManager* hotkeyManager() const { return hotkeyManager_.get(); }
 
  private:
   void setupManagers();
+  void setupHotkeys();
+  void observeHotkeyChanges();
   void syncLaunchAtLogin();
   void installTerminationHandler();
   void updateStatusIcon();
@@ -109,6 +118,7 @@ class AppDelegate final : public QObject {
   std::unique_ptr<AudioRecordingPermission> audioPermission_;
   std::unique_ptr<PlaythroughEngine> playthroughEngine_;
   std::unique_ptr<PerAppAudioManager> perAppAudioManager_;
+  std::unique_ptr<controls::HotkeyManager> hotkeyManager_;
   std::unique_ptr<MixerViewModel> mixerViewModel_;
   std::unique_ptr<SettingsViewModel> settingsViewModel_;
   bool terminated_ = false;

@@ -14,6 +14,10 @@
 
 #include "app/AppDelegate.h"
 #include "app/MixerBusInterface.h"
+#include "controls/HotkeyManager.h"
+#include "controls/OverlayManager.h"
+#include "controls/linux/DesktopControls.h"
+#include "controls/linux/LocalKeyFilter.h"
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
@@ -23,6 +27,7 @@
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
+#include "ui/QmlUrls.h"
 #include "ui/QtMainQueue.h"
 
 using namespace mixelot;
@@ -118,9 +123,16 @@ int main(int argc, char** argv) {
   bool panelShown = false;
   InterfaceHooks hooks;
   hooks.togglePanel = [&panelShown] { return panelShown = !panelShown; };
-  AppDelegate delegate(
-      {hardware, queue, preferences, workspace, processInfo, permissionService, loginItem}, hooks);
+  auto shortcuts = controls::makeGlobalShortcutService(queue);
+  auto overlayPresenter = controls::makeOverlayPresenter(qml::kOverlayView);
+  controls::OverlayManager overlay(*overlayPresenter, queue);
+  hooks.showOverlay = [&overlay](const std::string& message) { overlay.show(message); };
+  AppDelegate delegate({hardware, queue, preferences, workspace, processInfo, permissionService,
+                        loginItem, shortcuts.get()},
+                       hooks);
   delegate.applicationDidFinishLaunching();
+  controls::LocalKeyFilter localKeys(*delegate.hotkeyManager());
+  application->installEventFilter(&localKeys);
 
   QObject busHost;
   MixerBusInterface::registerTypes();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace mixelot::controls {
 
@@ -11,6 +12,8 @@ namespace mixelot::controls {
 // between the two; a key without a counterpart has no shortcut.
 std::optional<int> evdevFromKeyCode(std::int64_t keyCode);
 std::optional<std::int64_t> keyCodeFromEvdev(int evdev);
+// The X11 keysym name of the key on a US layout ("a", "Escape", "F1").
+std::optional<std::string_view> keysymFromKeyCode(std::int64_t keyCode);
 
 inline constexpr int kX11KeycodeOffset = 8;
 inline std::optional<int> x11KeycodeFromKeyCode(std::int64_t keyCode) {
@@ -28,6 +31,7 @@ inline constexpr std::int64_t kModifierShift = 0x20000;
 inline constexpr std::int64_t kModifierControl = 0x40000;
 inline constexpr std::int64_t kModifierOption = 0x80000;
 inline constexpr std::int64_t kModifierCommand = 0x100000;
+inline constexpr std::int64_t kModifierNumericPad = 0x200000;
 // The bits a shortcut is made of; every other stored bit (caps lock, function, keypad) is
 // dropped before a registration.
 inline constexpr std::int64_t kShortcutModifierMask =

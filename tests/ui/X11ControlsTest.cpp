@@ -1,0 +1,201 @@
+// The hotkeys and the overlay on a real X11 display: a private Xvfb, keys pressed with xdotool
+// while no window of ours has the keyboard, and the overlay as the X server reports it.
+
+#include <QGuiApplication>
+#include <QProcess>
+#include <QtTest>
+
+#include "AppWorld.h"
+#include "app/Preferences.h"
+#include "controls/HotkeyManager.h"
+#include "controls/KeyCodeTable.h"
+#include "controls/OverlayManager.h"
+#include "controls/linux/QuickOverlayPresenter.h"
+#include "controls/linux/X11ShortcutService.h"
+#include "platform/SystemLog.h"
+#include "ui/AppEvents.h"
+#include "ui/QmlUrls.h"
+#include "ui/QtMainQueue.h"
+
+using namespace mixelot;
+
+namespace {
+
+QString display;
+
+QString run(const QString& program, const QStringList& arguments) {
+  QProcess process;
+  process.start(program, arguments);
+  process.waitForFinished(10000);
+  return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+void press(const QString& keys) {
+  run(QStringLiteral("xdotool"), {QStringLiteral("key"), keys});
+}
+
+}  // namespace
+
+class X11ControlsTest : public QObject {
+  Q_OBJECT
+
+  // Runs the world's queue (which polls the X connection) until `done` or 10 s.
+  static bool runUntil(testsupport::AppWorld& world, const std::function<bool()>& done) {
+    QDeadlineTimer deadline(10000);
+    while (!done() && !deadline.hasExpired()) {
+      world.queue.runUntilIdle();
+      QTest::qWait(10);
+    }
+    return done();
+  }
+
+ private slots:
+  void shortcutsWorkFromAnywhereAndFollowChangedPreferences() {
+    testsupport::AppWorld world;
+    auto service = controls::X11ShortcutService::connect(world.queue);
+    QVERIFY(service);
+    PlatformServices services = world.services();
+    services.shortcuts = service.get();
+    std::vector<std::string> overlays;
+    int panelToggles = 0;
+    auto launch = [&] {
+      auto delegate = std::make_unique<AppDelegate>(
+          services, InterfaceHooks{
+                        .togglePanel = [&] { return ++panelToggles % 2 == 1; },
+                        .showOverlay = [&](const std::string& text) { overlays.push_back(text); }});
+      delegate->installSignalHandlers = false;
+      delegate->applicationDidFinishLaunching();
+      return delegate;
+    };
+    auto delegate = launch();
+    // The first launch wrote the defaults: Alt+Shift+A and Alt+Shift+S.
+    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), 0);
+    QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyModifiers), 0xA0000);
+    QCOMPARE(world.preferences.stringValue(prefs::kPopoverHotkeyKeyChar), std::string("S"));
+
+    press(QStringLiteral("alt+shift+a"));
+    QVERIFY(runUntil(world, [&] { return overlays.size() == 1; }));
+    QCOMPARE(world.sim.property(world.speakers, {hal::selector::kMute, hal::scope::kOutput}),
+             std::optional<hal::PropertyValue>(uint32_t{1}));
+    press(QStringLiteral("alt+shift+s"));
+    QVERIFY(runUntil(world, [&] { return panelToggles == 1; }));
+
+    // The settings window records Ctrl+K and says so: the new key counts, the old one is gone.
+    // X delivers in order, so once Ctrl+K arrived an Alt+Shift+A pressed before it would have.
+    world.preferences.set(prefs::kHotkeyKeyCode, std::int64_t{40});
+    world.preferences.set(prefs::kHotkeyModifiers, controls::kModifierControl);
+    AppEvents::instance().postHotkeyChanged();
+    press(QStringLiteral("alt+shift+a"));
+    press(QStringLiteral("ctrl+k"));
+    QVERIFY(runUntil(world, [&] { return overlays.size() == 2; }));
+    world.queue.runUntilIdle();
+    QCOMPARE(overlays, (std::vector<std::string>{"All Muted", "Restored"}));
+
+    // Cleared: off at once (the show/hide key still works) and seeded again at the next launch.
+    world.preferences.set(prefs::kHotkeyKeyCode, prefs::kNoHotkey);
+    world.preferences.set(prefs::kHotkeyModifiers, std::int64_t{0});
+    AppEvents::instance().postHotkeyChanged();
+    press(QStringLiteral("ctrl+k"));
+    press(QStringLiteral("alt+shift+a"));
+    press(QStringLiteral("alt+shift+s"));
+    QVERIFY(runUntil(world, [&] { return panelToggles == 2; }));
+    QCOMPARE(overlays.size(), size_t{2});
+    delegate.reset();
+    delegate = launch();
+    press(QStringLiteral("alt+shift+a"));
+    QVERIFY(runUntil(world, [&] { return overlays.size() == 3; }));
+  }
+
+  void aKeyHeldByAnotherProgramIsRefusedAndLoggedOnce() {
+    ManualMainQueue queue;
+    auto other = controls::X11ShortcutService::connect(queue);
+    auto ours = controls::X11ShortcutService::connect(queue);
+    controls::GlobalShortcut shortcut{
+        .id = 1, .evdev = 32, .keysym = "d", .modifiers = controls::modifier::kSuper};
+    QVERIFY(other->registerShortcut(shortcut));
+    CapturingLog log;
+    QVERIFY(!ours->registerShortcut(shortcut));
+    QVERIFY(!ours->registerShortcut(shortcut));
+    QCOMPARE(log.lines().size(), size_t{1});
+    QVERIFY(log.contains("Super+d is held by another program"));
+    // Once the other program lets go, the key is ours.
+    other.reset();
+    QVERIFY(ours->registerShortcut(shortcut));
+  }
+
+  void theOverlayIsOneUnfocusedClickThroughWindowNearTheBottom() {
+    QtMainQueue queue;
+    controls::QuickOverlayPresenter presenter(qml::kOverlayView);
+    controls::OverlayManager overlay(presenter, queue);
+    overlay.show("All Muted");
+    QTest::qWait(200);
+    overlay.show("A much longer message than the others");
+    QElapsedTimer sinceLastShow;
+    sinceLastShow.start();
+    auto windows = [] {
+      return run(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--name"),
+                  QString::fromLatin1(controls::QuickOverlayPresenter::kTitle)})
+          .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+    const QString window = windows().first();
+
+    // Centred, 80 px above the bottom of the 1280 x 800 screen, as wide as the long message.
+    const QString info = run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window});
+    auto field = [&](const char* name) {
+      QRegularExpression pattern(QString::fromLatin1(name) + QStringLiteral(":\\s+(-?\\d+)"));
+      return pattern.match(info).captured(1).toInt();
+    };
+    const int x = field("Absolute upper-left X"), y = field("Absolute upper-left Y");
+    const int width = field("Width"), height = field("Height");
+    QVERIFY2(width > 200, qPrintable(info));
+    QVERIFY(height >= 44);
+    QVERIFY(qAbs(x + width / 2 - 640) <= 1);
+    QCOMPARE(y + height, 800 - 80);
+
+    // Never focused, an on-screen-display window type, and the pointer over it is over the root.
+    const QString properties = run(QStringLiteral("xprop"), {QStringLiteral("-id"), window});
+    QVERIFY2(properties.contains(QStringLiteral("Client accepts input or input focus: False")),
+             qPrintable(properties));
+    QVERIFY(properties.contains(QStringLiteral("_NET_WM_WINDOW_TYPE_NOTIFICATION")));
+    QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("getwindowfocus")}).trimmed() != window);
+    const QString pointer = run(QStringLiteral("xdotool"),
+                                {QStringLiteral("mousemove"), QString::number(x + width / 2),
+                                 QString::number(y + height / 2),
+                                 QStringLiteral("getmouselocation"), QStringLiteral("--shell")});
+    QVERIFY2(!pointer.contains(QStringLiteral("WINDOW=") + window), qPrintable(pointer));
+
+    // Gone 1.5 + 0.3 s after the last show.
+    QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 0, 5000);
+    QVERIFY2(sinceLastShow.elapsed() >= 1700, qPrintable(QString::number(sinceLastShow.elapsed())));
+  }
+};
+
+int main(int argc, char** argv) {
+  // A display of our own: the server picks a free number and writes it to its stdout.
+  QProcess xvfb;
+  xvfb.start(QStringLiteral("Xvfb"),
+             {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+              QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
+              QStringLiteral("tcp")});
+  if (!xvfb.waitForReadyRead(15000)) {
+    qCritical("Xvfb did not start");
+    return 1;
+  }
+  display = QStringLiteral(":") + QString::fromLatin1(xvfb.readLine()).trimmed();
+  qputenv("DISPLAY", display.toLatin1());
+  qputenv("QT_QPA_PLATFORM", "xcb");
+  int status = 0;
+  {
+    QGuiApplication application(argc, argv);
+    X11ControlsTest test;
+    status = QTest::qExec(&test, argc, argv);
+  }
+  xvfb.terminate();
+  xvfb.waitForFinished(5000);
+  return status;
+}
+
+#include "X11ControlsTest.moc"

@@ -1,0 +1,144 @@
+#include "controls/HotkeyManager.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "app/Preferences.h"
+#include "controls/KeyCodeTable.h"
+#include "platform/ManualMainQueue.h"
+#include "platform/PreferencesStore.h"
+#include "support/TempFolder.h"
+
+namespace mixelot::controls {
+namespace {
+
+// Keeps what is registered now, and counts every call.
+struct FakeShortcutService final : GlobalShortcutService {
+  std::string_view name() const override { return "fake"; }
+  bool registerShortcut(const GlobalShortcut& shortcut) override {
+    ++registrations;
+    if (refuse) return false;
+    registered[shortcut.id] = shortcut;
+    return true;
+  }
+  void unregisterShortcut(std::uint32_t id) override { registered.erase(id); }
+
+  std::map<std::uint32_t, GlobalShortcut> registered;
+  int registrations = 0;
+  bool refuse = false;
+};
+
+struct HotkeyFixture : ::testing::Test {
+  testsupport::TempFolder folder;
+  ManualMainQueue queue;
+  PreferencesStore preferences{folder.path(), queue};
+  FakeShortcutService service;
+  HotkeyManager manager{service, preferences, queue};
+  int muteAll = 0;
+  int popover = 0;
+
+  HotkeyFixture() {
+    registerDefaults(preferences);
+    manager.onHotkeyPressed = [this] { ++muteAll; };
+    manager.onPopoverHotkeyPressed = [this] { ++popover; };
+  }
+  void store(std::int64_t keyCode, std::int64_t modifiers, std::int64_t popoverKeyCode,
+             std::int64_t popoverModifiers) {
+    preferences.set(prefs::kHotkeyKeyCode, keyCode);
+    preferences.set(prefs::kHotkeyModifiers, modifiers);
+    preferences.set(prefs::kPopoverHotkeyKeyCode, popoverKeyCode);
+    preferences.set(prefs::kPopoverHotkeyModifiers, popoverModifiers);
+  }
+};
+
+TEST(HotkeyModifiers, StoredFlagsMapToDesktopModifiers) {
+  EXPECT_EQ(HotkeyManager::shortcutModifiers(0xA0000), modifier::kAlt | modifier::kShift);
+  EXPECT_EQ(HotkeyManager::shortcutModifiers(0x1E0000),
+            modifier::kShift | modifier::kControl | modifier::kAlt | modifier::kSuper);
+  // Caps lock, function and keypad bits never take part in a registration.
+  EXPECT_EQ(HotkeyManager::shortcutModifiers(kModifierCapsLock | kModifierNumericPad | 0x800000 |
+                                             kModifierControl),
+            modifier::kControl);
+}
+
+TEST_F(HotkeyFixture, RegistersBothFromThePreferencesOncePerShortcut) {
+  store(0, 0xA0000, 40, kModifierControl | kModifierCapsLock);
+  manager.registerHotkeys();
+  manager.registerHotkeys();  // unchanged preferences, as after a "hotkey changed" notice
+  ASSERT_EQ(service.registered.size(), 2u);
+  const GlobalShortcut& muteAllKey = service.registered.at(HotkeyManager::kMuteAllHotkeyId);
+  EXPECT_EQ(muteAllKey.evdev, 30);  // A
+  EXPECT_EQ(muteAllKey.keysym, "a");
+  EXPECT_EQ(muteAllKey.modifiers, modifier::kAlt | modifier::kShift);
+  EXPECT_EQ(muteAllKey.name, "mute-all");
+  const GlobalShortcut& popoverKey = service.registered.at(HotkeyManager::kPopoverHotkeyId);
+  EXPECT_EQ(popoverKey.evdev, 37);  // K
+  EXPECT_EQ(popoverKey.modifiers, modifier::kControl);
+  EXPECT_TRUE(manager.hasLocalMonitor());
+
+  // A changed key replaces the old one.
+  store(1, 0xA0000, 40, kModifierControl);
+  manager.registerHotkeys();
+  EXPECT_EQ(service.registered.size(), 2u);
+  EXPECT_EQ(service.registered.at(HotkeyManager::kMuteAllHotkeyId).evdev, 31);  // S
+
+  manager.unregisterHotkeys();
+  EXPECT_TRUE(service.registered.empty());
+  EXPECT_FALSE(manager.hasLocalMonitor());
+}
+
+TEST_F(HotkeyFixture, NoneDisablesOnlyItsOwnShortcut) {
+  store(prefs::kNoHotkey, 0, 1, 0xA0000);
+  manager.registerHotkeys();
+  ASSERT_EQ(service.registered.size(), 1u);
+  EXPECT_TRUE(service.registered.count(HotkeyManager::kPopoverHotkeyId));
+
+  // Keys outside the stored range, or without a key on this system, have no shortcut either.
+  store(0x10000, 0, 52, 0);
+  manager.registerHotkeys();
+  EXPECT_TRUE(service.registered.empty());
+  EXPECT_TRUE(manager.hasLocalMonitor());
+}
+
+TEST_F(HotkeyFixture, PressesReachTheActionsFromTheMainQueueOnly) {
+  store(0, 0xA0000, 1, 0xA0000);
+  manager.registerHotkeys();
+  service.onPressed(HotkeyManager::kMuteAllHotkeyId);
+  service.onPressed(HotkeyManager::kPopoverHotkeyId);
+  service.onPressed(7);  // an id we never gave out
+  EXPECT_EQ(muteAll + popover, 0);
+  queue.runUntilIdle();
+  EXPECT_EQ(muteAll, 1);
+  EXPECT_EQ(popover, 1);
+
+  // A press still queued when the manager goes is dropped.
+  auto other = std::make_unique<HotkeyManager>(service, preferences, queue);
+  other->onHotkeyPressed = [this] { ++muteAll; };
+  service.onPressed(HotkeyManager::kMuteAllHotkeyId);
+  other.reset();
+  queue.runUntilIdle();
+  EXPECT_EQ(muteAll, 1);
+}
+
+TEST_F(HotkeyFixture, LocalMonitorMatchesExactFlagsAndReadsModifiersAtEachPress) {
+  store(0, 0xA0000, 1, 0xA0000);
+  service.refuse = true;  // another program holds the keys: only our windows see them
+  manager.registerHotkeys();
+  EXPECT_TRUE(manager.handleLocalKeyDown(0, 0xA0000 | 0x0120));  // device-dependent bits ignored
+  EXPECT_EQ(muteAll, 1);  // at once, inside the event handling
+  EXPECT_TRUE(manager.handleLocalKeyDown(1, 0xA0000));
+  EXPECT_EQ(popover, 1);
+  EXPECT_FALSE(manager.handleLocalKeyDown(0, 0xA0000 | kModifierCapsLock));
+  EXPECT_FALSE(manager.handleLocalKeyDown(0, kModifierOption));
+  EXPECT_FALSE(manager.handleLocalKeyDown(2, 0xA0000));
+
+  // New modifiers count without a new registration; the key code does not.
+  preferences.set(prefs::kHotkeyModifiers, kModifierControl);
+  preferences.set(prefs::kHotkeyKeyCode, 2);
+  EXPECT_TRUE(manager.handleLocalKeyDown(0, kModifierControl));
+  EXPECT_FALSE(manager.handleLocalKeyDown(2, kModifierControl));
+}
+
+}  // namespace
+}  // namespace mixelot::controls
