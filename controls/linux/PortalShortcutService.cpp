@@ -66,7 +66,8 @@ bool PortalShortcutService::isAvailable(QDBusConnection bus) {
   QDBusMessage call = QDBusMessage::createMethodCall(
       kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
   call << QString::fromLatin1(kInterface) << QStringLiteral("version");
-  QDBusMessage reply = bus.call(call, QDBus::Block, kAvailabilityTimeoutMs);
+  // Events keep flowing while it waits: a portal may live in this very process (tests do that).
+  QDBusMessage reply = bus.call(call, QDBus::BlockWithGui, kAvailabilityTimeoutMs);
   return reply.type() == QDBusMessage::ReplyMessage;
 }
 
@@ -75,7 +76,7 @@ PortalShortcutService::PortalShortcutService(QDBusConnection bus, MainQueue& que
   qDBusRegisterMetaType<PortalShortcut>();
   qDBusRegisterMetaType<QList<PortalShortcut>>();
   bus_.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
-               SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+               SLOT(onActivated(QDBusMessage)));
 }
 
 PortalShortcutService::~PortalShortcutService() {
@@ -213,9 +214,12 @@ void PortalShortcutService::onShortcutsBound(uint response, const QVariantMap& r
   if (!sameSet(wanted_, bound_)) bind();
 }
 
-void PortalShortcutService::onActivated(const QDBusObjectPath& session, const QString& shortcutId,
-                                        qulonglong, const QVariantMap&) {
-  if (session.path() != session_ || !onPressed) return;
+// Activated(o session_handle, s shortcut_id, t timestamp, a{sv} options)
+void PortalShortcutService::onActivated(const QDBusMessage& message) {
+  const QVariantList arguments = message.arguments();
+  const QString session = arguments.value(0).value<QDBusObjectPath>().path();
+  const QString shortcutId = arguments.value(1).toString();
+  if (session.isEmpty() || session != session_ || !onPressed) return;
   for (const auto& [id, shortcut] : bound_) {
     if (shortcutId.toStdString() == shortcut.name) {
       onPressed(id);

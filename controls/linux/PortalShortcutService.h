@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QVariantMap>
@@ -41,8 +42,7 @@ class PortalShortcutService final : public QObject, public GlobalShortcutService
  private slots:
   void onSessionCreated(uint response, const QVariantMap& results);
   void onShortcutsBound(uint response, const QVariantMap& results);
-  void onActivated(const QDBusObjectPath& session, const QString& shortcutId, qulonglong timestamp,
-                   const QVariantMap& options);
+  void onActivated(const QDBusMessage& message);
 
  private:
   void scheduleBind();

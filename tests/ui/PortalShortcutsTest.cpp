@@ -1,0 +1,199 @@
+// The shortcuts through the desktop portal, against a stand-in portal on a private session bus:
+// the calls made, a rebinding only when the shortcuts change, and Activated reaching the action.
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVirtualObject>
+#include <QProcess>
+#include <QtTest>
+
+#include "app/Preferences.h"
+#include "controls/HotkeyManager.h"
+#include "controls/linux/PortalShortcutService.h"
+#include "platform/PreferencesStore.h"
+#include "support/TempFolder.h"
+#include "ui/QtMainQueue.h"
+
+using namespace mixelot;
+using controls::PortalShortcutService;
+
+namespace {
+
+struct Call {
+  QString member;
+  QString path;
+  QVariantList arguments;
+};
+
+// Answers CreateSession, BindShortcuts, Session.Close and the version property the way the
+// portal does (a request object whose Response signal carries the result), and records them.
+class StandInPortal final : public QDBusVirtualObject {
+ public:
+  std::vector<Call> calls;
+  QString session;
+
+  QString introspect(const QString&) const override { return {}; }
+
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    calls.push_back({message.member(), message.path(), message.arguments()});
+    const QString sender = message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
+    const QVariantMap options = qdbus_cast<QVariantMap>(
+        message.arguments().value(message.member() == QStringLiteral("BindShortcuts") ? 3 : 0));
+    const QString request = QStringLiteral("/org/freedesktop/portal/desktop/request/") + sender +
+                            QLatin1Char('/') +
+                            options.value(QStringLiteral("handle_token")).toString();
+    QVariantMap results;
+    if (message.member() == QStringLiteral("Get")) {
+      connection.send(message.createReply(QVariant::fromValue(QDBusVariant(1u))));
+      return true;
+    }
+    if (message.member() == QStringLiteral("Close")) {
+      connection.send(message.createReply());
+      return true;
+    }
+    if (message.member() == QStringLiteral("CreateSession")) {
+      session = QStringLiteral("/org/freedesktop/portal/desktop/session/") + sender +
+                QLatin1Char('/') + options.value(QStringLiteral("session_handle_token")).toString();
+      results.insert(QStringLiteral("session_handle"), session);
+    }
+    connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+    QDBusMessage response = QDBusMessage::createSignal(
+        request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
+    response << 0u << results;
+    connection.send(response);
+    return true;
+  }
+
+  int count(const QString& member) const {
+    return int(std::count_if(calls.begin(), calls.end(),
+                             [&](const Call& call) { return call.member == member; }));
+  }
+  const Call& last(const QString& member) const {
+    return *std::find_if(calls.rbegin(), calls.rend(),
+                         [&](const Call& call) { return call.member == member; });
+  }
+};
+
+// BindShortcuts' a(sa{sv}) as "id: description / trigger" lines.
+QStringList shortcutsOf(const Call& bind) {
+  QStringList lines;
+  const auto argument = bind.arguments.value(1).value<QDBusArgument>();
+  argument.beginArray();
+  while (!argument.atEnd()) {
+    QString id;
+    QVariantMap properties;
+    argument.beginStructure();
+    argument >> id >> properties;
+    argument.endStructure();
+    lines << id + QStringLiteral(": ") +
+                 properties.value(QStringLiteral("description")).toString() +
+                 QStringLiteral(" / ") +
+                 properties.value(QStringLiteral("preferred_trigger")).toString();
+  }
+  argument.endArray();
+  return lines;
+}
+
+}  // namespace
+
+class PortalShortcutsTest : public QObject {
+  Q_OBJECT
+
+  QProcess daemon_;
+  QString address_;
+
+ private slots:
+  void initTestCase() {
+    daemon_.start(QStringLiteral("dbus-daemon"),
+                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                   QStringLiteral("--print-address=1")});
+    QVERIFY(daemon_.waitForReadyRead(10000));
+    address_ = QString::fromLatin1(daemon_.readLine()).trimmed();
+  }
+  void cleanupTestCase() {
+    daemon_.terminate();
+    daemon_.waitForFinished(5000);
+  }
+
+  void bindsTheStoredKeysAndActsOnActivated() {
+    QDBusConnection portalBus = QDBusConnection::connectToBus(address_, QStringLiteral("portal"));
+    QDBusConnection client = QDBusConnection::connectToBus(address_, QStringLiteral("client"));
+    QVERIFY(!PortalShortcutService::isAvailable(client));
+    StandInPortal portal;
+    QVERIFY(portalBus.registerVirtualObject(QString::fromLatin1(PortalShortcutService::kPath),
+                                            &portal, QDBusConnection::SubPath));
+    QVERIFY(portalBus.registerService(QString::fromLatin1(PortalShortcutService::kService)));
+    QVERIFY(PortalShortcutService::isAvailable(client));
+
+    testsupport::TempFolder folder;
+    QtMainQueue queue;
+    PreferencesStore preferences(folder.path(), queue);
+    auto store = [&](std::int64_t keyCode, std::int64_t popoverKeyCode) {
+      preferences.set(prefs::kHotkeyKeyCode, keyCode);
+      preferences.set(prefs::kHotkeyModifiers, std::int64_t{0xA0000});
+      preferences.set(prefs::kPopoverHotkeyKeyCode, popoverKeyCode);
+      preferences.set(prefs::kPopoverHotkeyModifiers, std::int64_t{0xA0000});
+    };
+    store(0, 1);
+    PortalShortcutService service(client, queue);
+    controls::HotkeyManager manager(service, preferences, queue);
+    int muteAll = 0;
+    manager.onHotkeyPressed = [&] { ++muteAll; };
+    manager.registerHotkeys();
+
+    QTRY_COMPARE(portal.count(QStringLiteral("BindShortcuts")), 1);
+    const auto created =
+        qdbus_cast<QVariantMap>(portal.last(QStringLiteral("CreateSession")).arguments.value(0));
+    QVERIFY(created.contains(QStringLiteral("handle_token")));
+    QVERIFY(created.contains(QStringLiteral("session_handle_token")));
+    const Call& bind = portal.last(QStringLiteral("BindShortcuts"));
+    QCOMPARE(bind.arguments.value(0).value<QDBusObjectPath>().path(), portal.session);
+    QCOMPARE(shortcutsOf(bind),
+             (QStringList{QStringLiteral("mute-all: Mute or restore all apps / ALT+SHIFT+a"),
+                          QStringLiteral("toggle-mixer: Show or hide the mixer / ALT+SHIFT+s")}));
+
+    auto activate = [&](const QString& session, const QString& id) {
+      QDBusMessage signal = QDBusMessage::createSignal(
+          QString::fromLatin1(PortalShortcutService::kPath),
+          QString::fromLatin1(PortalShortcutService::kInterface), QStringLiteral("Activated"));
+      signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0)
+             << QVariantMap();
+      portalBus.send(signal);
+    };
+    activate(portal.session, QStringLiteral("mute-all"));
+    QTRY_COMPARE(muteAll, 1);
+
+    // Registered again unchanged (a "hotkey changed" notice): the desktop is not asked again.
+    manager.registerHotkeys();
+    QTest::qWait(100);
+    // Changed: the old session goes, a new one holds the new keys, the old one's presses count no
+    // more.
+    const QString oldSession = portal.session;
+    store(40, 1);
+    manager.registerHotkeys();
+    QTRY_COMPARE(portal.count(QStringLiteral("BindShortcuts")), 2);
+    QCOMPARE(portal.count(QStringLiteral("CreateSession")), 2);
+    QCOMPARE(portal.last(QStringLiteral("Close")).path, oldSession);
+    QVERIFY(shortcutsOf(portal.last(QStringLiteral("BindShortcuts")))
+                .first()
+                .endsWith(QStringLiteral("ALT+SHIFT+k")));
+    activate(oldSession, QStringLiteral("mute-all"));
+    activate(portal.session, QStringLiteral("mute-all"));
+    QTRY_COMPARE(muteAll, 2);
+    QTest::qWait(100);
+    QCOMPARE(muteAll, 2);
+
+    // Both cleared: the session is closed and none is made.
+    store(prefs::kNoHotkey, prefs::kNoHotkey);
+    manager.registerHotkeys();
+    QTRY_COMPARE(portal.count(QStringLiteral("Close")), 2);
+    QTest::qWait(100);
+    QCOMPARE(portal.count(QStringLiteral("CreateSession")), 2);
+    portalBus.unregisterService(QString::fromLatin1(PortalShortcutService::kService));
+  }
+};
+
+QTEST_GUILESS_MAIN(PortalShortcutsTest)
+#include "PortalShortcutsTest.moc"
