@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The global shortcuts of the real program on an X11 display (a private Xvfb) against a private
 # PipeWire session: Alt+Shift+A, pressed with xdotool while no window of ours has the keyboard,
-# mutes the tone app and the output device and restores them, also with Caps Lock and Num Lock on.
+# mutes the tone app and the output device and restores them, with the overlay on screen, also
+# with Caps Lock and Num Lock on.
 #   hotkeys-x11.sh <path to mixelot> <repository root>
 set -euo pipefail
 mixelot="$1"
@@ -54,6 +55,7 @@ press_twice() {
   xdotool key alt+shift+a
   until_true 8 silent || fail "Alt+Shift+A $1 left the tone at $(level) dB"
   speakers_muted || fail "Alt+Shift+A $1: the output device is not muted"
+  xdotool search --onlyvisible --name "Mixelot Overlay" >/dev/null || fail "no overlay on screen"
   xdotool key alt+shift+a
   until_true 8 playing || fail "Alt+Shift+A $1 again: the tone stays at $(level) dB"
   ! speakers_muted || fail "Alt+Shift+A $1 again: the output device stays muted"
