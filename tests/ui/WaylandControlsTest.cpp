@@ -1,5 +1,6 @@
-// The shortcuts through the desktop portal, against a stand-in portal on a private session bus:
-// the calls made, a rebinding only when the shortcuts change, and Activated reaching the action.
+// The Wayland paths against stand-ins on a private session bus: the shortcuts through the
+// desktop portal (the calls made, a rebinding only when the shortcuts change, Activated reaching
+// the action), and the overlay as a transient notification.
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -11,6 +12,8 @@
 
 #include "app/Preferences.h"
 #include "controls/HotkeyManager.h"
+#include "controls/OverlayManager.h"
+#include "controls/linux/NotificationOverlayPresenter.h"
 #include "controls/linux/PortalShortcutService.h"
 #include "platform/PreferencesStore.h"
 #include "support/TempFolder.h"
@@ -76,6 +79,20 @@ class StandInPortal final : public QDBusVirtualObject {
   }
 };
 
+// Records every call; Notify answers id 7.
+class StandInNotifications final : public QDBusVirtualObject {
+ public:
+  std::vector<Call> calls;
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    calls.push_back({message.member(), message.path(), message.arguments()});
+    connection.send(message.member() == QStringLiteral("Notify")
+                        ? message.createReply(QVariant::fromValue(7u))
+                        : message.createReply());
+    return true;
+  }
+};
+
 // BindShortcuts' a(sa{sv}) as "id: description / trigger" lines.
 QStringList shortcutsOf(const Call& bind) {
   QStringList lines;
@@ -98,7 +115,7 @@ QStringList shortcutsOf(const Call& bind) {
 
 }  // namespace
 
-class PortalShortcutsTest : public QObject {
+class WaylandControlsTest : public QObject {
   Q_OBJECT
 
   QProcess daemon_;
@@ -193,7 +210,33 @@ class PortalShortcutsTest : public QObject {
     QCOMPARE(portal.count(QStringLiteral("CreateSession")), 2);
     portalBus.unregisterService(QString::fromLatin1(PortalShortcutService::kService));
   }
+
+  void theOverlayIsATransientNotificationClosedWithTheOverlay() {
+    QDBusConnection desktop = QDBusConnection::connectToBus(address_, QStringLiteral("desktop"));
+    QDBusConnection client = QDBusConnection::connectToBus(address_, QStringLiteral("client"));
+    StandInNotifications notifications;
+    using controls::NotificationOverlayPresenter;
+    QVERIFY(desktop.registerVirtualObject(QString::fromLatin1(NotificationOverlayPresenter::kPath),
+                                          &notifications));
+    QVERIFY(desktop.registerService(QString::fromLatin1(NotificationOverlayPresenter::kService)));
+    QtMainQueue queue;
+    NotificationOverlayPresenter presenter(client);
+    controls::OverlayManager overlay(presenter, queue);
+    overlay.show("All Muted");
+    QTRY_COMPARE(notifications.calls.size(), size_t{1});
+    const QVariantList notify = notifications.calls[0].arguments;
+    QCOMPARE(notifications.calls[0].member, QStringLiteral("Notify"));
+    QCOMPARE(notify.value(0).toString(), QStringLiteral("Mixelot"));
+    QCOMPARE(notify.value(2).toString(), QStringLiteral("audio-volume-muted"));
+    QCOMPARE(notify.value(3).toString(), QStringLiteral("All Muted"));
+    QVERIFY(qdbus_cast<QVariantMap>(notify.value(6)).value(QStringLiteral("transient")).toBool());
+    QCOMPARE(notify.value(7).toInt(), 1500);
+    // The desktop lets it expire; closing it with the overlay catches one that ignores expiry.
+    QTRY_COMPARE_WITH_TIMEOUT(notifications.calls.size(), size_t{2}, 5000);
+    QCOMPARE(notifications.calls[1].member, QStringLiteral("CloseNotification"));
+    QCOMPARE(notifications.calls[1].arguments.value(0).toUInt(), 7u);
+  }
 };
 
-QTEST_GUILESS_MAIN(PortalShortcutsTest)
-#include "PortalShortcutsTest.moc"
+QTEST_GUILESS_MAIN(WaylandControlsTest)
+#include "WaylandControlsTest.moc"
