@@ -15,19 +15,28 @@ void OverlayManager::show(const std::string& message) {
   if (!overlayWindow_) return;
   overlayWindow_->fadeTo(1.0, kFadeInDuration);
   // The timers belong to this object and die with it, so they never run after it.
-  dismissTimer_ = queue_.schedule(kDisplayDuration, false, [this] { dismiss(); });
+  // (The timer callbacks never cancel their own timer: a one-shot is spent when it runs.)
+  dismissTimer_ = queue_.schedule(kDisplayDuration, false, [this] { fadeOut(); });
 }
 
 void OverlayManager::dismiss() {
   dismissTimer_.cancel();
-  if (!overlayWindow_) return;
+  fadeOut();
+}
+
+void OverlayManager::fadeOut() {
+  if (!overlayWindow_ || fadeOutTimer_.isActive()) return;
   overlayWindow_->fadeTo(0.0, kFadeOutDuration);
-  fadeOutTimer_ = queue_.schedule(kFadeOutDuration, false, [this] { closeNow(); });
+  fadeOutTimer_ = queue_.schedule(kFadeOutDuration, false, [this] { closeWindow(); });
 }
 
 void OverlayManager::closeNow() {
   dismissTimer_.cancel();
   fadeOutTimer_.cancel();
+  closeWindow();
+}
+
+void OverlayManager::closeWindow() {
   if (overlayWindow_) overlayWindow_->close();
   overlayWindow_.reset();
 }

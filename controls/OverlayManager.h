@@ -29,7 +29,9 @@ class OverlayManager {
   bool isShowing() const { return overlayWindow_ != nullptr; }
 
  private:
+  void fadeOut();
   void closeNow();
+  void closeWindow();
 
   OverlayPresenter& presenter_;
   MainQueue& queue_;
