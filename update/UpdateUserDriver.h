@@ -24,6 +24,10 @@ class UpdateUserDriver {
   virtual void showUpdateFound(const AppcastItem& item, bool downloaded,
                                std::function<void(Choice)> reply) = 0;
 
+  // A check asked for by hand could not reach the feed: the user must not be told "up to date"
+  // when nothing was learnt.
+  virtual void showCheckFailed(const QString& message, const QString& informativeText) = 0;
+
   // A download that was asked for failed (and its file is gone).
   virtual void showDownloadFailed(const QString& message) = 0;
 

@@ -13,6 +13,7 @@
 
 #include "BuildInfo.h"
 #include "platform/PreferencesStore.h"
+#include "platform/SystemLog.h"
 #include "update/Appcast.h"
 #include "update/UpdateDownloader.h"
 #include "update/UpdatePreferences.h"
@@ -122,7 +123,8 @@ void UpdaterController::checkForUpdates() {
   setCanCheckForUpdates(false);
   QUrl url = settings_.feedUrl ? QUrl(*settings_.feedUrl, QUrl::StrictMode) : QUrl();
   if (!url.isValid() || url.isRelative()) {
-    showUpToDate();
+    showCheckFailed(tr("This build of %1 has no valid update address.")
+                        .arg(settings_.bundleName.value_or(QLatin1String(kFallbackName))));
     return;
   }
   fetchFeed(url, Origin::user);
@@ -185,6 +187,15 @@ void UpdaterController::onFeedFinished(QNetworkReply* reply, Origin origin) {
                                skipped);
   }
   if (best) return offer(*best, origin);
+  // No status at all (refused, timed out, cut off) or an error status: nothing was learnt. A
+  // 304 or any other answer the server gave on purpose means there is nothing new.
+  if (origin == Origin::user && (status == 0 || status >= 400)) {
+    if (status == 0)
+      return showCheckFailed(tr("The update server could not be reached (%1). Try again later.")
+                                 .arg(reply->errorString()));
+    return showCheckFailed(
+        tr("The update server answered with an error (HTTP %1). Try again later.").arg(status));
+  }
   if (origin == Origin::user) return showUpToDate();
   finishSession();
 }
@@ -241,6 +252,12 @@ void UpdaterController::download(const AppcastItem& item) {
 
 void UpdaterController::showUpToDate() {
   driver().showUpToDate(QString::fromLatin1(kUpToDateMessage), upToDateText());
+  finishSession();
+}
+
+void UpdaterController::showCheckFailed(const QString& reason) {
+  logLine("Update check failed: " + reason.toStdString());
+  driver().showCheckFailed(QString::fromLatin1(kCheckFailedMessage), reason);
   finishSession();
 }
 

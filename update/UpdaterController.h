@@ -33,6 +33,7 @@ class UpdaterController final : public QObject {
 
  public:
   static constexpr const char* kUpToDateMessage = "You're up to date!";
+  static constexpr const char* kCheckFailedMessage = "Couldn't check for updates";
   static constexpr const char* kFallbackName = "This app";
   static constexpr const char* kFallbackVersion = "1.0";
   static constexpr Seconds kCheckInterval{24.0 * 60 * 60};
@@ -54,7 +55,9 @@ class UpdaterController final : public QObject {
   // the user.
   bool canCheckForUpdates() const { return canCheckForUpdates_; }
 
-  // The manual check: looks at the feed and either offers its update or says "up to date".
+  // The manual check: looks at the feed and either offers its update or says "up to date". A
+  // feed that cannot be reached (no address, no connection, a timeout, a server error) says so
+  // instead: "up to date" would be a claim nobody checked.
   Q_INVOKABLE void checkForUpdates();
 
   // The up-to-date alert's informative text: name + " " + version + " is the latest version."
@@ -76,6 +79,7 @@ class UpdaterController final : public QObject {
   void showOffer(const AppcastItem& item, bool downloaded);
   void download(const AppcastItem& item);
   void showUpToDate();
+  void showCheckFailed(const QString& reason);
   void finishSession();
   UpdateUserDriver& driver();
 

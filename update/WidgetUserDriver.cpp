@@ -32,6 +32,10 @@ void WidgetUserDriver::showUpToDate(const QString& message, const QString& infor
               informativeText);
 }
 
+void WidgetUserDriver::showCheckFailed(const QString& message, const QString& informativeText) {
+  showMessage(QMessageBox::Warning, QCoreApplication::applicationName(), message, informativeText);
+}
+
 void WidgetUserDriver::showUpdateFound(const AppcastItem& item, bool downloaded,
                                        std::function<void(Choice)> reply) {
   if (!haveWidgets()) return reply(Choice::remindLater);

@@ -9,6 +9,7 @@ namespace mixelot {
 class WidgetUserDriver final : public UpdateUserDriver {
  public:
   void showUpToDate(const QString& message, const QString& informativeText) override;
+  void showCheckFailed(const QString& message, const QString& informativeText) override;
   void showUpdateFound(const AppcastItem& item, bool downloaded,
                        std::function<void(Choice)> reply) override;
   void showDownloadFailed(const QString& message) override;

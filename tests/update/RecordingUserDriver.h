@@ -15,6 +15,9 @@ class RecordingUserDriver final : public UpdateUserDriver {
   void showUpToDate(const QString& message, const QString& informativeText) override {
     upToDate.append(message + u'|' + informativeText);
   }
+  void showCheckFailed(const QString& message, const QString& informativeText) override {
+    checkFailures.append(message + u'|' + informativeText);
+  }
   void showUpdateFound(const AppcastItem& item, bool downloaded,
                        std::function<void(Choice)> reply) override {
     offers.push_back({item.version, downloaded});
@@ -29,6 +32,7 @@ class RecordingUserDriver final : public UpdateUserDriver {
   Choice onOffer = Choice::remindLater;
   Choice onDownloaded = Choice::remindLater;
   QStringList upToDate;
+  QStringList checkFailures;
   std::vector<std::pair<QString, bool>> offers;  // version, downloaded
   QStringList failures;
   QStringList opened;

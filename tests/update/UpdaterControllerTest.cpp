@@ -87,28 +87,35 @@ class UpdaterControllerTest : public QObject {
     QByteArray feed = world.feed("2.0");
     QByteArray items =
         QByteArray(feed).replace("<item id=\"x\">", "<items>").replace("</item>", "</items>");
+    // Answers the server gave on purpose say "up to date"; a check that learnt nothing says it
+    // failed.
     struct Case {
       const char* name;
       LocalHttpServer::Response response;
+      bool learnt;
     } const cases[] = {
-        {"items tag", {200, items}},
-        {"304", {304, {}}},
-        {"500", {500, feed}},
-        {"empty body", {200, {}}},
-        {"invalid UTF-8", {200, feed + "\xff\xfe"}},
-        {"no answer", {200, feed, -1, {}, true}},
-        {"only older versions", {200, world.feed("1.3")}},
+        {"items tag", {200, items}, true},
+        {"304", {304, {}}, true},
+        {"empty body", {200, {}}, true},
+        {"invalid UTF-8", {200, feed + "\xff\xfe"}, true},
+        {"only older versions", {200, world.feed("1.3")}, true},
+        {"500", {500, feed}, false},
+        {"no answer", {200, feed, -1, {}, true}, false},
     };
     for (const Case& c : cases) {
       world.driver.upToDate.clear();
+      world.driver.checkFailures.clear();
       world.http.route("/feed.xml", c.response);
       QVERIFY2(world.check(*controller), c.name);
-      QVERIFY2(world.driver.upToDate == QStringList{kUpToDate}, c.name);
+      QVERIFY2(world.driver.upToDate == (c.learnt ? QStringList{kUpToDate} : QStringList{}),
+               c.name);
+      QVERIFY2(world.driver.checkFailures.size() == (c.learnt ? 0 : 1), c.name);
     }
     QCOMPARE(world.driver.offers.size(), size_t{1});
 
     // Nobody listening, and no address at all.
     world.driver.upToDate.clear();
+    world.driver.checkFailures.clear();
     quint16 closedPort = world.http.serverPort();
     world.http.close();
     auto refused =
@@ -116,12 +123,15 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(world.check(*refused));
     auto noFeed = world.make(world.settings(QStringLiteral("")));
     QVERIFY(world.check(*noFeed));
-    QCOMPARE(world.driver.upToDate, (QStringList{kUpToDate, kUpToDate}));
+    QVERIFY(world.driver.upToDate.isEmpty());
+    QCOMPARE(world.driver.checkFailures.size(), 2);
+    QVERIFY(world.driver.checkFailures[0].startsWith("Couldn't check for updates|"));
   }
 
   void theUpToDateTextFallsBackWithoutNameOrVersion() {
     World world;
-    UpdaterSettings settings = world.settings(QStringLiteral("not a url"));
+    world.http.route("/feed.xml", {304, {}});
+    UpdaterSettings settings = world.settings();
     settings.bundleName.reset();
     auto noName = world.make(settings);
     QCOMPARE(noName->upToDateText(), QStringLiteral("This app 1.4 is the latest version."));
@@ -145,7 +155,7 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(!controller.canCheckForUpdates());
     controller.checkForUpdates();  // ignored while the first runs
     QVERIFY(QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000));
-    QCOMPARE(world.driver.upToDate.size(), 1);
+    QCOMPARE(world.driver.checkFailures.size(), 1);
     QCOMPARE(world.http.requests(), 1);
     QCOMPARE(changes.count(), 3);
   }
