@@ -21,14 +21,17 @@ AppTapState::AppTapState(std::string bundleID, std::string deviceUID)
       tapUUID(makeUuidString()),
       queueLabel(kQueueLabelPrefix + this->bundleID + "." + this->deviceUID) {}
 
-void AppTapState::process(std::span<const hal::AudioBuffer> input,
-                          std::span<hal::AudioBuffer> output) noexcept {
-  float target =
+float AppTapState::effectiveTarget() const noexcept {
+  const float target =
       isMuted.load(std::memory_order_relaxed) ? 0.0f : targetVolume.load(std::memory_order_relaxed);
   // The shared values are meant to be in 0...1 already; clamping here as well keeps a stray
   // direct write (NaN, 1.7) from poisoning the ramp or driving the device past full scale.
-  target = clampVolume(target * softwareVolume.load(std::memory_order_relaxed));
-  currentGain = gain::processBuffers(input, output, currentGain, target);
+  return clampVolume(target * softwareVolume.load(std::memory_order_relaxed));
+}
+
+void AppTapState::process(std::span<const hal::AudioBuffer> input,
+                          std::span<hal::AudioBuffer> output) noexcept {
+  currentGain = gain::processBuffers(input, output, currentGain, effectiveTarget());
 }
 
 }  // namespace mixelot

@@ -22,6 +22,9 @@ class AppTapState {
   // The I/O block. Real-time: no lock, no allocation, no log.
   void process(std::span<const hal::AudioBuffer> input,
                std::span<hal::AudioBuffer> output) noexcept;
+  // The gain the block moves towards: 0 while muted, else the target volume scaled by the
+  // software volume, kept in 0...1.
+  float effectiveTarget() const noexcept;
 
   const std::string bundleID;
   const std::string deviceUID;

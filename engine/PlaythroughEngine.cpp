@@ -46,22 +46,42 @@ std::string PlaythroughEngine::tapKey(const std::string& bundleID, const std::st
 
 void PlaythroughEngine::createTap(const std::string& bundleID,
                                   const std::vector<hal::ObjectID>& processObjectIDs,
-                                  const std::optional<std::string>& deviceUID) {
-  if (processObjectIDs.empty() || !hardware_.supportsProcessTaps() || !permissionGranted_) return;
+                                  const std::optional<std::string>& deviceUID,
+                                  std::optional<StartLevel> start) {
+  buildChain(bundleID, processObjectIDs, deviceUID, start);
+}
+
+std::shared_ptr<AppTapState> PlaythroughEngine::buildChain(
+    const std::string& bundleID, const std::vector<hal::ObjectID>& processObjectIDs,
+    const std::optional<std::string>& deviceUID, std::optional<StartLevel> start) {
+  if (processObjectIDs.empty() || !hardware_.supportsProcessTaps() || !permissionGranted_)
+    return nullptr;
 
   if (realDeviceID_ == hal::kUnknownObject) refreshOutputDevice();
   if (realDeviceID_ == hal::kUnknownObject) {
     logLine("No real output device found");
-    return;
+    return nullptr;
   }
 
   std::string targetUID = realDeviceUID_;
   if (deviceUID && !deviceUID->empty() && deviceExists(*deviceUID)) targetUID = *deviceUID;
 
   const std::string key = tapKey(bundleID, targetUID);
-  if (appTaps_.count(key) || pending_.count(key)) return;
+  if (appTaps_.count(key)) return nullptr;
+  if (auto building = pending_.find(key); building != pending_.end()) {
+    // Asked for again while it is built (a removal may have cancelled it in between, e.g. the
+    // default device changed and changed back): this request is the newer one, so the build
+    // goes on, with this request's processes.
+    building->second.isCancelled = false;
+    building->second.processObjectIDs = processObjectIDs;
+    return nullptr;
+  }
 
   auto state = std::make_shared<AppTapState>(bundleID, targetUID);
+  if (start) {
+    state->targetVolume.store(clampVolume(start->volume), std::memory_order_relaxed);
+    state->isMuted.store(start->isMuted, std::memory_order_relaxed);
+  }
 
   auto makeTap = [&](hal::TapDescription description) {
     description.uuid = state->tapUUID;
@@ -78,7 +98,7 @@ void PlaythroughEngine::createTap(const std::string& bundleID,
     tap = makeTap(hal::TapDescription::stereoMixdown(processObjectIDs));
   if (tap == hal::kUnknownObject) {
     logLine("Failed to create tap for " + bundleID);
-    return;
+    return nullptr;
   }
   state->tapObjectID = tap;
 
@@ -96,22 +116,35 @@ void PlaythroughEngine::createTap(const std::string& bundleID,
   if (hardware_.createAggregateDevice(aggregate, device) != hal::kNoError) {
     logLine("Failed to create aggregate for " + bundleID);
     hardware_.destroyProcessTap(tap);
-    return;
+    return nullptr;
   }
   state->aggregateDeviceID = device;
 
   // The wait runs the main queue, so other operations can run in the middle of this one. The key
-  // is held as pending meanwhile: a second createTap for it does nothing, and a removal of it (or
-  // of every chain) cancels this build instead of leaving a chain nobody asked for.
-  pending_[key] = false;
+  // is held as pending meanwhile: a second createTap for it joins this build, a removal of it (or
+  // of every chain) cancels it instead of leaving a chain nobody asked for, and volumes and mute
+  // set meanwhile reach its state.
+  pending_[key] = {state, processObjectIDs, false};
   waitUntilAlive(device);
-  const bool cancelled = pending_[key];
+  const PendingBuild build = std::move(pending_.at(key));
   pending_.erase(key);
-  if (cancelled) {
+  if (build.isCancelled) {
     releaseResources(*state);
-    return;
+    return nullptr;
+  }
+  if (build.processObjectIDs != processObjectIDs) {
+    const hal::Status written = hardware_.setPropertyData(
+        tap, kTapDescriptionAddress, hal::PropertyValue(build.processObjectIDs));
+    if (written != hal::kNoError) {
+      logLine("Failed to update tap for " + bundleID + ": " + std::to_string(written));
+      releaseResources(*state);
+      return nullptr;
+    }
   }
 
+  // The first cycle plays at the chain's target, not at a gain of 1 ramping down to it: a muted
+  // or turned-down app must not blare for the ramp's length. The block does not run yet.
+  state->currentGain = state->effectiveTarget();
   std::optional<hal::IOProcID> ioProc;
   // The block owns the state, so a cycle that is still running while the chain goes away works
   // on live memory.
@@ -124,18 +157,19 @@ void PlaythroughEngine::createTap(const std::string& bundleID,
   if (created != hal::kNoError || !ioProc) {
     logLine("Failed to create IOProc for " + bundleID + ": " + std::to_string(created));
     releaseResources(*state);
-    return;
+    return nullptr;
   }
   state->ioProcID = ioProc;
   if (hardware_.deviceStart(device, *ioProc) != hal::kNoError) {
     logLine("Failed to start IOProc for " + bundleID);
     releaseResources(*state);
-    return;
+    return nullptr;
   }
 
   appTaps_[key] = state;
   logLine("Tap active for " + bundleID + " \u2192 " + targetUID + " (tap=" + std::to_string(tap) +
           " agg=" + std::to_string(device) + ")");
+  return state;
 }
 
 bool PlaythroughEngine::deviceExists(const std::string& deviceUID) {
@@ -186,25 +220,21 @@ void PlaythroughEngine::updateTapProcesses(const std::string& bundleID,
     // Left alone, the chain would keep processing the old processes only, and the new ones would
     // play unprocessed until the app's processes change again: build it anew with the whole list.
     // The old chain goes first (its key is the new one's), in the fixed order; the new one is
-    // built all the way or not at all, as any chain.
+    // built all the way or not at all, as any chain, and starts at the old one's volume and mute,
+    // also when it lands on the default device because its own has gone.
     logLine("Failed to update tap for " + bundleID + ": " + std::to_string(written));
     appTaps_.erase(it);
     releaseResources(*state);
-    rebuilding_[key] = state;
-    createTap(bundleID, processObjectIDs, state->deviceUID);
-    rebuilding_.erase(key);
-    if (auto rebuilt = appTaps_.find(key); rebuilt != appTaps_.end()) {
-      rebuilt->second->targetVolume.store(state->targetVolume.load(std::memory_order_relaxed),
-                                          std::memory_order_relaxed);
-      rebuilt->second->isMuted.store(state->isMuted.load(std::memory_order_relaxed),
-                                     std::memory_order_relaxed);
-    }
+    buildChain(bundleID, processObjectIDs, state->deviceUID,
+               StartLevel{state->targetVolume.load(std::memory_order_relaxed),
+                          state->isMuted.load(std::memory_order_relaxed)});
   }
 }
 
 void PlaythroughEngine::removeTap(const std::string& bundleID, const std::string& deviceUID) {
   const std::string key = tapKey(bundleID, deviceUID);
-  if (auto building = pending_.find(key); building != pending_.end()) building->second = true;
+  if (auto building = pending_.find(key); building != pending_.end())
+    building->second.isCancelled = true;
   auto it = appTaps_.find(key);
   if (it == appTaps_.end()) return;
   auto state = it->second;
@@ -213,8 +243,8 @@ void PlaythroughEngine::removeTap(const std::string& bundleID, const std::string
 }
 
 void PlaythroughEngine::removeTaps(const std::string& bundleID) {
-  for (auto& [key, cancelled] : pending_)
-    if (hasAppPrefix(key, bundleID)) cancelled = true;
+  for (auto& [key, build] : pending_)
+    if (hasAppPrefix(key, bundleID)) build.isCancelled = true;
   std::vector<std::string> keys;
   for (const auto& [key, state] : appTaps_)
     if (hasAppPrefix(key, bundleID)) keys.push_back(key);
@@ -239,30 +269,38 @@ std::vector<std::string> PlaythroughEngine::activeDeviceUIDs(const std::string& 
   return uids;
 }
 
+template <typename Visit>
+void PlaythroughEngine::forEachChain(const std::string& bundleID, Visit visit) {
+  for (auto& [key, state] : appTaps_)
+    if (hasAppPrefix(key, bundleID)) visit(key, *state);
+  for (auto& [key, build] : pending_)
+    if (hasAppPrefix(key, bundleID)) visit(key, *build.state);
+}
+
 void PlaythroughEngine::setAppVolume(const std::string& bundleID, float volume) {
   const float clamped = clampVolume(volume);
-  for (auto* chains : {&appTaps_, &rebuilding_})
-    for (auto& [key, state] : *chains)
-      if (hasAppPrefix(key, bundleID))
-        state->targetVolume.store(clamped, std::memory_order_relaxed);
+  forEachChain(bundleID, [&](const std::string&, AppTapState& state) {
+    state.targetVolume.store(clamped, std::memory_order_relaxed);
+  });
 }
 
 void PlaythroughEngine::setAppDeviceVolume(const std::string& bundleID,
                                            const std::string& deviceUID, float volume) {
   const std::string key = tapKey(bundleID, deviceUID);
-  for (auto* chains : {&appTaps_, &rebuilding_})
-    if (auto it = chains->find(key); it != chains->end())
-      it->second->targetVolume.store(clampVolume(volume), std::memory_order_relaxed);
+  const float clamped = clampVolume(volume);
+  forEachChain(bundleID, [&](const std::string& chainKey, AppTapState& state) {
+    if (chainKey == key) state.targetVolume.store(clamped, std::memory_order_relaxed);
+  });
 }
 
 void PlaythroughEngine::setAppMuted(const std::string& bundleID, bool muted) {
-  for (auto* chains : {&appTaps_, &rebuilding_})
-    for (auto& [key, state] : *chains)
-      if (hasAppPrefix(key, bundleID)) state->isMuted.store(muted, std::memory_order_relaxed);
+  forEachChain(bundleID, [&](const std::string&, AppTapState& state) {
+    state.isMuted.store(muted, std::memory_order_relaxed);
+  });
 }
 
 void PlaythroughEngine::stopAll() {
-  for (auto& [key, cancelled] : pending_) cancelled = true;
+  for (auto& [key, build] : pending_) build.isCancelled = true;
   // Swap first: releasing may run nothing re-entrant today, but the map must not change while
   // it is walked.
   auto taps = std::exchange(appTaps_, {});
@@ -280,7 +318,7 @@ void PlaythroughEngine::refreshOutputDevice() {
   logLine("Output device changed: " + realDeviceUID_ + " \u2192 " + uid);
   realDeviceID_ = device;
   realDeviceUID_ = uid;
-  for (auto& [key, cancelled] : pending_) cancelled = true;
+  for (auto& [key, build] : pending_) build.isCancelled = true;
   auto taps = std::exchange(appTaps_, {});
   for (auto& [key, state] : taps) releaseResources(*state);
 }

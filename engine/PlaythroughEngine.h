@@ -21,13 +21,23 @@ class PlaythroughEngine {
   PlaythroughEngine(const PlaythroughEngine&) = delete;
   PlaythroughEngine& operator=(const PlaythroughEngine&) = delete;
 
+  // What a new chain plays at from its first cycle. Without it a chain starts at full volume,
+  // unmuted, and only the caller's later writes bring it down.
+  struct StartLevel {
+    float volume = 1.0f;
+    bool isMuted = false;
+  };
+
   // Builds one chain for the app on `deviceUID` (or the default output device when absent, empty
-  // or unknown). A chain that exists already is left as it is.
+  // or unknown). A chain that exists already is left as it is. A request for a chain that is
+  // still being built joins that build, even when a removal had cancelled it meanwhile.
   void createTap(const std::string& bundleID, const std::vector<hal::ObjectID>& processObjectIDs,
-                 const std::optional<std::string>& deviceUID = std::nullopt);
+                 const std::optional<std::string>& deviceUID = std::nullopt,
+                 std::optional<StartLevel> start = std::nullopt);
   // Points every chain of the app at a new list of its process objects (an app that started or
   // ended a process), keeping the chains, their volumes and mute. A chain whose tap refuses the
-  // new list is rebuilt with it.
+  // new list is rebuilt with it, at the old chain's volume and mute (on the default output
+  // device when its own device has gone).
   void updateTapProcesses(const std::string& bundleID,
                           const std::vector<hal::ObjectID>& processObjectIDs);
   void removeTap(const std::string& bundleID, const std::string& deviceUID);
@@ -54,6 +64,14 @@ class PlaythroughEngine {
   // The fixed teardown order of one chain: stop and destroy the I/O procedure, then the
   // aggregate device, then the tap.
   void releaseResources(AppTapState& state);
+  // createTap's work; returns the chain it stored, if any.
+  std::shared_ptr<AppTapState> buildChain(const std::string& bundleID,
+                                          const std::vector<hal::ObjectID>& processObjectIDs,
+                                          const std::optional<std::string>& deviceUID,
+                                          std::optional<StartLevel> start);
+  // Every chain of the app, those still being built included, for the volume and mute setters.
+  template <typename Visit>
+  void forEachChain(const std::string& bundleID, Visit visit);
   bool deviceExists(const std::string& deviceUID);
   std::optional<uint32_t> outputStreamIndex();
   void waitUntilAlive(hal::ObjectID device);
@@ -64,12 +82,16 @@ class PlaythroughEngine {
   hal::ObjectID realDeviceID_ = hal::kUnknownObject;
   std::string realDeviceUID_;
   bool permissionGranted_ = false;
-  // Keys whose chain is being built while createTap waits for its aggregate device; the flag
-  // says a removal asked for that chain meanwhile.
-  std::map<std::string, bool> pending_;
-  // Chains being rebuilt by updateTapProcesses, by key: the old state stands in for the new one
-  // while it is built, so that a volume or mute set meanwhile is carried over to it.
-  std::map<std::string, std::shared_ptr<AppTapState>> rebuilding_;
+  // A chain being built while createTap waits for its aggregate device. Volumes and mute set
+  // meanwhile go to its state, so it starts with them.
+  struct PendingBuild {
+    std::shared_ptr<AppTapState> state;
+    // The latest list asked for; a request that joined the build may bring a newer one.
+    std::vector<hal::ObjectID> processObjectIDs;
+    // A removal asked for the chain, and no request came after it.
+    bool isCancelled = false;
+  };
+  std::map<std::string, PendingBuild> pending_;
 };
 
 }  // namespace mixelot

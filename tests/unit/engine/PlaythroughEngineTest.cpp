@@ -330,6 +330,46 @@ TEST_F(EngineTest, RemovalDuringTheAliveWaitCancelsTheBuild) {
   engine.createTap("com.a", {processA});
   EXPECT_EQ(engine.appTaps().size(), 1u);
   EXPECT_EQ(sim.liveAggregates().size(), 1u);
+
+  // A removal followed by a new request (the default device changed and changed back) is a
+  // request: the build goes on, with the newer request's processes.
+  const hal::ObjectID secondAB = sim.addProcess(104, "com.ab");
+  queue.post([&] {
+    engine.removeTaps("com.ab");
+    engine.createTap("com.ab", {processAB, secondAB});
+  });
+  engine.createTap("com.ab", {processAB});
+  auto revived = tap("com.ab::BuiltInSpeakers");
+  ASSERT_TRUE(revived);
+  EXPECT_EQ(sim.tapDescription(revived->tapObjectID)->processes,
+            (std::vector<hal::ObjectID>{processAB, secondAB}));
+  EXPECT_EQ(sim.runningIOProcCount(), 2u);
+}
+
+TEST_F(EngineTest, ChainRebuiltOffItsVanishedDeviceKeepsVolumeAndMuteFromItsFirstCycle) {
+  engine.createTap("com.a", {processA}, "Headphones");
+  auto old = tap("com.a::Headphones");
+  engine.setAppVolume("com.a", 0.3f);
+  engine.setAppMuted("com.a", true);
+  sim.addFault({.operation = Operation::kSetPropertyData, .object = old->tapObjectID});
+  sim.removeObject(headphones);
+
+  engine.updateTapProcesses("com.a", {processA, sim.addProcess(103, "com.a")});
+  auto rebuilt = tap("com.a::BuiltInSpeakers");
+  ASSERT_TRUE(rebuilt);
+  EXPECT_FALSE(tap("com.a::Headphones"));
+  EXPECT_EQ(rebuilt->targetVolume.load(), 0.3f);
+  EXPECT_TRUE(rebuilt->isMuted.load());
+  // Silent from the first sample: no ramp down from full volume.
+  std::vector<float> in(512, 0.5f), out(512, 1.0f);
+  hal::AudioBuffer input{2, 2048, in.data()}, output{2, 2048, out.data()};
+  ASSERT_EQ(sim.runIOCycle(rebuilt->aggregateDeviceID, {&input, 1}, {&output, 1}), 1);
+  EXPECT_EQ(out.front(), 0.0f);
+  EXPECT_EQ(out.back(), 0.0f);
+
+  // Unmuted, a new chain starts at its volume as well.
+  engine.createTap("com.ab", {processAB}, std::nullopt, PlaythroughEngine::StartLevel{0.3f, false});
+  EXPECT_FLOAT_EQ(tap("com.ab::BuiltInSpeakers")->currentGain, 0.3f);
 }
 
 }  // namespace
