@@ -243,14 +243,9 @@ void PerAppAudioManager::runDiscoveryPass() {
       app.id = std::string(group.key);
       app.name = group.owner->localizedName.value_or(std::string(kUnknownAppName));
       app.icon = group.owner->iconName;
-      app.isMuted = lookup(*mutedStates_, app.id).value_or(false);
-      app.currentVolume =
-          app.isMuted ? 0.0f : clampVolume(lookup(*savedVolumes_, app.id).value_or(newAppVolume));
+      applySavedState(app, newAppVolume);
       app.lastActiveDate = now;
       app.processObjectIDs = std::move(group.objects);
-      app.selectedOutputDeviceUIDs =
-          lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
-      app.perDeviceVolumes = lookup(*savedPerDeviceVolumes_, app.id).value_or(VolumeTable{});
       next.push_back(std::move(app));
     }
   }
@@ -339,49 +334,80 @@ void PerAppAudioManager::runDiscoveryPass() {
   }
 
   // 9. Publish. An operation that ran while chains were being built (the engine runs the main
-  // queue while it waits for a device) changed the published records after step 3 copied them;
-  // its volume, mute and routing win over those stale copies.
-  if (appsRevision_ != passStartRevision_) {
-    StringMap<size_t> latestIndex;
-    const auto& latest = audioApps_.get();
+  // queue while it waits for a device) changed the published records, or for an app not listed
+  // yet the tables, after step 3 read them; its volume, mute and routing win over those stale
+  // copies, which the next save would otherwise store over the right values.
+  const bool listChanged = appsRevision_ != passStartRevision_;
+  StringMap<size_t> latestIndex;
+  const auto& latest = audioApps_.get();
+  if (listChanged)
     for (size_t i = 0; i < latest.size(); ++i) latestIndex.try_emplace(latest[i].id, i);
-    for (auto& app : next) {
-      auto it = latestIndex.find(app.id);
-      if (it == latestIndex.end()) continue;
-      const AudioApp& fresh = latest[it->second];
-      app.currentVolume = fresh.currentVolume;
-      app.isMuted = fresh.isMuted;
-      app.selectedOutputDeviceUIDs = fresh.selectedOutputDeviceUIDs;
-      app.perDeviceVolumes = fresh.perDeviceVolumes;
+  for (auto& app : next) {
+    if (!oldIDs.count(app.id)) {
+      applySavedState(app, newAppVolume);
+      continue;
     }
+    auto it = latestIndex.find(app.id);
+    if (it == latestIndex.end()) continue;
+    const AudioApp& fresh = latest[it->second];
+    app.currentVolume = fresh.currentVolume;
+    app.isMuted = fresh.isMuted;
+    app.selectedOutputDeviceUIDs = fresh.selectedOutputDeviceUIDs;
+    app.perDeviceVolumes = fresh.perDeviceVolumes;
   }
   // Stored even when equal: an equal list may still carry new process objects, which routing
   // hands to the engine later; observers hear only of real changes.
   setApps(std::move(next));
 }
 
+void PerAppAudioManager::applySavedState(AudioApp& app, float newAppVolume) const {
+  app.isMuted = lookup(*mutedStates_, app.id).value_or(false);
+  app.currentVolume =
+      app.isMuted ? 0.0f : clampVolume(lookup(*savedVolumes_, app.id).value_or(newAppVolume));
+  app.selectedOutputDeviceUIDs =
+      lookup(*savedRouting_, app.id).value_or(std::vector<std::string>{});
+  app.perDeviceVolumes = lookup(*savedPerDeviceVolumes_, app.id).value_or(VolumeTable{});
+}
+
+PlaythroughEngine::StartLevel PerAppAudioManager::masterLevel(const std::string& id,
+                                                              float newAppVolume) const {
+  // A listed app plays at what its row shows: after a default-device change that is the new
+  // device's volume or 1.0, which the volume table need not hold.
+  if (auto index = indexOf(id)) {
+    const AudioApp& app = audioApps_.get()[*index];
+    return {app.isMuted ? 0.0f : app.currentVolume, app.isMuted};
+  }
+  const bool muted = lookup(*mutedStates_, id).value_or(false);
+  return {muted ? 0.0f : lookup(*savedVolumes_, id).value_or(newAppVolume), muted};
+}
+
 void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolume) {
   PlaythroughEngine& engine = *playthroughEngine_;
   const auto routing = routingOf(app.id);
+  // The chains start at the level they will be set to below, so none plays louder meanwhile.
+  auto start = [&](const std::string& uid) {
+    auto level = masterLevel(app.id, newAppVolume);
+    const auto perDevice = lookup(*savedPerDeviceVolumes_, app.id).value_or(VolumeTable{});
+    if (!level.isMuted) level.volume = lookup(perDevice, uid).value_or(level.volume);
+    return level;
+  };
   if (routing.empty()) {
-    engine.createTap(app.id, app.processObjectIDs, std::nullopt);
+    engine.createTap(app.id, app.processObjectIDs, std::nullopt, start(engine.realDeviceUID()));
   } else {
-    for (const auto& uid : routing) engine.createTap(app.id, app.processObjectIDs, uid);
+    for (const auto& uid : routing) engine.createTap(app.id, app.processObjectIDs, uid, start(uid));
   }
   // Read once the chains exist: building one runs the main queue, and an operation that ran
-  // meanwhile has already written its values to these tables.
-  const float volume = lookup(*savedVolumes_, app.id).value_or(newAppVolume);
-  const bool muted = lookup(*mutedStates_, app.id).value_or(false);
+  // meanwhile has already written its values to the record or these tables.
+  const auto level = masterLevel(app.id, newAppVolume);
   const auto perDevice = lookup(*savedPerDeviceVolumes_, app.id).value_or(VolumeTable{});
   for (const auto& uid : engine.activeDeviceUIDs(app.id)) {
-    float target = muted ? 0.0f : lookup(perDevice, uid).value_or(volume);
+    float target = level.isMuted ? 0.0f : lookup(perDevice, uid).value_or(level.volume);
     engine.setAppDeviceVolume(app.id, uid, clampVolume(target));
   }
-  engine.setAppMuted(app.id, muted);
+  engine.setAppMuted(app.id, level.isMuted);
   // A routing change that ran meanwhile reconciled the chains that existed then; the ones built
   // above for the old routing may not belong any more.
-  if (routingOf(app.id) != routing)
-    reconcileTaps(app.id, app.processObjectIDs, muted ? 0.0f : volume);
+  if (routingOf(app.id) != routing) reconcileTaps(app.id, app.processObjectIDs, level.volume);
 }
 
 const std::wstring& PerAppAudioManager::sortKey(const std::string& name) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/AudioRecordingPermission.h"
+#include "engine/PlaythroughEngine.h"
 #include "engine/hal/AudioHardware.h"
 #include "model/AudioApp.h"
 #include "model/Observable.h"
@@ -19,7 +20,6 @@
 namespace mixelot {
 
 class AppTapState;
-class PlaythroughEngine;
 class PreferencesStore;
 class ProcessInfo;
 class Workspace;
@@ -139,6 +139,11 @@ class PerAppAudioManager {
   // Applies `change` to the listed record of `id`; false when the id is not listed.
   bool updateApp(const std::string& id, const std::function<void(AudioApp&)>& change);
   float restoreVolume(const std::string& id) const;
+  // Volume, mute, routing and per-device volumes of a record from the tables (a new app).
+  void applySavedState(AudioApp& app, float newAppVolume) const;
+  // The level an app's chains play at before per-device volumes: a listed app's record, else
+  // the tables (the default volume when it has none).
+  PlaythroughEngine::StartLevel masterLevel(const std::string& id, float newAppVolume) const;
   // Builds the chains of a listed app that has none (discovery).
   void createTapsForApp(const AudioApp& app, float newAppVolume);
   std::vector<std::string> routingOf(const std::string& id) const;

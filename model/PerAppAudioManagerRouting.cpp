@@ -83,28 +83,34 @@ void PerAppAudioManager::reconcileTapsOnce(const std::string& id,
   std::map<std::string, std::shared_ptr<AppTapState>> before;
   for (const auto& uid : have) before[uid] = chain(id, uid);
 
+  auto perDeviceOr = [&](const std::string& uid, float master) {
+    if (auto it = savedPerDeviceVolumes_->find(id); it != savedPerDeviceVolumes_->end())
+      if (auto entry = it->second.find(uid); entry != it->second.end()) return entry->second;
+    return master;
+  };
+  auto isMuted = [&] {
+    auto muted = mutedStates_->find(id);
+    return muted != mutedStates_->end() && muted->second;
+  };
+
   for (const auto& uid : have)
     if (!wanted.count(uid)) engine.removeTap(id, uid);
   for (const auto& uid : want)
-    if (!have.count(uid)) engine.createTap(id, processObjectIDs, uid);
+    if (!have.count(uid))
+      engine.createTap(id, processObjectIDs, uid,
+                       PlaythroughEngine::StartLevel{perDeviceOr(uid, masterVolume), isMuted()});
 
   // The values are read after the chains exist: building one runs the main queue, and an
   // operation that ran meanwhile has already written the record and the tables.
   if (auto index = indexOf(id)) masterVolume = audioApps_.get()[*index].currentVolume;
-  VolumeTable perDevice;
-  if (auto it = savedPerDeviceVolumes_->find(id); it != savedPerDeviceVolumes_->end())
-    perDevice = it->second;
   // Every chain built here starts at its device's volume, else at the app's. That includes a
   // chain the engine built on the default device in place of an absent routed one: left at the
   // engine's initial 1.0 it would blast an app the user had turned down.
   for (const auto& uid : engine.activeDeviceUIDs(id)) {
     if (auto it = before.find(uid); it != before.end() && it->second == chain(id, uid)) continue;
-    auto entry = perDevice.find(uid);
-    engine.setAppDeviceVolume(id, uid,
-                              clampVolume(entry != perDevice.end() ? entry->second : masterVolume));
+    engine.setAppDeviceVolume(id, uid, clampVolume(perDeviceOr(uid, masterVolume)));
   }
-  auto muted = mutedStates_->find(id);
-  engine.setAppMuted(id, muted != mutedStates_->end() && muted->second);
+  engine.setAppMuted(id, isMuted());
 }
 
 void PerAppAudioManager::setDeviceVolume(const std::string& id, const std::string& deviceUID,

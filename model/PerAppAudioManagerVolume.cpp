@@ -35,6 +35,9 @@ float PerAppAudioManager::restoreVolume(const std::string& id) const {
 void PerAppAudioManager::setVolume(const std::string& id, float volume) {
   const float v = clampVolume(volume);
   savedVolumes_.modify([&](auto& table) { table[id] = v; });
+  // A pre-mute volume kept after an unmute is older than this one: the next unmute-all must come
+  // back here, not there.
+  preMuteVolumes_.edit([&](auto& table) { return table.erase(id) > 0; });
   bool wasMuted = false;
   updateApp(id, [&](AudioApp& app) {
     app.currentVolume = v;
@@ -152,6 +155,9 @@ void PerAppAudioManager::outputDeviceChanged() {
     volumes.emplace_back(app.id, volume);
   }
   mutedStates_.set(std::move(states));
+  // Every app now plays unmuted at the new device's volume; a pre-mute volume of the old device
+  // would otherwise win over it at the next unmute-all.
+  preMuteVolumes_.set({});
   setApps(std::move(apps));
   if (playthroughEngine_) {
     for (const auto& [id, volume] : volumes) {

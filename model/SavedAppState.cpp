@@ -1,16 +1,26 @@
 #include "model/SavedAppState.h"
 
 #include "app/Preferences.h"
+#include "engine/Volume.h"
 
 namespace mixelot {
+namespace {
+
+SavedAppState::VolumeTable clamped(SavedAppState::VolumeTable table) {
+  for (auto& [id, volume] : table) volume = clampVolume(volume);
+  return table;
+}
+
+}  // namespace
 
 std::optional<SavedAppState::VolumeTable> SavedAppState::loadVolumes(
     const std::string& deviceUID) const {
   if (auto perDevice = store_.nestedFloatTable(prefs::kDeviceSpecificVolumes)) {
     auto it = perDevice->find(deviceUID);
-    if (it != perDevice->end()) return std::move(it->second);
+    if (it != perDevice->end()) return clamped(std::move(it->second));
   }
-  return store_.floatTable(prefs::kSavedVolumes);
+  if (auto table = store_.floatTable(prefs::kSavedVolumes)) return clamped(std::move(*table));
+  return std::nullopt;
 }
 
 void SavedAppState::saveVolumes(const std::string& deviceUID, const VolumeTable& table) {
@@ -37,7 +47,9 @@ void SavedAppState::saveRouting(const RoutingTable& table) {
 }
 
 SavedAppState::DeviceVolumeTable SavedAppState::loadPerDeviceVolumes() const {
-  return store_.nestedFloatTable(prefs::kAppPerDeviceVolumes).value_or(DeviceVolumeTable{});
+  auto table = store_.nestedFloatTable(prefs::kAppPerDeviceVolumes).value_or(DeviceVolumeTable{});
+  for (auto& [id, volumes] : table) volumes = clamped(std::move(volumes));
+  return table;
 }
 
 void SavedAppState::savePerDeviceVolumes(const DeviceVolumeTable& table) {

@@ -14,6 +14,7 @@ namespace mixelot {
 // again, also after a restart, comes back with its volume (per output device), routing and
 // per-device volumes. Every table is read whole: a table with one entry of the wrong shape counts
 // as absent, since a half-understood table could send an app to the wrong device or volume.
+// Volumes come back clamped to 0...1 (a hand-edited 5.0 must not show as 500 %).
 class SavedAppState {
  public:
   using VolumeTable = std::map<std::string, float>;                      // bundle id -> volume

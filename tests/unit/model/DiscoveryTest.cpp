@@ -247,6 +247,27 @@ TEST_F(ModelTest, MonitoringStopsAndPassesNeverOverlap) {
   queue.advance(Seconds(10.0));
 }
 
+TEST_F(ModelTest, ANewAppsRowKeepsWhatChangedWhileItsFirstChainCameAlive) {
+  const std::string player = "org.example.Player";
+  makeManager();
+  runApp(100, player, "Player");
+  play(100, player);
+  sim.setAggregatesAlive(false);
+  queue.post([&] {
+    manager->setVolume(player, 0.4f);
+    manager->setRouting(player, {"B"});
+  });
+  manager->refreshApps();
+  settle();
+  EXPECT_FLOAT_EQ(app(player)->currentVolume, 0.4f);
+  EXPECT_THAT(app(player)->selectedOutputDeviceUIDs, ElementsAre("B"));
+  EXPECT_THAT(taps(player), ElementsAre("B"));
+  EXPECT_FLOAT_EQ(target(player, "B"), 0.4f);
+  // The next save stores the row's volume, which is the right one.
+  manager->setVolume("org.example.Other", 0.1f);
+  EXPECT_FLOAT_EQ(prefs.floatTable("savedVolumes")->at(player), 0.4f);
+}
+
 TEST_F(ModelTest, PermissionGrantedLaterBuildsTheChains) {
   runApp(100, "org.example.Player", "Player");
   play(100, "org.example.Player");

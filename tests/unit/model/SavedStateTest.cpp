@@ -65,6 +65,17 @@ TEST_F(SavedStateTest, MutedAppComesBackAfterARestartUnmutedAtItsVolume) {
   EXPECT_FLOAT_EQ(prefs.floatTable("savedVolumes")->at("org.example.Gone"), 0.6f);
 }
 
+TEST_F(SavedStateTest, StoredVolumesOutOfRangeComeBackClamped) {
+  prefs.set("appPerDeviceVolumes",
+            std::map<std::string, std::map<std::string, float>>{{kPlayer, {{"B", 5.0f}}}});
+  prefs.set("deviceSpecificVolumes",
+            std::map<std::string, std::map<std::string, float>>{{"A", {{kPlayer, -2.0f}}}});
+  makeManager();
+  EXPECT_EQ(app(kPlayer)->perDeviceVolumes.at("B"), 1.0f);
+  EXPECT_EQ(manager->savedPerDeviceVolumes()->at(kPlayer).at("B"), 1.0f);
+  EXPECT_EQ(manager->savedVolumes()->at(kPlayer), 0.0f);
+}
+
 TEST_F(SavedStateTest, VolumesOfTheCurrentDeviceWinOverTheLastSaved) {
   prefs.set("savedVolumes", std::map<std::string, float>{{kPlayer, 0.9f}});
   prefs.set("deviceSpecificVolumes",

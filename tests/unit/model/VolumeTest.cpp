@@ -63,6 +63,13 @@ TEST_F(VolumeTest, MuteAndUnmuteRestoreTheVolume) {
   EXPECT_FALSE(tapMuted(kPlayer, "A"));
   manager->toggleMute("org.example.NotListed");  // nothing at all
   EXPECT_FALSE(manager->mutedStates()->count("org.example.NotListed"));
+
+  // The pre-mute volume outlives the unmute, but a volume set since is newer and wins.
+  EXPECT_EQ(manager->preMuteVolumes()->count(kPlayer), 1u);
+  manager->setVolume(kPlayer, 0.9f);
+  manager->unmuteAll();
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.9f);
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.9f);
 }
 
 TEST_F(VolumeTest, MuteAllKeepsEarlierMutesAndUnmuteAllRestoresEach) {
@@ -111,6 +118,26 @@ TEST_F(VolumeTest, VolumesFollowTheDefaultDeviceAndBack) {
   auto perDevice = prefs.nestedFloatTable("deviceSpecificVolumes");
   ASSERT_TRUE(perDevice);
   EXPECT_FLOAT_EQ(perDevice->at("A").at(kPlayer), 0.3f);
+}
+
+TEST_F(ModelTest, ChainsRebuiltOnANewDefaultDevicePlayWhatTheRowShows) {
+  // B has a table of its own that does not know the player: the switch puts it at 1.0, not at
+  // the default volume meant for new apps.
+  prefs.set("defaultVolume", 0.5f);
+  prefs.set("deviceSpecificVolumes",
+            std::map<std::string, std::map<std::string, float>>{{"B", {{"org.example.X", 0.2f}}}});
+  runApp(100, "org.example.Player", "Player");
+  play(100, "org.example.Player");
+  makeManager();
+  ASSERT_FLOAT_EQ(target("org.example.Player", "A"), 0.5f);
+
+  sim.setDefaultOutputDevice(deviceB);
+  engine.refreshOutputDevice();
+  manager->outputDeviceChanged();
+  manager->refreshApps();
+  EXPECT_FLOAT_EQ(app("org.example.Player")->currentVolume, 1.0f);
+  EXPECT_FLOAT_EQ(target("org.example.Player", "B"), 1.0f);
+  EXPECT_FLOAT_EQ(tap("org.example.Player", "B")->currentGain, 1.0f);
 }
 
 TEST_F(VolumeTest, MutedAppComingBackStartsMuted) {
