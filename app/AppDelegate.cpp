@@ -167,6 +167,9 @@ void AppDelegate::syncLaunchAtLogin() {
     logLine("Login item could not be " + std::string(wanted ? "registered" : "unregistered") +
             ": " + error);
     services_.preferences.set(prefs::kLaunchAtLogin, enabled);
+    // The settings model was made (launch step 2) before this brought the preference to the
+    // state in force; left alone, its toggle would show the wish that just failed.
+    settingsViewModel_->reloadLaunchAtLogin();
   }
 }
 

@@ -9,6 +9,7 @@
 #include "app/Preferences.h"
 #include "engine/AppTapState.h"
 #include "engine/AudioDeviceManager.h"
+#include "engine/Volume.h"
 #include "engine/hal/PropertyReads.h"
 #include "model/PerAppAudioManager.h"
 #include "platform/PreferencesStore.h"
@@ -18,10 +19,6 @@ namespace mixelot {
 namespace {
 
 const hal::PropertyAddress kMuteAddress{hal::selector::kMute, hal::scope::kOutput, 0};
-
-float clampVolume(float volume) {
-  return std::isnan(volume) ? 0.0f : std::clamp(volume, 0.0f, 1.0f);
-}
 
 }  // namespace
 
@@ -163,13 +160,16 @@ bool MixerViewModel::muteAll() {
 }
 
 void MixerViewModel::setSystemVolume(float volume) {
+  // Clamped for every path: the slider, the tray and D-Bus all end here, and the field is what
+  // they show.
+  const float v = clampVolume(volume);
   if (!deviceSupportsVolume_) {
     // Without an engine nothing would apply the software volume.
-    if (playthroughEngine_) softwareVolume.store(clampVolume(volume), std::memory_order_relaxed);
+    if (playthroughEngine_) softwareVolume.store(v, std::memory_order_relaxed);
   } else {
-    audioDeviceManager_.setVolume(volume);
+    audioDeviceManager_.setVolume(v);
   }
-  assign(systemVolume_, volume, &MixerViewModel::systemVolumeChanged);
+  assign(systemVolume_, v, &MixerViewModel::systemVolumeChanged);
   if (std::exchange(changedSinceSignal_, false)) emit stateChanged();
 }
 

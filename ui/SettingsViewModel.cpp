@@ -132,6 +132,10 @@ void SettingsViewModel::setLaunchAtLogin(bool enabled) {
   store_.set(prefs::kLaunchAtLogin, inForce);
 }
 
+void SettingsViewModel::reloadLaunchAtLogin() {
+  assignLaunchAtLogin(store_.boolValue(prefs::kLaunchAtLogin));
+}
+
 void SettingsViewModel::unhideApp(const QString& bundleID) {
   QStringList current = toQt(store_.stringArray(prefs::kHiddenApps).value_or(fromQt(hiddenApps_)));
   current.removeAll(bundleID);

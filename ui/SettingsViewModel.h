@@ -56,6 +56,9 @@ class SettingsViewModel final : public QObject {
   // first: applications hidden from the panel since launch were added to the store only, and
   // must not be dropped here.
   Q_INVOKABLE void unhideApp(const QString& bundleID);
+  // Reads "launchAtLogin" again: the launch brings it to the state in force after this model
+  // loaded it.
+  void reloadLaunchAtLogin();
 
   // The window came on screen: launch at login follows the login item's real state, and the
   // hidden apps and shortcuts are read again (the panel and the launch write them meanwhile).

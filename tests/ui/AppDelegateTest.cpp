@@ -6,6 +6,7 @@
 #include "engine/PlaythroughEngine.h"
 #include "model/PerAppAudioManager.h"
 #include "ui/MixerViewModel.h"
+#include "ui/SettingsViewModel.h"
 
 using namespace mixelot;
 using Event = hal::sim::SimAudioSystem::Event;
@@ -67,6 +68,7 @@ class AppDelegateTest : public QObject {
     QVERIFY(!onboarding);
     QCOMPARE(world.loginItem.unregisters, 1);
     QCOMPARE(world.preferences.boolValue("launchAtLogin"), true);
+    QVERIFY(delegate.settingsViewModel()->launchAtLogin());
   }
 
   void aDefaultDeviceChangeRebuildsEveryChainOnTheNewDevice() {

@@ -2,6 +2,7 @@
 
 #include <QSignalSpy>
 #include <QtTest>
+#include <cmath>
 
 #include "AppWorld.h"
 #include "engine/AppTapState.h"
@@ -77,6 +78,8 @@ class MixerViewModelTest : public QObject {
                                     {hal::selector::kVolumeScalar, hal::scope::kOutput, 0}),
              std::optional<hal::PropertyValue>(0.3f));
     QCOMPARE(softwareVolume.load(), 1.0f);
+    app.mixer->setSystemVolume(1.5f);
+    QCOMPARE(app.mixer->systemVolume(), 1.0f);
 
     // Headphones have neither volume nor mute: the software gain stands in.
     app.world.sim.setDefaultOutputDevice(app.world.headphones);
@@ -84,6 +87,8 @@ class MixerViewModelTest : public QObject {
     QVERIFY(!app.mixer->deviceSupportsVolume());
     app.mixer->setSystemVolume(1.7f);
     QCOMPARE(softwareVolume.load(), 1.0f);
+    app.mixer->setSystemVolume(std::nanf(""));
+    QCOMPARE(app.mixer->systemVolume(), 0.0f);
     app.mixer->setSystemVolume(0.0005f);
     app.mixer->refresh();
     QVERIFY(app.mixer->systemMuted());
