@@ -279,6 +279,9 @@ Status PipeWireAudioHardware::createAggregateDevice(const AggregateDescription& 
   if (aggregate->filter->failed()) return status::kUnspecified;
   roundtrip();
   if (connectionLost_) {
+    // The filter is not among our records yet, so the loss handler would not release it before
+    // the core goes, and disconnecting the core destroys it: it must go first.
+    aggregate.reset();
     handleConnectionLoss();
     return status::kUnspecified;
   }

@@ -3,6 +3,8 @@
 #include <pipewire/pipewire.h>
 
 #include <memory>
+#include <type_traits>
+#include <utility>
 
 namespace mixelot::hal::pipewire {
 
@@ -20,18 +22,31 @@ class Hook {
   spa_hook* get() { return &hook_; }
   // Call right after registering: should the object ever unlink the hook itself (as PipeWire does
   // for the hooks still registered on an object it destroys), the hook notes it and a later
-  // remove() does nothing instead of unlinking it a second time.
-  void guard() { hook_.removed = &Hook::onRemoved; }
+  // remove() does nothing instead of unlinking it a second time. A removal handler the object
+  // installed while registering (a filter's stops its process callback) still runs, first.
+  void guard() {
+    previous_ = hook_.removed;
+    hook_.removed = &Hook::onRemoved;
+  }
   void remove() {
     spa_hook_remove(&hook_);
     hook_ = spa_hook{};
+    previous_ = nullptr;
   }
 
  private:
-  static void onRemoved(spa_hook* hook) { hook->link = spa_list{}; }
+  static void onRemoved(spa_hook* hook) {
+    // hook_ is the first member of a standard-layout class: the hook's address is the Hook's.
+    Hook* self = reinterpret_cast<Hook*>(hook);
+    hook->removed = nullptr;
+    if (auto previous = std::exchange(self->previous_, nullptr)) previous(hook);
+    hook->link = spa_list{};
+  }
 
   spa_hook hook_{};
+  void (*previous_)(spa_hook*) = nullptr;
 };
+static_assert(std::is_standard_layout_v<Hook>);
 
 struct ProxyDeleter {
   void operator()(pw_proxy* proxy) const { pw_proxy_destroy(proxy); }

@@ -11,6 +11,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
 
 #include "engine/PlaythroughEngine.h"
 #include "engine/hal/PropertyReads.h"
@@ -225,6 +228,43 @@ TEST_F(RecoveryTest, ChainsOutliveASessionManagerRestartWithoutStoppingIt) {
   EXPECT_NE(sinksAfter, sinksBefore);
   engine.stopAll();
   EXPECT_TRUE(whileRunning(queue, [] { return session().unplug("desk"); }));
+}
+
+TEST_F(RecoveryTest, TheDaemonDyingWhileAChainIsBuiltLeavesUsRunning) {
+  startTone(kMusic, 440);
+  PollMainQueue queue;
+  // Long enough that the kill below always lands inside the exchange, never after it timed out.
+  PipeWireAudioHardware::Options options;
+  options.roundtripTimeout = Seconds(20.0);
+  PipeWireAudioHardware hardware(queue, options);
+  PlaythroughEngine engine(hardware, queue);
+  engine.setPermissionGranted(true);
+  ASSERT_TRUE(waitFor(queue, [&] { return !processesOf(hardware, kMusic).empty(); }));
+  engine.createTap(kMusic, processesOf(hardware, kMusic));
+  ASSERT_TRUE(waitFor(queue, [&] { return onTap(kMusic); }));
+
+  // The daemon hangs, then dies, while a second chain of the app (on the sink it has already)
+  // waits for its new node.
+  const char* daemon = std::getenv("PW_SESSION_PIPEWIRE_PID");
+  ASSERT_TRUE(daemon);
+  const pid_t pid = static_cast<pid_t>(std::atoi(daemon));
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  auto killer = std::async(std::launch::async, [pid] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(pid, SIGKILL);
+  });
+  engine.createTap(kMusic, processesOf(hardware, kMusic), std::string("headphones"));
+  killer.get();
+  EXPECT_FALSE(hardware.isConnected());
+  EXPECT_EQ(engine.activeDeviceUIDs(kMusic), kOnSpeakers);
+
+  for (pid_t tone : tones_) session().stopTone(tone);
+  tones_.clear();
+  ASSERT_TRUE(whileRunning(queue, [] { return session().restartPipeWire(); }));
+  EXPECT_TRUE(waitFor(queue, [&] {
+    return hardware.isConnected() && hardware.connectionCount() == 2;
+  })) << "no reconnection";
+  engine.stopAll();
 }
 
 }  // namespace
