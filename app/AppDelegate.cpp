@@ -204,6 +204,8 @@ void AppDelegate::togglePopover() {
   if (!hooks_.togglePanel) return;
   bool shown = hooks_.togglePanel();
   if (shown) {
+    // Showing the panel makes the program active: the permission may have changed meanwhile.
+    audioPermission_->applicationDidBecomeActive();
     mixerViewModel_->startRefreshing();
   } else {
     mixerViewModel_->stopRefreshTimer();

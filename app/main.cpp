@@ -18,6 +18,7 @@
 #include "controls/OverlayManager.h"
 #include "controls/linux/DesktopControls.h"
 #include "controls/linux/LocalKeyFilter.h"
+#include "engine/AudioRecordingPermission.h"
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
@@ -113,8 +114,9 @@ int main(int argc, char** argv) {
   hal::pipewire::PipeWireAudioHardware hardware(queue, audioOptions);
   LinuxProcessInfo processInfo;
   LinuxPermissionService permissionService;
-  // The connection is made by now: the session manager has told us what we may do.
-  permissionService.setHasFullAudioAccess(hardware.hasFullAccess());
+  // Asked at every check rather than once: the daemon may come after us (early in a login), go
+  // and come back.
+  permissionService.setAccessProbe([&hardware] { return hardware.hasFullAccess(); });
   XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultConfigHome(), kApplicationId,
                                   QCoreApplication::applicationFilePath().toStdString());
 
@@ -133,6 +135,20 @@ int main(int argc, char** argv) {
   delegate.applicationDidFinishLaunching();
   controls::LocalKeyFilter localKeys(*delegate.hotkeyManager());
   application->installEventFilter(&localKeys);
+  // The program becomes active when the backend (re)connects and when one of its windows does:
+  // the permission is read again then.
+  auto becameActive = [&delegate] {
+    if (auto* permission = delegate.audioPermission()) permission->applicationDidBecomeActive();
+  };
+  hardware.onAccessChanged = [&permissionService, becameActive] {
+    permissionService.accessMayHaveChanged();
+    becameActive();
+  };
+  if (auto* gui = qobject_cast<QGuiApplication*>(application.get()))
+    QObject::connect(gui, &QGuiApplication::applicationStateChanged, &delegate,
+                     [becameActive](Qt::ApplicationState state) {
+                       if (state == Qt::ApplicationActive) becameActive();
+                     });
 
   QObject busHost;
   MixerBusInterface::registerTypes();

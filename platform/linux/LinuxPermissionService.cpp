@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace mixelot {
@@ -17,17 +18,35 @@ constexpr const char* kAccessHelpUrl = "https://docs.pipewire.org/page_access.ht
 LinuxPermissionService::LinuxPermissionService(std::string flatpakInfoPath)
     : flatpakInfoPath_(std::move(flatpakInfoPath)) {}
 
-AudioPermissionStatus LinuxPermissionService::preflight() {
-  if (hasFullAudioAccess_)
-    return *hasFullAudioAccess_ ? AudioPermissionStatus::authorized : AudioPermissionStatus::denied;
-  bool sandboxed = ::access(flatpakInfoPath_.c_str(), F_OK) == 0;
-  return sandboxed ? AudioPermissionStatus::denied : AudioPermissionStatus::authorized;
+std::optional<bool> LinuxPermissionService::access() const {
+  return probe_ ? probe_() : std::nullopt;
 }
 
-bool LinuxPermissionService::request(RequestCompletion /*completion*/) {
+bool LinuxPermissionService::isSandboxed() const {
+  return ::access(flatpakInfoPath_.c_str(), F_OK) == 0;
+}
+
+AudioPermissionStatus LinuxPermissionService::preflight() {
+  if (auto granted = access())
+    return *granted ? AudioPermissionStatus::authorized : AudioPermissionStatus::denied;
+  return isSandboxed() ? AudioPermissionStatus::unknown : AudioPermissionStatus::authorized;
+}
+
+bool LinuxPermissionService::request(RequestCompletion completion) {
   // Nothing to ask: outside a sandbox access is never withheld, inside one the grant comes from
-  // the session manager. The caller sends the user to the settings instead.
-  return false;
+  // the session manager. The caller sends the user to the settings instead, unless the answer
+  // is still to come: sending them there for what may turn out granted would be wrong.
+  if (preflight() != AudioPermissionStatus::unknown) return false;
+  waiting_.push_back(std::move(completion));
+  return true;
+}
+
+void LinuxPermissionService::accessMayHaveChanged() {
+  auto granted = access();
+  if (!granted || waiting_.empty()) return;
+  auto waiting = std::exchange(waiting_, {});
+  if (!*granted) openSettings();
+  for (auto& completion : waiting) completion(*granted);
 }
 
 void LinuxPermissionService::openSettings() {
@@ -46,8 +65,7 @@ void LinuxPermissionService::openSettings() {
     g_free(path);
     return started;
   };
-  bool sandboxed = ::access(flatpakInfoPath_.c_str(), F_OK) == 0;
-  if (sandboxed &&
+  if (isSandboxed() &&
       spawn({"flatpak-spawn", "--host", "flatpak", "run", "com.github.tchx84.Flatseal"}))
     return;
   spawn({"xdg-open", kAccessHelpUrl});

@@ -56,6 +56,25 @@ class AppDelegateTest : public QObject {
     QVERIFY(delegate.playthroughEngine()->hasTap("org.example.Player"));
   }
 
+  void showingThePanelReadsThePermissionAgain() {
+    // Granted while the program ran (in the desktop's settings): the next time the panel shows,
+    // the apps playing get their chains.
+    testsupport::AppWorld world;
+    world.permission.status = AudioPermissionStatus::denied;
+    world.permission.canRequest = false;
+    bool shown = false;
+    AppDelegate delegate(world.services(), {.togglePanel = [&] { return shown = !shown; }});
+    delegate.installSignalHandlers = false;
+    world.play(100, "org.example.Player", "Player");
+    delegate.applicationDidFinishLaunching();
+    world.permission.status = AudioPermissionStatus::authorized;
+    world.queue.runUntilIdle();
+    QVERIFY(!delegate.playthroughEngine()->hasTap("org.example.Player"));
+    delegate.togglePopover();
+    world.queue.runUntilIdle();
+    QVERIFY(delegate.playthroughEngine()->hasTap("org.example.Player"));
+  }
+
   void aSecondLaunchSkipsOnboardingAndAFailedLoginChangeKeepsTheStateInForce() {
     testsupport::AppWorld world;
     world.preferences.set("onboardingShown", true);

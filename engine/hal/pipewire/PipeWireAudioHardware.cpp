@@ -91,8 +91,8 @@ PipeWireAudioHardware::~PipeWireAudioHardware() {
   loop_.reset();
 }
 
-bool PipeWireAudioHardware::hasFullAccess() const {
-  if (!connected_) return false;
+std::optional<bool> PipeWireAudioHardware::hasFullAccess() const {
+  if (!connected_) return std::nullopt;
   if (!graph_.hasDefaultMetadata()) return true;
   constexpr uint32_t kNeeded = PW_PERM_R | PW_PERM_W | PW_PERM_X;
   return (graph_.metadataPermissions() & kNeeded) == kNeeded;

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,8 +65,11 @@ class PipeWireAudioHardware final : public AudioHardware {
   bool isConnected() const { return connected_; }
   // Whether the session manager lets us reroute other applications' streams: false when it
   // restricts our client (a sandbox without the grant). Without a session manager nothing says
-  // we are restricted.
-  bool hasFullAccess() const;
+  // we are restricted; without a connection nothing is known yet.
+  std::optional<bool> hasFullAccess() const;
+  // Runs (from the main queue, never inside an operation) after `hasFullAccess` changed: a
+  // connection was made, lost or made again, or the session manager's answer arrived.
+  std::function<void()> onAccessChanged;
   // How many times a connection was made (1 after the first).
   uint64_t connectionCount() const { return generation_; }
 
@@ -141,6 +145,7 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   // ---- view (PipeWireAudioHardwareView.cpp) --------------------------------------------------
   void publish();
+  void noteAccessChange();
   View buildView();
   void addDeviceObjects(View& view, const GraphNode& node, std::vector<ObjectID>& devices);
   void addProcessObjects(View& view, std::vector<ObjectID>& processes);
@@ -182,6 +187,7 @@ class PipeWireAudioHardware final : public AudioHardware {
   std::map<uint32_t, MovedStream> moved_;  // by stream node id
 
   View view_;
+  std::optional<bool> reportedAccess_;
   std::map<ObjectID, uint32_t> deviceNodes_;  // device object -> its node
   std::map<ObjectID, pid_t> processPids_;
   std::map<pid_t, ProcessClues> processClues_;

@@ -213,6 +213,16 @@ void PipeWireAudioHardware::publish() {
   View previous = std::move(view_);
   view_ = buildView();
   notifyListeners(previous);
+  noteAccessChange();
+}
+
+void PipeWireAudioHardware::noteAccessChange() {
+  const auto access = hasFullAccess();
+  if (access == reportedAccess_) return;
+  reportedAccess_ = access;
+  queue_.post([this, alive = std::weak_ptr<int>(lifetime_)] {
+    if (!alive.expired() && onAccessChanged) onAccessChanged();
+  });
 }
 
 void PipeWireAudioHardware::notifyListeners(const View& previous) {

@@ -80,7 +80,7 @@ TEST_F(DevicesTest, ListsTheSessionsSinksAndFollowsTheDefault) {
   EXPECT_EQ(defaultDevice(), speakers);
   EXPECT_EQ(hal::readUInt32(*hardware_, speakers, {selector::kDeviceIsAlive}), 1u);
   // A client outside a sandbox may move every stream.
-  EXPECT_TRUE(hardware_->hasFullAccess());
+  EXPECT_EQ(hardware_->hasFullAccess(), true);
 
   // What the mixer's device menu shows, through the engine's own reading rules: both devices,
   // and a null sink has no transport we know.

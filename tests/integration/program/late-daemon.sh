@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# End to end, as early in a login: the program starts on the session bus before the audio
+# daemons, which come a moment later, and then an app plays. The program must take the app over
+# once the daemons are there, and its volume over D-Bus must reach what Speakers play.
+#   late-daemon.sh <path to mixelot> <repository root>
+set -euo pipefail
+mixelot="$1"
+root="$2"
+session="$root/scripts/pw-session"
+
+dir="$(mktemp -d /tmp/mixelot-late-XXXXXX)"
+pid=""
+cleanup() {
+  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+  "$session" stop "$dir" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; [ -f "$dir/mixelot.log" ] && tail -20 "$dir/mixelot.log" >&2; exit 1; }
+mixer() { gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
+  --method "com.corvana.Mixelot.Mixer.$1" "${@:2}"; }
+level() { "$session" level "$dir" speakers 0.6; }
+near() { awk -v m="$1" -v e="$2" -v t="$3" 'BEGIN { exit !(m - e <= t && e - m <= t) }'; }
+until_true() {
+  local end=$((SECONDS + $1)); shift
+  until "$@" >/dev/null 2>&1; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
+}
+
+"$session" start "$dir" --no-audio >/dev/null
+# Installed before the login, started after it.
+"$session" tone "$dir" org.example.Radio 440 --name Radio --install-only
+source "$dir/env"
+unset DISPLAY WAYLAND_DISPLAY
+"$mixelot" >"$dir/mixelot.log" 2>&1 &
+pid=$!
+until_true 10 mixer DefaultDevice || fail "the program never came on the bus"
+
+"$session" start-audio "$dir" >/dev/null
+"$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio >/dev/null
+until_true 20 grep -q 'Tap active for org.example.Radio' "$dir/mixelot.log" \
+  || fail "no chain for Radio; listed: $(mixer ListApps 2>&1)"
+sleep 0.3
+unity="$(level)"
+mixer SetVolume org.example.Radio 0.5 >/dev/null
+sleep 0.2
+half="$(level)"
+echo "Radio through the chain: $unity dB, at 0.5: $half dB"
+near "$half" "$(awk -v u="$unity" 'BEGIN { print u - 6.02 }')" 0.5 || fail "volume 0.5 gave $half dB"
+echo "PASS"
