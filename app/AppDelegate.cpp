@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <csignal>
 
-#include "app/Preferences.h"
 #include "controls/HotkeyManager.h"
 #include "controls/KeyCodeTable.h"
 #include "engine/AudioDeviceManager.h"
@@ -15,6 +14,7 @@
 #include "engine/hal/PropertyReads.h"
 #include "model/PerAppAudioManager.h"
 #include "platform/LoginItem.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
 #include "ui/AppEvents.h"

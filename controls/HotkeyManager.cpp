@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "app/Preferences.h"
 #include "controls/KeyCodeTable.h"
 #include "platform/MainQueue.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
 

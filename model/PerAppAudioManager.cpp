@@ -4,7 +4,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "app/Preferences.h"
 #include "engine/AppTapState.h"
 #include "engine/AudioRecordingPermission.h"
 #include "engine/PlaythroughEngine.h"
@@ -12,6 +11,7 @@
 #include "engine/hal/PropertyReads.h"
 #include "model/DiscoveryRules.h"
 #include "model/NameCollator.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Workspace.h"

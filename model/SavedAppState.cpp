@@ -1,7 +1,7 @@
 #include "model/SavedAppState.h"
 
-#include "app/Preferences.h"
 #include "engine/Volume.h"
+#include "platform/Preferences.h"
 
 namespace mixelot {
 namespace {

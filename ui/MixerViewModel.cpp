@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/Preferences.h"
+#include "platform/Preferences.h"
 #include "engine/AppTapState.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/Volume.h"

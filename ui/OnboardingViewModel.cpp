@@ -1,6 +1,6 @@
 #include "ui/OnboardingViewModel.h"
 
-#include "app/Preferences.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 
 namespace mixelot {

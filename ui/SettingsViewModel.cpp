@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/Preferences.h"
 #include "platform/LoginItem.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "platform/Workspace.h"
 #include "ui/AppEvents.h"

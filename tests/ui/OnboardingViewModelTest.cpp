@@ -2,8 +2,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "app/Preferences.h"
 #include "platform/ManualMainQueue.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "support/TempFolder.h"
 #include "ui/OnboardingViewModel.h"

@@ -3,10 +3,10 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "app/Preferences.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/hal/sim/SimAudioSystem.h"
 #include "platform/ManualMainQueue.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "support/FakeLoginItem.h"
 #include "support/FakeWorkspace.h"

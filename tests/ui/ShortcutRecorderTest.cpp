@@ -5,10 +5,10 @@
 #include <QWindow>
 #include <QtTest>
 
-#include "app/Preferences.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/hal/sim/SimAudioSystem.h"
 #include "platform/ManualMainQueue.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "support/FakeLoginItem.h"
 #include "support/FakeWorkspace.h"

@@ -10,11 +10,11 @@
 #include <QProcess>
 #include <QtTest>
 
-#include "app/Preferences.h"
 #include "controls/HotkeyManager.h"
 #include "controls/OverlayManager.h"
 #include "controls/linux/NotificationOverlayPresenter.h"
 #include "controls/linux/PortalShortcutService.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "support/TempFolder.h"
 #include "ui/QtMainQueue.h"

@@ -6,12 +6,12 @@
 #include <QtTest>
 
 #include "AppWorld.h"
-#include "app/Preferences.h"
 #include "controls/HotkeyManager.h"
 #include "controls/KeyCodeTable.h"
 #include "controls/OverlayManager.h"
 #include "controls/linux/QuickOverlayPresenter.h"
 #include "controls/linux/X11ShortcutService.h"
+#include "platform/Preferences.h"
 #include "platform/SystemLog.h"
 #include "ui/AppEvents.h"
 #include "ui/QmlUrls.h"

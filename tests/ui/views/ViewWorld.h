@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "AppWorld.h"
-#include "app/Preferences.h"
 #include "model/PerAppAudioManager.h"
+#include "platform/Preferences.h"
 #include "ui/MixerViewModel.h"
 
 namespace mixelot::testsupport {

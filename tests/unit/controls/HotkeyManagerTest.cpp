@@ -4,9 +4,9 @@
 
 #include <map>
 
-#include "app/Preferences.h"
 #include "controls/KeyCodeTable.h"
 #include "platform/ManualMainQueue.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "support/TempFolder.h"
 
