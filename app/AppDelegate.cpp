@@ -100,9 +100,8 @@ void AppDelegate::setupManagers() {
   perAppAudioManager_ = std::make_unique<PerAppAudioManager>(
       services_.hardware, services_.queue, services_.preferences, services_.workspace,
       services_.processInfo, playthroughEngine_.get(), audioPermission_.get());
-  mixerViewModel_ =
-      std::make_unique<MixerViewModel>(*perAppAudioManager_, *audioDeviceManager_,
-                                       services_.hardware, services_.preferences, services_.queue);
+  mixerViewModel_ = std::make_unique<MixerViewModel>(*perAppAudioManager_, *audioDeviceManager_,
+                                                     services_.preferences, services_.queue);
   mixerViewModel_->setPlaythroughEngine(playthroughEngine_.get());
   mixerViewModel_->setPermission(audioPermission_.get());
   mixerViewModel_->setWorkspace(&services_.workspace);
@@ -223,10 +222,7 @@ void AppDelegate::toggleMuteAll() {
     if (hooks_.showOverlay) hooks_.showOverlay(kAllMuted);
   } else {
     perAppAudioManager_->unmuteAll();
-    hal::ObjectID device = audioDeviceManager_->defaultOutputDeviceID();
-    const hal::PropertyAddress mute{hal::selector::kMute, hal::scope::kOutput, 0};
-    if (device != hal::kUnknownObject && services_.hardware.hasProperty(device, mute))
-      hal::writeUInt32(services_.hardware, device, mute, 0);
+    audioDeviceManager_->setMuted(false);
     mixerViewModel_->refresh();
     if (hooks_.showOverlay) hooks_.showOverlay(kRestored);
   }

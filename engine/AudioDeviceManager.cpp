@@ -49,6 +49,7 @@ PropertyAddress volumeAddress(uint32_t element) {
 }
 
 const PropertyAddress kVirtualMainVolumeAddress{selector::kVirtualMainVolume, scope::kOutput, 0};
+const PropertyAddress kMuteAddress{selector::kMute, scope::kOutput, 0};
 
 }  // namespace
 
@@ -129,6 +130,21 @@ void AudioDeviceManager::setVolume(float volume) {
   for (uint32_t element : kVolumeElements)
     if (hardware_.hasProperty(device, volumeAddress(element)))
       hal::writeFloat(hardware_, device, volumeAddress(element), clamped);
+}
+
+bool AudioDeviceManager::supportsMute() {
+  return defaultOutputDeviceID_ != hal::kUnknownObject &&
+         hardware_.hasProperty(defaultOutputDeviceID_, kMuteAddress);
+}
+
+bool AudioDeviceManager::muted() {
+  if (defaultOutputDeviceID_ == hal::kUnknownObject) return false;
+  return hal::readUInt32(hardware_, defaultOutputDeviceID_, kMuteAddress).value_or(0) != 0;
+}
+
+void AudioDeviceManager::setMuted(bool muted) {
+  if (!supportsMute()) return;
+  hal::writeUInt32(hardware_, defaultOutputDeviceID_, kMuteAddress, muted ? 1u : 0u);
 }
 
 std::vector<OutputDevice> AudioDeviceManager::availableOutputDevices() {

@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/OutputDevice.h"
 #include "engine/hal/AudioHardware.h"
-#include "model/OutputDevice.h"
 
 namespace mixelot {
 
 // The system's view of the output devices: the default device and its changes, the devices an app
-// can be routed to, and the default device's hardware volume. Main thread only.
+// can be routed to, and the default device's hardware volume and mute, which nothing else writes.
+// Main thread only.
 class AudioDeviceManager {
  public:
   explicit AudioDeviceManager(hal::AudioHardware& hardware);
@@ -29,6 +30,11 @@ class AudioDeviceManager {
   bool supportsVolume();
   float volume();
   void setVolume(float volume);
+  // The default device's mute, where it has one. `muted()` is false without a device, a mute
+  // control or a readable value; `setMuted` does nothing then.
+  bool supportsMute();
+  bool muted();
+  void setMuted(bool muted);
   std::vector<OutputDevice> availableOutputDevices();
 
  private:

@@ -5,8 +5,8 @@
 #include <QVector>
 #include <vector>
 
+#include "engine/OutputDevice.h"
 #include "model/AudioApp.h"
-#include "model/OutputDevice.h"
 
 namespace mixelot {
 

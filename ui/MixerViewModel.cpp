@@ -6,29 +6,23 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/Preferences.h"
 #include "engine/AppTapState.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/Volume.h"
 #include "engine/hal/PropertyReads.h"
 #include "model/PerAppAudioManager.h"
+#include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "platform/Workspace.h"
 
 namespace mixelot {
-namespace {
-
-const hal::PropertyAddress kMuteAddress{hal::selector::kMute, hal::scope::kOutput, 0};
-
-}  // namespace
 
 MixerViewModel::MixerViewModel(PerAppAudioManager& perAppAudioManager,
-                               AudioDeviceManager& audioDeviceManager, hal::AudioHardware& hardware,
+                               AudioDeviceManager& audioDeviceManager,
                                PreferencesStore& preferences, MainQueue& queue, QObject* parent)
     : QObject(parent),
       perAppAudioManager_(perAppAudioManager),
       audioDeviceManager_(audioDeviceManager),
-      hardware_(hardware),
       preferences_(preferences),
       queue_(queue),
       isSandboxed_(QFile::exists(QStringLiteral("/.flatpak-info"))) {}
@@ -73,23 +67,6 @@ QVariantList MixerViewModel::availableOutputDevicesList() const {
   return list;
 }
 
-bool MixerViewModel::readDeviceMute() {
-  hal::ObjectID device = audioDeviceManager_.defaultOutputDeviceID();
-  if (device == hal::kUnknownObject) return false;
-  return hal::readUInt32(hardware_, device, kMuteAddress).value_or(0) != 0;
-}
-
-bool MixerViewModel::deviceHasMute() {
-  hal::ObjectID device = audioDeviceManager_.defaultOutputDeviceID();
-  return device != hal::kUnknownObject && hardware_.hasProperty(device, kMuteAddress);
-}
-
-void MixerViewModel::writeDeviceMute(bool muted) {
-  if (!deviceHasMute()) return;
-  hal::writeUInt32(hardware_, audioDeviceManager_.defaultOutputDeviceID(), kMuteAddress,
-                   muted ? 1u : 0u);
-}
-
 void MixerViewModel::refresh() {
   const bool wasAllMuted = allMuted_;
   const bool wasSystemMuted = systemMuted_;
@@ -99,7 +76,7 @@ void MixerViewModel::refresh() {
          &MixerViewModel::deviceSupportsVolumeChanged);
   if (deviceSupportsVolume_) {
     assign(systemVolume_, audioDeviceManager_.volume(), &MixerViewModel::systemVolumeChanged);
-    assign(systemMuted_, readDeviceMute(), &MixerViewModel::systemMutedChanged);
+    assign(systemMuted_, audioDeviceManager_.muted(), &MixerViewModel::systemMutedChanged);
   } else {
     float software = softwareVolume.load(std::memory_order_relaxed);
     assign(systemVolume_, software, &MixerViewModel::systemVolumeChanged);
@@ -146,14 +123,11 @@ void MixerViewModel::stopRefreshTimer() {
 bool MixerViewModel::muteAll() {
   bool appsChanged = perAppAudioManager_.muteAll();
   bool deviceChanged = true;
-  hal::ObjectID device = audioDeviceManager_.defaultOutputDeviceID();
-  if (device != hal::kUnknownObject) {
-    auto muted = hal::readUInt32(hardware_, device, kMuteAddress);
-    if (muted && *muted != 0) {
+  if (audioDeviceManager_.defaultOutputDeviceID() != hal::kUnknownObject) {
+    if (audioDeviceManager_.muted())
       deviceChanged = false;
-    } else {
-      writeDeviceMute(true);
-    }
+    else
+      audioDeviceManager_.setMuted(true);
   }
   refresh();
   return appsChanged || deviceChanged;
@@ -175,7 +149,7 @@ void MixerViewModel::setSystemVolume(float volume) {
 
 void MixerViewModel::toggleSystemMute() {
   bool muted = !systemMuted_;
-  writeDeviceMute(muted);
+  audioDeviceManager_.setMuted(muted);
   assign(systemMuted_, muted, &MixerViewModel::systemMutedChanged);
   if (std::exchange(changedSinceSignal_, false)) emit stateChanged();
 }

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/AudioRecordingPermission.h"
+#include "engine/OutputDevice.h"
 #include "model/AudioApp.h"
-#include "model/OutputDevice.h"
 #include "platform/MainQueue.h"
 #include "ui/AppListModel.h"
 
@@ -57,8 +57,7 @@ class MixerViewModel final : public QObject {
   static constexpr float kMutedVolume = 0.001f;
 
   MixerViewModel(PerAppAudioManager& perAppAudioManager, AudioDeviceManager& audioDeviceManager,
-                 hal::AudioHardware& hardware, PreferencesStore& preferences, MainQueue& queue,
-                 QObject* parent = nullptr);
+                 PreferencesStore& preferences, MainQueue& queue, QObject* parent = nullptr);
   ~MixerViewModel() override;
 
   const std::vector<AudioApp>& apps() const { return apps_; }
@@ -131,15 +130,11 @@ class MixerViewModel final : public QObject {
 
  private:
   // The output device's own mute: true only when it is known and reads as non-zero.
-  bool readDeviceMute();
-  bool deviceHasMute();
-  void writeDeviceMute(bool muted);
   template <typename T>
   void assign(T& field, T value, void (MixerViewModel::*signal)());
 
   PerAppAudioManager& perAppAudioManager_;
   AudioDeviceManager& audioDeviceManager_;
-  hal::AudioHardware& hardware_;
   PreferencesStore& preferences_;
   MainQueue& queue_;
   PlaythroughEngine* playthroughEngine_ = nullptr;
