@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "engine/PlaythroughEngine.h"
 #include "engine/Volume.h"
 #include "engine/hal/PropertyReads.h"
 
@@ -15,9 +16,6 @@ namespace scope = hal::scope;
 namespace transport = hal::transport;
 
 constexpr const char* kUnknownDeviceName = "Unknown Device";
-// Our own aggregate devices must never show up as a place to route an app to.
-constexpr std::string_view kAggregateNamePrefix = "Mixelot-";
-constexpr std::string_view kAggregateUIDMarker = "MixelotAgg";
 constexpr const char* kFallbackDeviceIcon = "hifispeaker";
 constexpr const char* kNoDeviceIcon = "desktopcomputer";
 // Devices expose their volume either as one main control (element 0) or per channel (1, 2).
@@ -165,10 +163,10 @@ std::vector<OutputDevice> AudioDeviceManager::availableOutputDevices() {
     }
 
     std::string name = deviceName(device);
-    if (name.starts_with(kAggregateNamePrefix)) continue;
+    // Our own aggregate devices must never show up as a place to route an app to.
+    if (name.starts_with(PlaythroughEngine::kAggregateNamePrefix)) continue;
     std::string uid =
         hal::readString(hardware_, device, {selector::kDeviceUID}).value_or(std::string());
-    if (uid.find(kAggregateUIDMarker) != std::string::npos) continue;
 
     auto type = hal::readUInt32(hardware_, device, {selector::kTransportType});
     std::string icon = type ? iconForTransport(*type) : kFallbackDeviceIcon;

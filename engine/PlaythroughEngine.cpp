@@ -17,7 +17,6 @@ namespace selector = hal::selector;
 namespace scope = hal::scope;
 
 constexpr const char* kKeySeparator = "::";
-constexpr const char* kAggregateNamePrefix = "Mixelot-";
 // How long createTap waits for a new aggregate device to report itself alive, and how often it
 // looks. Setting up the I/O procedure on a device that is not alive yet may still work, so the
 // wait only improves the odds; its outcome is not checked.
@@ -103,7 +102,7 @@ std::shared_ptr<AppTapState> PlaythroughEngine::buildChain(
   state->tapObjectID = tap;
 
   hal::AggregateDescription aggregate;
-  aggregate.name = kAggregateNamePrefix + bundleID;
+  aggregate.name = std::string(kAggregateNamePrefix) + bundleID;
   aggregate.uid = makeUuidString();
   aggregate.master = targetUID;
   aggregate.clock = targetUID;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/AppTapState.h"
@@ -16,6 +17,10 @@ namespace mixelot {
 // what their volumes are. Main thread only.
 class PlaythroughEngine {
  public:
+  // The name of every aggregate device we make starts with this, followed by the app's id; the
+  // device list leaves such devices out.
+  static constexpr std::string_view kAggregateNamePrefix = "Mixelot-";
+
   PlaythroughEngine(hal::AudioHardware& hardware, MainQueue& queue);
   ~PlaythroughEngine();
   PlaythroughEngine(const PlaythroughEngine&) = delete;

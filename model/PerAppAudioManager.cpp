@@ -10,6 +10,7 @@
 #include "engine/Volume.h"
 #include "engine/hal/PropertyReads.h"
 #include "model/DiscoveryRules.h"
+#include "model/Lookup.h"
 #include "model/NameCollator.h"
 #include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
@@ -27,13 +28,6 @@ constexpr hal::PropertyAddress kIsRunningAddress{hal::selector::kProcessIsRunnin
 constexpr hal::PropertyAddress kBundleIDAddress{hal::selector::kProcessBundleID};
 constexpr hal::PropertyAddress kDefaultOutputAddress{hal::selector::kDefaultOutputDevice};
 constexpr hal::PropertyAddress kDeviceUIDAddress{hal::selector::kDeviceUID};
-
-template <typename Map>
-auto lookup(const Map& map, const std::string& key) -> std::optional<typename Map::mapped_type> {
-  auto it = map.find(key);
-  if (it == map.end()) return std::nullopt;
-  return it->second;
-}
 
 // The same process objects, whatever their order.
 bool sameObjects(const std::vector<hal::ObjectID>& a, const std::vector<hal::ObjectID>& b) {

@@ -3,19 +3,10 @@
 
 #include "engine/PlaythroughEngine.h"
 #include "engine/Volume.h"
+#include "model/Lookup.h"
 #include "model/PerAppAudioManager.h"
 
 namespace mixelot {
-namespace {
-
-template <typename Map>
-auto lookup(const Map& map, const std::string& key) -> std::optional<typename Map::mapped_type> {
-  auto it = map.find(key);
-  if (it == map.end()) return std::nullopt;
-  return it->second;
-}
-
-}  // namespace
 
 bool PerAppAudioManager::updateApp(const std::string& id,
                                    const std::function<void(AudioApp&)>& change) {

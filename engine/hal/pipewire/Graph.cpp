@@ -2,22 +2,13 @@
 
 #include <spa/param/param.h>
 
-#include <charconv>
-
+#include "engine/hal/pipewire/ParseNumber.h"
 #include "engine/hal/pipewire/PwCalls.h"
 
 namespace mixelot::hal::pipewire {
 namespace {
 
 constexpr std::string_view kDefaultMetadataName = "default";
-
-template <typename T>
-std::optional<T> parseNumber(std::string_view text) {
-  T value{};
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 bool isBoundNodeClass(std::string_view mediaClass) {
   return mediaClass == "Stream/Output/Audio" || mediaClass == "Audio/Sink" ||

@@ -2,11 +2,11 @@
 // a change.
 
 #include <algorithm>
-#include <charconv>
 #include <numeric>
 #include <set>
 
 #include "engine/hal/pipewire/DefaultNodeName.h"
+#include "engine/hal/pipewire/ParseNumber.h"
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
 #include "engine/hal/pipewire/PipeWireObjects.h"
 #include "engine/hal/pipewire/TransportType.h"
@@ -26,15 +26,8 @@ const PropertyAddress kDefaultOutput{selector::kDefaultOutputDevice};
 const PropertyAddress kDevices{selector::kDevices};
 const PropertyAddress kProcesses{selector::kProcessObjects};
 
-std::optional<int32_t> parseInt(std::string_view text) {
-  int32_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 std::optional<int32_t> parsePid(std::string_view text) {
-  auto value = parseInt(text);
+  auto value = parseNumber<int32_t>(text);
   if (!value || *value <= 0) return std::nullopt;
   return value;
 }
@@ -317,7 +310,7 @@ Status PipeWireAudioHardware::setDeviceVolume(ObjectID device, const PropertyAdd
   // (virtual sinks, network sinks) takes it on its own Props.
   bool written = false;
   auto deviceId = node->deviceId();
-  auto cardDevice = parseInt(lookup(node->props, "card.profile.device"));
+  auto cardDevice = parseNumber<int32_t>(lookup(node->props, "card.profile.device"));
   if (deviceId && cardDevice) {
     if (const GraphDevice* owner = graph_.device(*deviceId)) {
       for (const auto& route : owner->routes) {
