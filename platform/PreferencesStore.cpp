@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -88,38 +87,7 @@ std::optional<PreferenceValue> fromJson(const Json& json) {
   }
 }
 
-// ---- Lenient scalar reads, in the manner of a user-defaults store.
-
-// Skips leading white space and a '+' (from_chars accepts neither).
-std::string_view numberStart(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  text.remove_prefix(i);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  return text;
-}
-
-double parseDouble(std::string_view text) {
-  text = numberStart(text);
-  double value = 0.0;
-  auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (result.ec == std::errc::result_out_of_range) {
-    // Too large or too small: fall back to strtod's saturation; the copy makes it terminated.
-    std::string copy(text.substr(0, static_cast<size_t>(result.ptr - text.data())));
-    return std::strtod(copy.c_str(), nullptr);
-  }
-  return result.ec == std::errc() ? value : 0.0;
-}
-
-std::int64_t parseInteger(std::string_view text) {
-  text = numberStart(text);
-  std::int64_t value = 0;
-  auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (result.ec == std::errc::result_out_of_range)
-    return text.front() == '-' ? std::numeric_limits<std::int64_t>::min()
-                               : std::numeric_limits<std::int64_t>::max();
-  return result.ec == std::errc() ? value : 0;
-}
+// ---- Scalar reads: numbers and booleans only.
 
 std::int64_t saturatingInteger(double value) {
   // 2^63 is exactly representable; anything at or past it does not fit.
@@ -146,8 +114,6 @@ double readDouble(const Json* json) {
     case Json::value_t::number_unsigned:
     case Json::value_t::number_float:
       return json->get<double>();
-    case Json::value_t::string:
-      return parseDouble(json->get_ref<const std::string&>());
     default:
       return 0.0;
   }
@@ -168,20 +134,9 @@ std::int64_t readInteger(const Json* json) {
     }
     case Json::value_t::number_float:
       return saturatingInteger(json->get<double>());
-    case Json::value_t::string:
-      return parseInteger(json->get_ref<const std::string&>());
     default:
       return 0;
   }
-}
-
-bool stringIsTrue(std::string_view text) {
-  text = numberStart(text);
-  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
-  while (!text.empty() && text.front() == '0') text.remove_prefix(1);
-  if (text.empty()) return false;
-  char c = text.front();
-  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
 std::string shortestText(double value) {
@@ -536,8 +491,6 @@ bool PreferencesStore::boolValue(std::string_view key) const {
     case Json::value_t::number_unsigned:
     case Json::value_t::number_float:
       return json->get<double>() != 0.0;
-    case Json::value_t::string:
-      return stringIsTrue(json->get_ref<const std::string&>());
     default:
       return false;
   }

@@ -61,15 +61,14 @@ class PreferencesStore {
   std::optional<PreferenceValue> object(std::string_view key) const;
 
   // Numbers convert (a real truncates toward zero when read as an integer, and saturates past the
-  // type's range), booleans read as 1 or 0, strings are parsed from their start as numbers
-  // ("12abc" reads 12, "abc" reads 0); anything else, or an absent key, reads as 0.
+  // type's range), booleans read as 1 or 0; anything else (text too), or an absent key, reads as
+  // 0.
   float floatValue(std::string_view key) const;
   double doubleValue(std::string_view key) const;
   std::int64_t integerValue(std::string_view key) const;
 
-  // Booleans as they are; numbers are true when not 0; strings are true when they start with
-  // "Y", "y", "T", "t" or a digit 1-9 after optional spaces, sign and zeros ("YES", "true", "1");
-  // anything else, or an absent key, is false.
+  // Booleans as they are; numbers are true when not 0; anything else (text too), or an absent
+  // key, is false.
   bool boolValue(std::string_view key) const;
 
   // A string, or a number written out as text; absent for anything else.

@@ -73,7 +73,7 @@ class PreferencesStoreTest : public ::testing::Test {
   ManualMainQueue queue;
 };
 
-TEST_F(PreferencesStoreTest, TypedReadsConvertLikeUserDefaults) {
+TEST_F(PreferencesStoreTest, TypedReadsConvertNumbersAndBooleansOnly) {
   PreferencesStore store(folder.path(), queue);
   EXPECT_EQ(store.integerValue("missing"), 0);
   EXPECT_FALSE(store.boolValue("missing"));
@@ -87,9 +87,10 @@ TEST_F(PreferencesStoreTest, TypedReadsConvertLikeUserDefaults) {
   EXPECT_EQ(store.integerValue("real"), -2);  // truncates toward zero
   EXPECT_EQ(store.integerValue("hugeReal"), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(store.floatValue("hugeReal"), std::numeric_limits<float>::infinity());
-  EXPECT_EQ(store.integerValue("numericText"), 12);
-  EXPECT_EQ(store.floatValue("numericText"), 12.5f);
-  EXPECT_TRUE(store.boolValue("yes"));
+  // Text is never taken for a number or a truth value.
+  EXPECT_EQ(store.integerValue("numericText"), 0);
+  EXPECT_EQ(store.floatValue("numericText"), 0.0f);
+  EXPECT_FALSE(store.boolValue("yes"));
   EXPECT_EQ(store.stringValue("real"), "-2.75");
   EXPECT_FALSE(store.stringArray("mixedList"));
   EXPECT_FALSE(store.dictionary("mixedList"));
