@@ -60,7 +60,9 @@ QuickOverlayPresenter::~QuickOverlayPresenter() = default;
 std::unique_ptr<OverlaySurface> QuickOverlayPresenter::present(const std::string& message) {
   auto view = std::make_unique<QQuickView>(engine_, nullptr);
   view->setTitle(QString::fromLatin1(kTitle));
-  view->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+  // A tooltip-type window: it never counts as the program's last window, so its closing does not
+  // end a program whose other windows are all closed.
+  view->setFlags(Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                  Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput |
                  Qt::X11BypassWindowManagerHint);
   view->setProperty(kX11WindowTypeProperty, kX11NotificationWindowType);

@@ -28,13 +28,12 @@ Item {
         anchors.centerIn: parent
         spacing: 8
 
-        Image {
+        Symbol {
             id: icon
             anchors.verticalCenter: parent.verticalCenter
-            width: 20
-            height: 20
-            sourceSize: Qt.size(40, 40)
-            source: "qrc:/icons/" + (root.muted ? "speaker.slash.fill" : "speaker.wave.2.fill") + ".svg"
+            symbol: root.muted ? "speaker.slash.fill" : "speaker.wave.2.fill"
+            size: 16
+            color: "white"
         }
 
         Text {

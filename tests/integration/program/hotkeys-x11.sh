@@ -18,6 +18,7 @@ cleanup() {
   "$session" stop "$dir" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+trap 'exit 1' TERM INT  # a test runner's timeout still cleans up
 
 fail() { echo "FAIL: $*" >&2; [ -f "$dir/mixelot.log" ] && tail -20 "$dir/mixelot.log" >&2; exit 1; }
 level() { "$session" level "$dir" speakers 0.5; }
@@ -70,5 +71,8 @@ press_twice "with Caps Lock and Num Lock on"
 xdotool key Caps_Lock
 press_twice "with Num Lock on"
 
-kill -0 "$pid" || fail "the program died"
+# The last overlay closing must not end a program that has no other window.
+until_true 5 bash -c '! xdotool search --onlyvisible --name "Mixelot Overlay"' || fail "the overlay stays"
+sleep 0.5
+kill -0 "$pid" || fail "the program ended with its overlay"
 echo "PASS"
