@@ -5,6 +5,8 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QQmlEngine>
+#include <QQuickWindow>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/MixerBusInterface.h"
+#include "app/TrayShell.h"
 #include "controls/HotkeyManager.h"
 #include "controls/OverlayManager.h"
 #include "controls/linux/DesktopControls.h"
@@ -120,11 +123,25 @@ int main(int argc, char** argv) {
   XdgAutostartLoginItem loginItem(XdgAutostartLoginItem::defaultConfigHome(), kApplicationId,
                                   QCoreApplication::applicationFilePath().toStdString());
 
-  // No panel window exists yet: the panel's state alone toggles, so the bus (PanelShown) and a
-  // second launch behave as they will once the window is there.
-  bool panelShown = false;
+  // The program's windows share one QML engine. Without a display there is no tray and no
+  // panel: the panel's state alone toggles, so the bus (PanelShown) and a second launch behave
+  // the same.
   InterfaceHooks hooks;
-  hooks.togglePanel = [&panelShown] { return panelShown = !panelShown; };
+  std::unique_ptr<QQmlEngine> qmlEngine;
+  std::unique_ptr<TrayShell> tray;
+  bool panelShown = false;
+  if (qobject_cast<QApplication*>(application.get())) {
+    // Our windows are small and plain: Qt Quick's software renderer draws the panel's first
+    // frame in about 10 ms, where bringing up OpenGL for it takes a quarter of a second on a
+    // machine without a GPU. QT_QUICK_BACKEND still chooses.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+      QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    qmlEngine = std::make_unique<QQmlEngine>();
+    tray = std::make_unique<TrayShell>(*qmlEngine, qml::kMixerView);
+    tray->install(hooks);
+  } else {
+    hooks.togglePanel = [&panelShown] { return panelShown = !panelShown; };
+  }
   auto shortcuts = controls::makeGlobalShortcutService(queue);
   auto overlayPresenter = controls::makeOverlayPresenter(qml::kOverlayView);
   controls::OverlayManager overlay(*overlayPresenter, queue);
@@ -132,6 +149,7 @@ int main(int argc, char** argv) {
   AppDelegate delegate({hardware, queue, preferences, workspace, processInfo, permissionService,
                         loginItem, shortcuts.get()},
                        hooks);
+  if (tray) tray->attach(delegate);
   delegate.applicationDidFinishLaunching();
   controls::LocalKeyFilter localKeys(*delegate.hotkeyManager());
   application->installEventFilter(&localKeys);

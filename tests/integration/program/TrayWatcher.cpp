@@ -1,0 +1,70 @@
+// A desktop's tray as far as a StatusNotifierItem sees it: the watcher, with one host
+// registered, on the session bus. Prints "ready" once it owns its name, then "registered
+// <service>" for every item that registers.
+
+#include <QCoreApplication>
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QStringList>
+#include <cstdio>
+
+class Watcher : public QObject, protected QDBusContext {
+  Q_OBJECT
+
+ public:
+  QStringList items;
+
+ public slots:
+  void registerItem(const QString& serviceOrPath) {
+    // Some items pass their object path instead; the sender is the service then.
+    QString service =
+        serviceOrPath.startsWith(QLatin1Char('/')) ? message().service() : serviceOrPath;
+    items << service;
+    std::printf("registered %s\n", qPrintable(service));
+    std::fflush(stdout);
+  }
+};
+
+class WatcherAdaptor : public QDBusAbstractAdaptor {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+  Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
+  Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
+  Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+
+ public:
+  explicit WatcherAdaptor(Watcher* watcher) : QDBusAbstractAdaptor(watcher), watcher_(watcher) {}
+  QStringList items() const { return watcher_->items; }
+  bool hostRegistered() const { return true; }
+  int protocolVersion() const { return 0; }
+
+ public slots:
+  void RegisterStatusNotifierItem(const QString& service) { watcher_->registerItem(service); }
+  void RegisterStatusNotifierHost(const QString&) {}
+
+ signals:
+  void StatusNotifierItemRegistered(const QString& service);
+  void StatusNotifierHostRegistered();
+
+ private:
+  Watcher* watcher_;
+};
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  Watcher watcher;
+  new WatcherAdaptor(&watcher);
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher) ||
+      !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
+    std::fprintf(stderr, "tray-watcher: %s\n", qPrintable(bus.lastError().message()));
+    return 1;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  return application.exec();
+}
+
+#include "TrayWatcher.moc"
