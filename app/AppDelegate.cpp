@@ -152,6 +152,19 @@ void AppDelegate::observeHotkeyChanges() {
   connect(&AppEvents::instance(), &AppEvents::hotkeyChanged, this, [this] {
     if (hotkeyManager_) hotkeyManager_->registerHotkeys();
   });
+  // While a recorder of the settings window waits for a key, our shortcuts step aside: the
+  // current keys are then recorded (again) instead of muting everything or hiding the mixer.
+  auto recordingChanged = [this] {
+    if (!hotkeyManager_) return;
+    if (settingsViewModel_->muteAllShortcut()->recording() ||
+        settingsViewModel_->showHideShortcut()->recording())
+      hotkeyManager_->unregisterHotkeys();
+    else
+      hotkeyManager_->registerHotkeys();
+  };
+  for (ShortcutRecorder* recorder :
+       {settingsViewModel_->muteAllShortcut(), settingsViewModel_->showHideShortcut()})
+    connect(recorder, &ShortcutRecorder::recordingChanged, this, recordingChanged);
   call(hooks_.observeHotkeyChanges);
 }
 

@@ -16,6 +16,7 @@
 #include "ui/AppEvents.h"
 #include "ui/QmlUrls.h"
 #include "ui/QtMainQueue.h"
+#include "ui/SettingsViewModel.h"
 
 using namespace mixelot;
 
@@ -79,6 +80,23 @@ class X11ControlsTest : public QObject {
              std::optional<hal::PropertyValue>(uint32_t{1}));
     press(QStringLiteral("alt+shift+s"));
     QVERIFY(runUntil(world, [&] { return panelToggles == 1; }));
+
+    // A recorder waiting in the settings window: the keys are let go (another program may take
+    // them now) and taken again when it stops.
+    auto* recorder = delegate->settingsViewModel()->muteAllShortcut();
+    recorder->startRecording();
+    auto other = controls::X11ShortcutService::connect(world.queue);
+    controls::GlobalShortcut muteAllKey{
+        .id = 1,
+        .evdev = 30,
+        .keysym = "a",
+        .modifiers = controls::modifier::kAlt | controls::modifier::kShift};
+    QVERIFY(other->registerShortcut(muteAllKey));
+    other.reset();
+    recorder->stopRecording();
+    other = controls::X11ShortcutService::connect(world.queue);
+    QVERIFY(!other->registerShortcut(muteAllKey));
+    other.reset();
 
     // The settings window records Ctrl+K and says so: the new key counts, the old one is gone.
     // X delivers in order, so once Ctrl+K arrived an Alt+Shift+A pressed before it would have.
