@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # End to end through the session bus: the real program, headless, against a private PipeWire
 # session with a tone app on Speakers; every check measures what Speakers really play.
-#   dbus-control.sh <path to mixelot> <repository root>
+#   dbus-control.sh <path to mixelot> <repository root> [--pulse]
+# --pulse: the app plays through the PulseAudio server, as most desktop apps do.
 set -euo pipefail
 mixelot="$1"
 root="$2"
+kind="${3:-}"
 session="$root/scripts/pw-session"
 
 dir="$(mktemp -d /tmp/mixelot-e2e-XXXXXX)"
@@ -29,7 +31,7 @@ until_true() {
 }
 
 "$session" start "$dir" >/dev/null
-"$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio >/dev/null
+"$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio $kind >/dev/null
 source "$dir/env"
 unset DISPLAY WAYLAND_DISPLAY
 

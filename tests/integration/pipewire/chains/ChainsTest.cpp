@@ -31,16 +31,20 @@ constexpr double kSilence = -60.0;
 
 class ChainsTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!session().isRunning()) return;
-    tone_ = session().tone(kApp, 440);
-  }
   static void TearDownTestSuite() {
     if (tone_) session().stopTone(*tone_);
+    tone_.reset();
   }
+  virtual bool pulse() const { return false; }
 
   void SetUp() override {
     MIXELOT_REQUIRE_SESSION();
+    // One tone app for a run of tests, started again when the kind of app changes.
+    if (!tone_ || tonePulse_ != pulse()) {
+      if (tone_) session().stopTone(*tone_);
+      tone_ = session().tone(kApp, 440, {.pulse = pulse()});
+      tonePulse_ = pulse();
+    }
     ASSERT_TRUE(tone_) << "the tone app did not start";
     hardware_ = std::make_unique<PipeWireAudioHardware>(queue_);
     ASSERT_TRUE(hardware_->isConnected());
@@ -92,20 +96,28 @@ class ChainsTest : public ::testing::Test {
   }
 
   static inline std::optional<pid_t> tone_;
+  static inline bool tonePulse_ = false;
   std::optional<pid_t> secondTone_;
   PollMainQueue queue_;
   std::unique_ptr<PipeWireAudioHardware> hardware_;
   std::unique_ptr<PlaythroughEngine> engine_;
 };
 
-TEST_F(ChainsTest, AppVolumeScalesWhatTheDevicePlays) {
+class ChainsForEitherClientTest : public ChainsTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  bool pulse() const override { return GetParam(); }
+};
+INSTANTIATE_TEST_SUITE_P(, ChainsForEitherClientTest,
+                         ::testing::ValuesIn(testsupport::kPulseClients), testsupport::clientKind);
+
+TEST_P(ChainsForEitherClientTest, AppVolumeScalesWhatTheDevicePlays) {
   route();
   EXPECT_NEAR(level("speakers"), kToneLevel, kTolerance);
   engine_->setAppVolume(kApp, 0.5f);
   EXPECT_NEAR(level("speakers"), kToneLevel - 6.02, kTolerance);
 }
 
-TEST_F(ChainsTest, MuteFadesToSilenceWithinFiftyMillisecondsWithoutAClick) {
+TEST_P(ChainsForEitherClientTest, MuteFadesToSilenceWithinFiftyMillisecondsWithoutAClick) {
   route();
   // Record across the mute: the recording starts, the mute lands in its middle.
   auto recording = std::async(std::launch::async, [] { return session().record("speakers", 1.2); });
@@ -158,7 +170,7 @@ TEST_F(ChainsTest, MuteFadesToSilenceWithinFiftyMillisecondsWithoutAClick) {
   EXPECT_NEAR(level("speakers"), kToneLevel, kTolerance);
 }
 
-TEST_F(ChainsTest, RoutesToOneOrBothDevicesWithTheirOwnVolumes) {
+TEST_P(ChainsForEitherClientTest, RoutesToOneOrBothDevicesWithTheirOwnVolumes) {
   route("headphones");
   auto [speakers, headphones] = levels("speakers", "headphones");
   EXPECT_LT(speakers, kSilence);

@@ -58,8 +58,12 @@ class ModelTest : public ::testing::Test {
   std::unique_ptr<ModelRig> rig_;
 };
 
-TEST_F(ModelTest, AToneFromAChildProcessIsListedUnderItsApp) {
-  startTone("org.example.Browser", 550, {.child = true});
+class ModelForEitherClientTest : public ModelTest, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(, ModelForEitherClientTest,
+                         ::testing::ValuesIn(testsupport::kPulseClients), testsupport::clientKind);
+
+TEST_P(ModelForEitherClientTest, AToneFromAChildProcessIsListedUnderItsApp) {
+  startTone("org.example.Browser", 550, {.child = true, .pulse = GetParam()});
   rig_ = std::make_unique<ModelRig>();
   ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app("org.example.Browser"); }));
   const AudioApp& app = *rig_->app("org.example.Browser");

@@ -70,8 +70,9 @@ class RecoveryTest : public ::testing::Test {
     for (pid_t pid : tones_) session().stopTone(pid);
   }
 
+  virtual bool pulse() const { return false; }
   void startTone(const std::string& app, int frequency) {
-    auto pid = session().tone(app, frequency);
+    auto pid = session().tone(app, frequency, {.pulse = pulse()});
     ASSERT_TRUE(pid) << "tone " << app << " did not start";
     tones_.push_back(*pid);
   }
@@ -85,7 +86,15 @@ class RecoveryTest : public ::testing::Test {
   std::vector<pid_t> tones_;
 };
 
-TEST_F(RecoveryTest, KilledWhileRoutingEveryAppIsBackOnItsOutputAtOnce) {
+class RecoveryForEitherClientTest : public RecoveryTest,
+                                    public ::testing::WithParamInterface<bool> {
+ protected:
+  bool pulse() const override { return GetParam(); }
+};
+INSTANTIATE_TEST_SUITE_P(, RecoveryForEitherClientTest,
+                         ::testing::ValuesIn(testsupport::kPulseClients), testsupport::clientKind);
+
+TEST_P(RecoveryForEitherClientTest, KilledWhileRoutingEveryAppIsBackOnItsOutputAtOnce) {
   startTone(kMusic, 440);
   startTone(kRadio, 660);
   // One app the user sent to the headphones, as the desktop's mixer does.
@@ -215,8 +224,11 @@ TEST_F(RecoveryTest, ChainsOutliveASessionManagerRestartWithoutStoppingIt) {
 
   ASSERT_TRUE(whileRunning(queue, [] { return session().restartWirePlumber(); }));
   // The new session manager links apps as before (a sink of ours that it had to take over after
-  // it had played would stall its linking for everyone)...
-  startTone(kRadio, 660);
+  // it had played would stall its linking for everyone)... Our loop keeps running meanwhile: the
+  // new session manager takes over our nodes, and waits for our answers.
+  auto radio = whileRunning(queue, [&] { return session().tone(kRadio, 660, {.pulse = pulse()}); });
+  ASSERT_TRUE(radio) << "tone " << kRadio << " did not start";
+  tones_.push_back(*radio);
   EXPECT_TRUE(waitFor(queue, [&] { return session().linkedTargets(kRadio) == kOnSpeakers; }));
   // ...and the chain is whole again, on a sink the new session manager saw made.
   const hal::ObjectID aggregate = engine.appTaps().begin()->second->aggregateDeviceID;

@@ -135,6 +135,7 @@ std::optional<pid_t> PrivateSession::tone(const std::string& appId, int frequenc
                           std::to_string(frequency) + " --amplitude " +
                           std::to_string(options.amplitude);
   if (options.child) arguments += " --child";
+  if (options.pulse) arguments += " --pulse";
   if (!options.target.empty()) arguments += " --target " + quote(options.target);
   auto output = session(arguments);
   if (!output) return std::nullopt;

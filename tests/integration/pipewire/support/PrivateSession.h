@@ -29,6 +29,7 @@ class PrivateSession {
 
   struct ToneOptions {
     bool child = false;  // played by a child process of the app
+    bool pulse = false;  // played through the PulseAudio server, as most desktop apps do
     double amplitude = 0.5;
     std::string target;  // a device to pin the stream to
   };

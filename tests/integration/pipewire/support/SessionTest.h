@@ -40,6 +40,13 @@ inline PrivateSession& session() {
   ASSERT_TRUE(::mixelot::testsupport::session().isRunning()) \
       << "private PipeWire session: " << ::mixelot::testsupport::session().error()
 
+// The main cases run for an app of either kind: a client of the daemon, and one that plays
+// through the PulseAudio server (identified by what that server reports for it).
+inline constexpr bool kPulseClients[] = {false, true};
+inline std::string clientKind(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "PulseAudio" : "Native";
+}
+
 // Runs the main queue until `done` holds or `timeout` passes.
 inline bool waitFor(PollMainQueue& queue, const std::function<bool()>& done, double timeout = 5.0) {
   return queue.runUntil(done, Seconds(timeout));
