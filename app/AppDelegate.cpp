@@ -112,6 +112,9 @@ void AppDelegate::setupManagers() {
   mixerViewModel_->onMuteStateChanged = [this, alive] {
     if (!alive.expired()) updateStatusIcon();
   };
+  mixerViewModel_->onOpenSettings = [this, alive] {
+    if (!alive.expired()) openSettings();
+  };
   audioDeviceManager_->onDefaultDeviceChanged = [this, alive] {
     if (!alive.expired()) handleDefaultDeviceChanged();
   };
@@ -149,8 +152,10 @@ void AppDelegate::setupHotkeys() {
 
 // Launch step 6: the settings window announces new shortcuts; they count at once.
 void AppDelegate::observeHotkeyChanges() {
+  // A shortcut cleared while a recorder waits must not bring the grabs back before it is done.
   connect(&AppEvents::instance(), &AppEvents::hotkeyChanged, this, [this] {
-    if (hotkeyManager_) hotkeyManager_->registerHotkeys();
+    if (hotkeyManager_ && !AppEvents::instance().shortcutRecording())
+      hotkeyManager_->registerHotkeys();
   });
   // While a recorder of the settings window waits for a key, our shortcuts step aside: the
   // current keys are then recorded (again) instead of muting everything or hiding the mixer.
@@ -223,6 +228,17 @@ void AppDelegate::togglePopover() {
     mixerViewModel_->stopRefreshTimer();
     updateStatusIcon();
   }
+}
+
+void AppDelegate::openSettings() {
+  // The panel is on screen exactly while its model refreshes.
+  if (mixerViewModel_->isRefreshing()) togglePopover();
+  call(hooks_.showSettings);
+}
+
+void AppDelegate::completeOnboarding() {
+  services_.preferences.set(prefs::kOnboardingShown, true);
+  call(hooks_.closeOnboarding);
 }
 
 void AppDelegate::toggleMuteAll() {

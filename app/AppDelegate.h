@@ -52,6 +52,10 @@ struct InterfaceHooks {
   std::function<void()> setupHotkeys;
   std::function<void()> observeHotkeyChanges;
   std::function<void()> showOnboarding;
+  // Closes the first-run window and forgets it (after completeOnboarding stored the preference).
+  std::function<void()> closeOnboarding;
+  // Builds the settings window at its first opening, then shows it again and raises it.
+  std::function<void()> showSettings;
   std::function<void()> updateStatusIcon;
   // Shows or hides the panel; returns whether it is shown now.
   std::function<bool()> togglePanel;
@@ -82,6 +86,11 @@ class AppDelegate final : public QObject {
   void toggleMuteAll();
   // The show/hide action; does nothing without an interface.
   void togglePopover();
+  // The panel's gear, the tray menu and the bus: the panel closes, the one settings window
+  // comes to the front.
+  void openSettings();
+  // The first-run window's last button: onboarding is done, its window goes.
+  void completeOnboarding();
 
   // The default output device's UID; empty when there is none.
   std::string defaultDeviceUID();

@@ -66,7 +66,9 @@ void MixerBusInterface::registerTypes() {
   qDBusRegisterMetaType<QList<BusDevice>>();
 }
 
-bool MixerBusInterface::panelShown() { return mixer().isRefreshing(); }
+bool MixerBusInterface::panelShown() {
+  return mixer().isRefreshing();
+}
 
 MixerViewModel& MixerBusInterface::mixer() {
   return *delegate_.mixerViewModel();
@@ -135,6 +137,10 @@ void MixerBusInterface::ToggleMuteAll() {
 }
 void MixerBusInterface::TogglePanel() {
   delegate_.togglePopover();
+}
+
+void MixerBusInterface::OpenSettings() {
+  delegate_.openSettings();
 }
 
 }  // namespace mixelot

@@ -74,6 +74,8 @@ class MixerBusInterface final : public QDBusAbstractAdaptor {
   void ToggleSystemMute();
   void ToggleMuteAll();
   void TogglePanel();
+  // The settings window, opened or raised (the panel's gear).
+  void OpenSettings();
 
  signals:
   void Changed();

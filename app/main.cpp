@@ -15,6 +15,7 @@
 #include "BuildInfo.h"
 
 #include "app/AppDelegate.h"
+#include "app/AppWindows.h"
 #include "app/MixerBusInterface.h"
 #include "app/TrayShell.h"
 #include "controls/HotkeyManager.h"
@@ -129,6 +130,7 @@ int main(int argc, char** argv) {
   InterfaceHooks hooks;
   std::unique_ptr<QQmlEngine> qmlEngine;
   std::unique_ptr<TrayShell> tray;
+  std::unique_ptr<AppWindows> windows;
   bool panelShown = false;
   if (qobject_cast<QApplication*>(application.get())) {
     // Our windows are small and plain: Qt Quick's software renderer draws the panel's first
@@ -139,6 +141,8 @@ int main(int argc, char** argv) {
     qmlEngine = std::make_unique<QQmlEngine>();
     tray = std::make_unique<TrayShell>(*qmlEngine, qml::kMixerView);
     tray->install(hooks);
+    windows = std::make_unique<AppWindows>(*qmlEngine, queue, preferences);
+    windows->install(hooks);
   } else {
     hooks.togglePanel = [&panelShown] { return panelShown = !panelShown; };
   }
@@ -150,6 +154,7 @@ int main(int argc, char** argv) {
                         loginItem, shortcuts.get()},
                        hooks);
   if (tray) tray->attach(delegate);
+  if (windows) windows->attach(delegate);
   delegate.applicationDidFinishLaunching();
   controls::LocalKeyFilter localKeys(*delegate.hotkeyManager());
   application->installEventFilter(&localKeys);

@@ -1,0 +1,108 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+
+// The settings window's content: the tab bar, then General, About or the catalogue.
+// `settings` is the SettingsViewModel, `updater` the update controller, `about` the AboutInfo.
+Item {
+    id: root
+
+    property var settings: null
+    property var updater: null
+    property var about: null
+    property int selectedTab: 0
+
+    readonly property Style style: Style {}
+    readonly property var tabs: [
+        { id: 0, label: "General", icon: "gear" },
+        { id: 1, label: "About", icon: "info.circle" },
+        { id: 2, label: "More Corvana", icon: "square.grid.2x2" }
+    ]
+
+    width: 450
+    height: 520
+
+    Rectangle {
+        anchors.fill: parent
+        color: root.style.background
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        RowLayout {
+            objectName: "tabBar"
+            Layout.fillWidth: true
+            Layout.leftMargin: 12
+            Layout.rightMargin: 12
+            Layout.topMargin: 8
+            Layout.bottomMargin: 8
+            spacing: 2
+
+            Repeater {
+                model: root.tabs
+                delegate: AbstractButton {
+                    id: tabButton
+                    required property var modelData
+                    readonly property bool selected: root.selectedTab === modelData.id
+                    objectName: "tab" + modelData.id
+                    // Equal shares of the row, whatever the labels' lengths.
+                    Layout.fillWidth: true
+                    Layout.preferredWidth: 1
+                    topPadding: 6
+                    bottomPadding: 6
+                    focusPolicy: Qt.NoFocus
+                    Accessible.name: modelData.label
+                    onClicked: root.selectedTab = modelData.id
+
+                    background: Rectangle {
+                        radius: 6
+                        color: tabButton.selected ? root.style.palette.highlight : "transparent"
+                    }
+                    contentItem: ColumnLayout {
+                        spacing: 2
+                        Item {
+                            Layout.fillWidth: true
+                            implicitHeight: 22
+                            Symbol {
+                                anchors.centerIn: parent
+                                symbol: tabButton.modelData.icon
+                                size: 18
+                                color: tabButton.selected ? "white" : root.style.secondary
+                            }
+                        }
+                        Label {
+                            Layout.alignment: Qt.AlignHCenter
+                            text: tabButton.modelData.label
+                            font.pixelSize: 10
+                            color: tabButton.selected ? "white" : root.style.secondary
+                        }
+                    }
+                }
+            }
+        }
+
+        Divider {}
+
+        Loader {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            sourceComponent: root.selectedTab === 1 ? aboutTab
+                           : root.selectedTab === 2 ? catalogueTab : generalTab
+        }
+    }
+
+    Component {
+        id: generalTab
+        SettingsGeneralTab { settings: root.settings }
+    }
+    Component {
+        id: aboutTab
+        SettingsAboutTab { updater: root.updater; about: root.about }
+    }
+    Component {
+        id: catalogueTab
+        SettingsCatalogueTab { about: root.about }
+    }
+}

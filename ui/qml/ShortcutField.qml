@@ -1,0 +1,55 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+
+// A shortcut recorder: the button that waits for a key combination, its clear button and caption.
+// `recorder` is a ShortcutRecorder.
+ColumnLayout {
+    id: field
+
+    property var recorder: null
+    property string caption: ""
+    readonly property Style style: Style {}
+
+    Layout.fillWidth: true
+    spacing: 6
+
+    RowLayout {
+        spacing: 8
+        Button {
+            objectName: "recorderButton"
+            Layout.minimumWidth: 130
+            focusPolicy: Qt.NoFocus
+            onClicked: if (field.recorder) field.recorder.toggleRecording()
+            Accessible.name: "Shortcut"
+            contentItem: Label {
+                horizontalAlignment: Text.AlignHCenter
+                text: field.recorder ? field.recorder.label : ""
+                font.family: field.recorder && field.recorder.hasShortcut
+                             && !field.recorder.recording ? "monospace" : Qt.application.font.family
+                color: !field.recorder ? field.style.secondary
+                     : field.recorder.recording ? field.style.orange
+                     : field.recorder.hasShortcut ? field.style.primary : field.style.secondary
+            }
+        }
+        AbstractButton {
+            objectName: "clearButton"
+            visible: field.recorder !== null && field.recorder.isSet
+            focusPolicy: Qt.NoFocus
+            Accessible.name: "Clear shortcut"
+            onClicked: field.recorder.clear()
+            contentItem: Symbol {
+                symbol: "xmark.circle.fill"
+                size: 14
+                color: field.style.secondary
+            }
+        }
+    }
+    Label {
+        Layout.fillWidth: true
+        text: field.caption
+        wrapMode: Text.WordWrap
+        font.pixelSize: 11
+        color: field.style.secondary
+    }
+}
