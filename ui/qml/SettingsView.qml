@@ -22,10 +22,26 @@ Item {
     width: 450
     height: 520
 
-    Rectangle {
+    // The controls take the desktop's palette from here, as the texts do from the style, so
+    // that a palette changed while we run (light to dark) reaches both alike.
+    Pane {
         anchors.fill: parent
-        color: root.style.background
-    }
+        padding: 0
+        palette.window: root.style.palette.window
+        palette.windowText: root.style.palette.windowText
+        palette.base: root.style.palette.base
+        palette.alternateBase: root.style.palette.alternateBase
+        palette.text: root.style.palette.text
+        palette.button: root.style.palette.button
+        palette.buttonText: root.style.palette.buttonText
+        palette.highlight: root.style.palette.highlight
+        palette.highlightedText: root.style.palette.highlightedText
+        palette.light: root.style.palette.light
+        palette.midlight: root.style.palette.midlight
+        palette.mid: root.style.palette.mid
+        palette.dark: root.style.palette.dark
+        palette.shadow: root.style.palette.shadow
+        background: Rectangle { color: root.style.background }
 
     ColumnLayout {
         anchors.fill: parent
@@ -91,6 +107,7 @@ Item {
             sourceComponent: root.selectedTab === 1 ? aboutTab
                            : root.selectedTab === 2 ? catalogueTab : generalTab
         }
+    }
     }
 
     Component {

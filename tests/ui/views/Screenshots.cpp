@@ -15,7 +15,12 @@
 #include <functional>
 #include <memory>
 
+#include "app/AppDelegate.h"
+#include "ui/OnboardingWindow.h"
 #include "ui/QmlUrls.h"
+#include "ui/SettingsViewModel.h"
+#include "ui/SettingsWindow.h"
+#include "update/UpdaterController.h"
 #include "views/ViewWorld.h"
 
 using mixelot::testsupport::ViewWorld;
@@ -56,6 +61,59 @@ void playThreeApps(ViewWorld& world) {
   model.toggleAppMute(QStringLiteral("com.spotify.Client"));
   model.setAppVolume(QStringLiteral("org.gnome.Rhythmbox3"), 0.65f);
   model.refresh();
+}
+
+bool save(QQuickWindow& window, const QString& path) {
+  if (!window.grabWindow().save(path)) {
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return true;
+}
+
+// The settings window's three tabs, with shortcuts set and two hidden apps.
+int settingsTabs(QQmlEngine& engine, const QString& folder, const QString& theme) {
+  using namespace mixelot;
+  testsupport::AppWorld world;
+  world.preferences.set(prefs::kHotkeyKeyCode, 0);
+  world.preferences.set(prefs::kHotkeyModifiers, 0xA0000);
+  world.preferences.set(prefs::kHotkeyKeyChar, "A");
+  world.preferences.set(prefs::kHiddenApps,
+                        std::vector<std::string>{"org.gnome.Rhythmbox3", "org.example.Gone"});
+  world.preferences.set(prefs::kDefaultVolume, 0.8f);
+  world.workspace.installed = {{"org.gnome.Rhythmbox3", "Rhythmbox"}};
+  AppDelegate delegate(world.services());
+  delegate.installSignalHandlers = false;
+  delegate.applicationDidFinishLaunching();
+  SettingsWindow window(engine, *delegate.settingsViewModel(), delegate.updaterController());
+  window.open();
+  int written = 0;
+  for (int tab : {0, 1, 2}) {
+    window.rootObject()->setProperty("selectedTab", tab);
+    wait(400);
+    if (!save(window, folder + QStringLiteral("/settings-tab%1-%2.png").arg(tab).arg(theme)))
+      return -1;
+    ++written;
+  }
+  return written;
+}
+
+// The introduction's two screens, each after its reveal; the card has a palette of its own.
+int introduction(QQmlEngine& engine, const QString& folder) {
+  using namespace mixelot;
+  testsupport::AppWorld world;
+  OnboardingWindow window(engine, world.queue, world.preferences);
+  window.open();
+  world.queue.advance(Seconds(1.5));
+  wait(900);
+  if (!save(window, folder + QStringLiteral("/introduction-welcome.png"))) return -1;
+  window.viewModel().getStarted();
+  wait(500);
+  world.queue.advance(Seconds(2.4));
+  wait(900);
+  if (!save(window, folder + QStringLiteral("/introduction-all-set.png"))) return -1;
+  return 2;
 }
 
 }  // namespace
@@ -135,6 +193,12 @@ int main(int argc, char** argv) {
       std::printf("%s\n", qPrintable(path));
       ++written;
     }
+    int tabs = settingsTabs(engine, folder, QString::fromLatin1(theme));
+    if (tabs < 0) return 1;
+    written += tabs;
   }
+  int screens = introduction(engine, folder);
+  if (screens < 0) return 1;
+  written += screens;
   return written > 0 ? 0 : 1;
 }
