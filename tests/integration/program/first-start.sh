@@ -13,7 +13,7 @@ dir="$(mktemp -d /tmp/mixelot-first-XXXXXX)"
 pid=""
 xvfb=""
 cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
   "$session" stop "$dir" >/dev/null 2>&1 || true
 }
@@ -62,8 +62,9 @@ window="$(windows_named 'Welcome to mixelot' | head -1)"
 geometry="$(xwininfo -id "$window" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }')"
 echo "introduction window: $geometry"
 [ "$geometry" = "520x420" ] || fail "introduction window is $geometry"
-# "Get Started", 48 points above the card's bottom, in its middle.
-sleep 1.6
+# "Get Started", 48 points above the card's bottom, in its middle; it takes a press while it
+# is still fading in.
+sleep 0.5
 xdotool mousemove --window "$window" 260 348 click 1
 sleep 0.5
 stop
