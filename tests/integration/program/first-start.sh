@@ -13,7 +13,7 @@ dir="$(mktemp -d /tmp/mixelot-first-XXXXXX)"
 pid=""
 xvfb=""
 cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  if [ -n "$pid" ]; then { kill -9 "$pid"; wait "$pid"; } 2>/dev/null || true; fi
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
   "$session" stop "$dir" >/dev/null 2>&1 || true
 }
