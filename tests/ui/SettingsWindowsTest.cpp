@@ -8,7 +8,7 @@
 
 #include "AppWorld.h"
 #include "app/AppWindows.h"
-#include "app/Preferences.h"
+#include "platform/Preferences.h"
 #include "controls/GlobalShortcutService.h"
 #include "ui/AboutInfo.h"
 #include "ui/AppEvents.h"
