@@ -44,6 +44,9 @@ xvfb=$!
 until_true 10 test -s "$dir/display" || fail "Xvfb did not start: $(cat "$dir/xvfb.log")"
 export DISPLAY=":$(cat "$dir/display")"
 
+# Past the first-run introduction, which would otherwise come up on top with the keyboard.
+mkdir -p "$XDG_CONFIG_HOME/com.corvana.Mixelot"
+echo '{"onboardingShown": true}' >"$XDG_CONFIG_HOME/com.corvana.Mixelot/preferences.json"
 "$mixelot" >"$dir/mixelot.log" 2>&1 &
 pid=$!
 until_true 10 grep -q 'Global shortcuts: X11 key grabs' "$dir/mixelot.log" \

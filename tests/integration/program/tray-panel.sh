@@ -47,6 +47,9 @@ unset WAYLAND_DISPLAY
 pids+=($!)
 until_true 10 grep -q ready "$dir/watcher.log" || fail "no tray watcher: $(cat "$dir/watcher.log")"
 
+# Past the first-run introduction, which would otherwise come up on top with the keyboard.
+mkdir -p "$XDG_CONFIG_HOME/com.corvana.Mixelot"
+echo '{"onboardingShown": true}' >"$XDG_CONFIG_HOME/com.corvana.Mixelot/preferences.json"
 "$mixelot" >"$dir/mixelot.log" 2>&1 &
 pids+=($!)
 until_true 15 grep -q '^registered ' "$dir/watcher.log" || fail "the tray icon never registered"
