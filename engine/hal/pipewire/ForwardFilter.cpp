@@ -2,10 +2,6 @@
 
 #include <spa/node/io.h>
 
-#include <algorithm>
-#include <cstring>
-#include <thread>
-
 namespace mixelot::hal::pipewire {
 namespace {
 
@@ -24,8 +20,7 @@ const pw_filter_events ForwardFilter::kEvents = {
 };
 
 ForwardFilter::ForwardFilter(pw_core* core, const std::string& nodeName,
-                             const std::string& description)
-    : scratchIn_(kMaxFrames * kChannels), scratchOut_(kMaxFrames * kChannels) {
+                             const std::string& description) {
   // No media class: the session manager leaves the node alone, no desktop mixer lists it, and we
   // link it ourselves. Not autoconnected for the same reason.
   pw_properties* props = pw_properties_new(
@@ -58,8 +53,8 @@ ForwardFilter::ForwardFilter(pw_core* core, const std::string& nodeName,
 ForwardFilter::~ForwardFilter() {
   stop();
   hook_.remove();
-  // pw_filter_destroy takes the node off the data thread before it returns; the scratch buffers
-  // (destroyed after this body) are no longer in use by then.
+  // pw_filter_destroy takes the node off the data thread before it returns; the cycle
+  // (destroyed after this body) is no longer in use by then.
   filter_.reset();
 }
 
@@ -68,18 +63,6 @@ std::optional<uint32_t> ForwardFilter::nodeId() const {
   const uint32_t id = pw_filter_get_node_id(filter_.get());
   if (id == SPA_ID_INVALID) return std::nullopt;
   return id;
-}
-
-void ForwardFilter::start() {
-  running_.store(true, std::memory_order_seq_cst);
-}
-
-void ForwardFilter::stop() {
-  running_.store(false, std::memory_order_seq_cst);
-  // A cycle that saw `running_` set before the store above is inside the block now (its
-  // `inside_` store precedes its `running_` load); wait until it has left. Cycles after it see
-  // `running_` cleared. A cycle lasts microseconds, so yielding beats a blocking hand-off.
-  while (inside_.load(std::memory_order_seq_cst)) std::this_thread::yield();
 }
 
 void ForwardFilter::onStateChanged(void* data, pw_filter_state, pw_filter_state state,
@@ -93,40 +76,13 @@ void ForwardFilter::onProcess(void* data, spa_io_position* position) {
 }
 
 void ForwardFilter::process(uint32_t frames) noexcept {
-  std::array<float*, kChannels> in{}, out{};
+  ForwardCycle::Inputs in{};
+  ForwardCycle::Outputs out{};
   for (size_t c = 0; c < kChannels; ++c) {
-    in[c] = static_cast<float*>(pw_filter_get_dsp_buffer(inputs_[c], frames));
+    in[c] = static_cast<const float*>(pw_filter_get_dsp_buffer(inputs_[c], frames));
     out[c] = static_cast<float*>(pw_filter_get_dsp_buffer(outputs_[c], frames));
   }
-  // A cycle longer than the quantum limit cannot happen; should it, the tail stays silent.
-  const uint32_t n = std::min(frames, kMaxFrames);
-
-  inside_.store(true, std::memory_order_seq_cst);
-  const IOBlock* block = block_.load(std::memory_order_seq_cst);
-  if (running_.load(std::memory_order_seq_cst) && block && n > 0) {
-    float* interleaved = scratchIn_.data();
-    for (size_t c = 0; c < kChannels; ++c) {
-      if (in[c]) {
-        for (uint32_t i = 0; i < n; ++i) interleaved[i * kChannels + c] = in[c][i];
-      } else {
-        for (uint32_t i = 0; i < n; ++i) interleaved[i * kChannels + c] = 0.0f;
-      }
-    }
-    const uint32_t bytes = n * static_cast<uint32_t>(kChannels * sizeof(float));
-    const AudioBuffer input{kChannels, bytes, scratchIn_.data()};
-    AudioBuffer output{kChannels, bytes, scratchOut_.data()};
-    (*block)(std::span<const AudioBuffer>(&input, 1), std::span<AudioBuffer>(&output, 1));
-    const float* result = scratchOut_.data();
-    for (size_t c = 0; c < kChannels; ++c) {
-      if (!out[c]) continue;
-      for (uint32_t i = 0; i < n; ++i) out[c][i] = result[i * kChannels + c];
-      if (frames > n) std::memset(out[c] + n, 0, (frames - n) * sizeof(float));
-    }
-  } else {
-    for (size_t c = 0; c < kChannels; ++c)
-      if (out[c]) std::memset(out[c], 0, frames * sizeof(float));
-  }
-  inside_.store(false, std::memory_order_release);
+  cycle_.process(in, out, frames);
 }
 
 }  // namespace mixelot::hal::pipewire

@@ -4,13 +4,12 @@
 #include <pipewire/pipewire.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "engine/hal/AudioHardware.h"
+#include "engine/hal/pipewire/ForwardCycle.h"
 #include "engine/hal/pipewire/PwHandles.h"
 
 namespace mixelot::hal::pipewire {
@@ -21,13 +20,11 @@ namespace mixelot::hal::pipewire {
 // devices the engine was designed on deliver them, so the channels of a frame ramp together.
 //
 // Threads: everything but the process callback runs on the main thread; the process callback
-// runs on PipeWire's data thread and touches only the atomics and the scratch buffers.
+// runs on PipeWire's data thread and touches only the cycle (ForwardCycle).
 class ForwardFilter {
  public:
-  static constexpr size_t kChannels = 2;
+  static constexpr size_t kChannels = ForwardCycle::kChannels;
   static constexpr std::array<const char*, kChannels> kChannelNames = {"FL", "FR"};
-  // clock.quantum-limit: the most frames one cycle can carry.
-  static constexpr uint32_t kMaxFrames = 8192;
 
   // Creates and connects the filter node. `failed()` tells whether that worked.
   ForwardFilter(pw_core* core, const std::string& nodeName, const std::string& description);
@@ -40,12 +37,12 @@ class ForwardFilter {
   std::optional<uint32_t> nodeId() const;
 
   // Main thread, while stopped: the block the process callback calls (nullptr for none).
-  void setBlock(const IOBlock* block) { block_.store(block, std::memory_order_seq_cst); }
+  void setBlock(const IOBlock* block) { cycle_.setBlock(block); }
   // From the next cycle on, the block is called.
-  void start();
+  void start() { cycle_.start(); }
   // Returns once no cycle is inside the block any more; later cycles write silence.
-  void stop();
-  bool isStarted() const { return running_.load(std::memory_order_relaxed); }
+  void stop() { cycle_.stop(); }
+  bool isStarted() const { return cycle_.isStarted(); }
 
  private:
   struct Port {
@@ -62,13 +59,7 @@ class ForwardFilter {
   std::array<void*, kChannels> inputs_{};
   std::array<void*, kChannels> outputs_{};
   bool failed_ = false;
-
-  std::atomic<const IOBlock*> block_{nullptr};
-  std::atomic<bool> running_{false};
-  std::atomic<bool> inside_{false};
-  // Sized once for the longest cycle, so the process callback never allocates.
-  std::vector<float> scratchIn_;
-  std::vector<float> scratchOut_;
+  ForwardCycle cycle_;
 };
 
 }  // namespace mixelot::hal::pipewire

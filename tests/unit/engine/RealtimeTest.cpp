@@ -1,77 +1,19 @@
 // The I/O block runs on the audio backend's real-time thread: it may not touch the heap, and it
-// shares only relaxed atomics with the main thread. The first test interposes the C allocator of
-// this binary (every operator new ends there) to catch heap use while a cycle runs; the second
-// is for the thread sanitizer build, which fails on any unsynchronised access between the threads.
+// shares only relaxed atomics with the main thread. The first test counts heap use while a cycle
+// runs (support/HeapWatch); the second is for the thread sanitizer build, which fails on any
+// unsynchronised access between the threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <thread>
 
 #include "EngineFixture.h"
 #include "engine/Gain.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define MIXELOT_SANITIZER_OWNS_MALLOC 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MIXELOT_SANITIZER_OWNS_MALLOC 1
-#endif
-
-namespace {
-constinit thread_local bool tInRealtime = false;
-std::atomic<int> heapTouches{0};
-[[maybe_unused]] void noteHeapUse() {
-  if (tInRealtime) heapTouches.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
-
-#if !defined(MIXELOT_SANITIZER_OWNS_MALLOC)
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
-
-void* malloc(size_t size) {
-  noteHeapUse();
-  return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size) {
-  noteHeapUse();
-  return __libc_calloc(count, size);
-}
-void* realloc(void* p, size_t size) {
-  noteHeapUse();
-  return __libc_realloc(p, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-  noteHeapUse();
-  return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** out, size_t alignment, size_t size) {
-  noteHeapUse();
-  *out = __libc_memalign(alignment, size);
-  return *out ? 0 : 12;  // ENOMEM
-}
-void free(void* p) {
-  if (p) noteHeapUse();
-  __libc_free(p);
-}
-}
-#endif
+#include "support/HeapWatch.h"
 
 namespace mixelot::testing {
 namespace {
-
-struct RealtimeScope {
-  RealtimeScope() { tInRealtime = true; }
-  ~RealtimeScope() { tInRealtime = false; }
-};
 
 class RealtimeTest : public EngineTest {
  protected:
@@ -97,15 +39,13 @@ class RealtimeTest : public EngineTest {
 };
 
 TEST_F(RealtimeTest, CycleNeverTouchesTheHeap) {
-#if defined(MIXELOT_SANITIZER_OWNS_MALLOC)
-  GTEST_SKIP() << "the sanitizer runtime owns the allocator";
-#endif
+  if (!heapWatchWorks()) GTEST_SKIP() << "the sanitizer runtime owns the allocator";
   {
     // The detector itself works.
     RealtimeScope realtime;
     delete new volatile int(1);
   }
-  ASSERT_GT(heapTouches.exchange(0), 0);
+  ASSERT_GT(takeHeapTouches(), 0);
 
   // Every path of the block: copy, ramp, mute, software volume, and back to the copy.
   int ran = 0;
@@ -126,7 +66,7 @@ TEST_F(RealtimeTest, CycleNeverTouchesTheHeap) {
   run(20);
   EXPECT_EQ(ran, 39);
   EXPECT_TRUE(gain::isUnity(state->currentGain, 1.0f));
-  EXPECT_EQ(heapTouches.load(), 0);
+  EXPECT_EQ(takeHeapTouches(), 0);
 }
 
 TEST_F(RealtimeTest, MainThreadChangesVolumesWhileTheBlockRuns) {
