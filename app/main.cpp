@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     hooks.togglePanel = [&panelShown] { return panelShown = !panelShown; };
   }
   auto shortcuts = controls::makeGlobalShortcutService(queue);
-  auto overlayPresenter = controls::makeOverlayPresenter(qml::kOverlayView);
+  auto overlayPresenter = controls::makeOverlayPresenter(qml::kOverlayView, qmlEngine.get());
   controls::OverlayManager overlay(*overlayPresenter, queue);
   hooks.showOverlay = [&overlay](const std::string& message) { overlay.show(message); };
   AppDelegate delegate({hardware, queue, preferences, workspace, processInfo, permissionService,
