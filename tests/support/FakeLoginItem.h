@@ -16,20 +16,20 @@ class FakeLoginItem final : public LoginItem {
   Status status() override { return current; }
   bool registerItem(std::string& error) override {
     ++registers;
-    if (failChanges) {
-      error = "refused";
-      return false;
-    }
-    current = Status::kEnabled;
-    return true;
+    return change(Status::kEnabled, error);
   }
   bool unregisterItem(std::string& error) override {
     ++unregisters;
+    return change(Status::kNotRegistered, error);
+  }
+
+ private:
+  bool change(Status next, std::string& error) {
     if (failChanges) {
       error = "refused";
       return false;
     }
-    current = Status::kNotRegistered;
+    current = next;
     return true;
   }
 };

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/TempFolder.h"
+
 namespace mixelot {
 namespace {
 
@@ -26,11 +28,6 @@ TEST(AppIdFromCgroup, ReadsTheIdOutOfScopesAndServices) {
 
 class DesktopEntryIndexTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/mixelot-entries-XXXXXX";
-    root_ = mkdtemp(pattern);
-  }
-  void TearDown() override { fs::remove_all(root_); }
   void write(const fs::path& relative, const std::string& text) {
     fs::create_directories((root_ / relative).parent_path());
     std::ofstream(root_ / relative) << text;
@@ -42,7 +39,8 @@ class DesktopEntryIndexTest : public ::testing::Test {
     fs::permissions(path, fs::perms::owner_all);
     return path.string();
   }
-  fs::path root_;
+  testsupport::TempFolder folder_;
+  fs::path root_ = folder_.path();
 };
 
 TEST_F(DesktopEntryIndexTest, EarlierFoldersWinAndProcessesMatchByProgramClassOrId) {

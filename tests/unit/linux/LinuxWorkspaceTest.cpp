@@ -30,8 +30,8 @@ TEST(ProcFs, ParentPidSurvivesOddCommandNames) {
 }
 
 TEST(LinuxWorkspace, AScriptIsItsOwnApplicationAndItsChildIsNot) {
-  char pattern[] = "/tmp/mixelot-ws-XXXXXX";
-  fs::path root = mkdtemp(pattern);
+  testsupport::TempFolder folder;
+  fs::path root = folder.path();
   fs::create_directories(root / "share/applications");
   fs::path script = root / "tone-app";
   std::ofstream(script) << "#!/bin/sh\nsleep 30 &\nwait\n";
@@ -70,7 +70,6 @@ TEST(LinuxWorkspace, AScriptIsItsOwnApplicationAndItsChildIsNot) {
   kill(child, SIGKILL);
   kill(app, SIGKILL);
   waitpid(app, nullptr, 0);
-  fs::remove_all(root);
 }
 
 // Runs the thread's GLib main context (as Qt's loop does in the program) until `done` holds.
