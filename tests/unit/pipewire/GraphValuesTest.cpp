@@ -62,7 +62,6 @@ TEST(DefaultNodeNameTest, ReadsStrictAndRelaxedJsonAndRejectsTheRest) {
 TEST(VolumeParamsTest, CubicScaleMatchesTheDesktopMixers) {
   // wpctl set-volume 0.5 puts 0.125 on the channels.
   EXPECT_FLOAT_EQ(linearFromCubic(0.5f), 0.125f);
-  EXPECT_FLOAT_EQ(cubicFromLinear(0.125f), 0.5f);
   EXPECT_FLOAT_EQ(cubicFromLinear(1.0f), 1.0f);
   EXPECT_FLOAT_EQ(cubicFromLinear(-0.2f), 0.0f);
   for (float v = 0.0f; v <= 1.0f; v += 0.05f)
@@ -114,18 +113,13 @@ TEST(ApplicationIdentityTest, TakesTheStrongestClueThere) {
                       .desktopEntryId = "org.entry.App",
                       .applicationName = "App",
                       .binary = "app-bin"};
-  EXPECT_EQ(applicationIdentity(clues), "org.flatpak.App");
-  clues.portalAppId.clear();
-  EXPECT_EQ(applicationIdentity(clues), "org.declared.App");
-  clues.applicationId.clear();
-  EXPECT_EQ(applicationIdentity(clues), "org.scope.App");
-  clues.cgroupScopeId.clear();
-  EXPECT_EQ(applicationIdentity(clues), "org.entry.App");
-  clues.desktopEntryId.clear();
-  EXPECT_EQ(applicationIdentity(clues), "App");
-  clues.applicationName.clear();
-  EXPECT_EQ(applicationIdentity(clues), "app-bin");
-  clues.binary.clear();
+  // Strongest first: each clue is taken only once every stronger one is gone.
+  for (auto clue :
+       {&IdentityClues::portalAppId, &IdentityClues::applicationId, &IdentityClues::cgroupScopeId,
+        &IdentityClues::desktopEntryId, &IdentityClues::applicationName, &IdentityClues::binary}) {
+    EXPECT_EQ(applicationIdentity(clues), clues.*clue);
+    clues.*clue = "";
+  }
   EXPECT_EQ(applicationIdentity(clues), "");
 }
 
