@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/ManualMainQueue.h"
 #include "support/TempFolder.h"
 
@@ -32,18 +29,6 @@ TEST(Preferences, FreshStoreReadsTheRegisteredDefaultsAndOnlyThose) {
                    prefs::kAppPerDeviceVolumes})
     EXPECT_FALSE(store.object(key)) << key;
 
-  // A chosen key code 0 (a real key) is told apart from "none", and survives a restart.
-  store.set(prefs::kHotkeyKeyCode, 0);
-  ASSERT_TRUE(store.flush());
-  PreferencesStore restarted(folder.path(), queue);
-  registerDefaults(restarted);
-  EXPECT_EQ(restarted.integerValue(prefs::kHotkeyKeyCode), 0);
-  EXPECT_EQ(restarted.integerValue(prefs::kPopoverHotkeyKeyCode), -1);
-
-  // Defaults never reach the file.
-  std::stringstream text;
-  text << std::ifstream(folder / "preferences.json").rdbuf();
-  EXPECT_EQ(text.str().find("launchAtLogin"), std::string::npos) << text.str();
 }
 
 }  // namespace
