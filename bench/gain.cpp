@@ -1,6 +1,6 @@
-// Cost of the I/O block's gain against a plain memcpy of the same bytes, on one cycle's worth of
-// 1,024 interleaved stereo frames, and the ramp's largest distance from the per-sample formula
-// evaluated in double precision.
+// Cost of the I/O block's gain, without and with the level meter, against a plain memcpy of the
+// same bytes, on one cycle's worth of 1,024 interleaved stereo frames, and the ramp's largest
+// distance from the per-sample formula evaluated in double precision.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -84,7 +84,8 @@ int main() {
   // Read through a volatile so the copy is a real memcpy call of unknown size, as in the block.
   volatile size_t bytes = in.dataByteSize;
 
-  const auto [copy, unity, ramp] = minimumNanoseconds<3>({
+  float peak = 0.0f;
+  const auto [copy, unity, ramp, unityMeter, rampMeter] = minimumNanoseconds<5>({
       [&] {
         std::memcpy(output.data(), input.data(), bytes);
         escape(output.data());
@@ -98,12 +99,27 @@ int main() {
         mixelot::gain::processBuffers({&in, 1}, {&out, 1}, 1.0f, 0.0f);
         escape(output.data());
       },
+      // The same with the level meter, as the I/O block runs them.
+      [&] {
+        mixelot::gain::processBuffers({&in, 1}, {&out, 1}, 1.0f, 1.0f, &peak);
+        escape(output.data());
+        escape(&peak);
+      },
+      [&] {
+        mixelot::gain::processBuffers({&in, 1}, {&out, 1}, 1.0f, 0.0f, &peak);
+        escape(output.data());
+        escape(&peak);
+      },
   });
 
   std::printf("BENCH gain.unity_vs_memcpy %.3f ratio\n", unity / copy);
   std::printf("BENCH gain.ramp_vs_memcpy %.3f ratio\n", ramp / copy);
+  std::printf("BENCH gain.unity_meter_vs_memcpy %.3f ratio\n", unityMeter / copy);
+  std::printf("BENCH gain.ramp_meter_vs_memcpy %.3f ratio\n", rampMeter / copy);
   std::printf("BENCH gain.ramp_max_error %.3g abs\n", rampMaxError(input));
-  std::fprintf(stderr, "memcpy %.1f ns, unity %.1f ns, ramp %.1f ns per %zu-frame stereo buffer\n",
-               copy, unity, ramp, kFrames);
+  std::fprintf(stderr,
+               "memcpy %.1f ns, unity %.1f ns, ramp %.1f ns, metered unity %.1f ns, metered ramp "
+               "%.1f ns per %zu-frame stereo buffer\n",
+               copy, unity, ramp, unityMeter, rampMeter, kFrames);
   return 0;
 }

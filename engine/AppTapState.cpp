@@ -31,7 +31,18 @@ float AppTapState::effectiveTarget() const noexcept {
 
 void AppTapState::process(std::span<const hal::AudioBuffer> input,
                           std::span<hal::AudioBuffer> output) noexcept {
-  currentGain = gain::processBuffers(input, output, currentGain, effectiveTarget());
+  if (!isMetering.load(std::memory_order_relaxed)) {
+    currentGain = gain::processBuffers(input, output, currentGain, effectiveTarget());
+    return;
+  }
+  float peak = 0.0f;
+  currentGain = gain::processBuffers(input, output, currentGain, effectiveTarget(), &peak);
+  // Only ever raised here, and reset only by the main thread's exchange: a reset between the load
+  // and the exchange below makes the exchange fail and retry against 0, so no peak is lost and
+  // none comes back after a reset. Lock-free; it retries only when a reset hits that window.
+  float seen = peakLevel.load(std::memory_order_relaxed);
+  while (peak > seen && !peakLevel.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
+  }
 }
 
 }  // namespace mixelot

@@ -34,11 +34,22 @@ class AppTapState {
   const std::string tapUUID;
   const std::string queueLabel;  // "com.corvana.Mixelot.io." + bundle id + "." + device UID
 
+  // The main thread's side of the level meter: the largest magnitude the block wrote since the
+  // last call, which starts the next period. A chain that ran no cycle meanwhile reads 0.
+  float takePeakLevel() noexcept { return peakLevel.exchange(0.0f, std::memory_order_relaxed); }
+
   // Shared with the I/O block: written whole by the main thread, read whole by the block.
   std::atomic<float> targetVolume{1.0f};
   std::atomic<bool> isMuted{false};
+  // While set, the block records the peak of what it writes (the meter costs the block a
+  // comparison per sample, so it runs only while someone looks at it).
+  std::atomic<bool> isMetering{false};
+  // Raised by the block (never lowered), taken by the main thread.
+  std::atomic<float> peakLevel{0.0f};
   // Owned by the I/O block once the chain runs.
   float currentGain = 1.0f;
+  // Main thread: the peak of the last sampling period.
+  float level = 0.0f;
 };
 
 }  // namespace mixelot

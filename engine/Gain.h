@@ -23,8 +23,9 @@ float applyRamp(const float* input, float* output, size_t count, float gain, flo
 // One I/O cycle: copies each input buffer to the output buffer of the same index with the gain,
 // the ramp continuing from one buffer to the next, and leaves everything it did not write (output
 // buffers without a partner, bytes past the input's length) silent. Returns the gain after the
-// cycle. Real-time safe: no lock, no allocation.
+// cycle. With `peak` set, the largest magnitude written is folded into *peak (the level meter).
+// Real-time safe: no lock, no allocation.
 float processBuffers(std::span<const hal::AudioBuffer> input, std::span<hal::AudioBuffer> output,
-                     float gain, float target) noexcept;
+                     float gain, float target, float* peak = nullptr) noexcept;
 
 }  // namespace mixelot::gain

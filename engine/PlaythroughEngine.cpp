@@ -77,6 +77,7 @@ std::shared_ptr<AppTapState> PlaythroughEngine::buildChain(
   }
 
   auto state = std::make_shared<AppTapState>(bundleID, targetUID);
+  state->isMetering.store(isLevelMetering_, std::memory_order_relaxed);
   if (start) {
     state->targetVolume.store(clampVolume(start->volume), std::memory_order_relaxed);
     state->isMuted.store(start->isMuted, std::memory_order_relaxed);
@@ -296,6 +297,37 @@ void PlaythroughEngine::setAppMuted(const std::string& bundleID, bool muted) {
   forEachChain(bundleID, [&](const std::string&, AppTapState& state) {
     state.isMuted.store(muted, std::memory_order_relaxed);
   });
+}
+
+void PlaythroughEngine::setLevelMetering(bool on) {
+  isLevelMetering_ = on;
+  auto apply = [&](AppTapState& state) {
+    state.isMetering.store(on, std::memory_order_relaxed);
+    if (!on) {
+      state.takePeakLevel();
+      state.level = 0.0f;
+    }
+  };
+  for (auto& [key, state] : appTaps_) apply(*state);
+  for (auto& [key, build] : pending_) apply(*build.state);
+}
+
+void PlaythroughEngine::sampleLevels() {
+  // A meter shows up to full scale; louder input (floats may exceed it) reads full.
+  for (auto& [key, state] : appTaps_) state->level = std::min(state->takePeakLevel(), 1.0f);
+}
+
+float PlaythroughEngine::appLevel(const std::string& bundleID) const {
+  float level = 0.0f;
+  for (const auto& [key, state] : appTaps_)
+    if (hasAppPrefix(key, bundleID)) level = std::max(level, state->level);
+  return level;
+}
+
+float PlaythroughEngine::deviceLevel(const std::string& bundleID,
+                                     const std::string& deviceUID) const {
+  auto it = appTaps_.find(tapKey(bundleID, deviceUID));
+  return it == appTaps_.end() ? 0.0f : it->second->level;
 }
 
 void PlaythroughEngine::stopAll() {

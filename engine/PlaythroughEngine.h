@@ -55,6 +55,17 @@ class PlaythroughEngine {
   void stopAll();
   void refreshOutputDevice();
 
+  // Level meters. While metering is on, every chain (also those built later) records the peak
+  // of what it plays; turning it off clears the levels.
+  void setLevelMetering(bool on);
+  bool isLevelMetering() const { return isLevelMetering_; }
+  // Ends a sampling period: each chain's level becomes the peak it played since the last call.
+  void sampleLevels();
+  // The levels of the last period, 0...1 (a chain plays at most full scale unless its input is
+  // louder): the largest of the app's chains, or of one chain; 0 when there is none.
+  float appLevel(const std::string& bundleID) const;
+  float deviceLevel(const std::string& bundleID, const std::string& deviceUID) const;
+
   bool permissionGranted() const { return permissionGranted_; }
   void setPermissionGranted(bool granted) { permissionGranted_ = granted; }
 
@@ -87,6 +98,7 @@ class PlaythroughEngine {
   hal::ObjectID realDeviceID_ = hal::kUnknownObject;
   std::string realDeviceUID_;
   bool permissionGranted_ = false;
+  bool isLevelMetering_ = false;
   // A chain being built while createTap waits for its aggregate device. Volumes and mute set
   // meanwhile go to its state, so it starts with them.
   struct PendingBuild {

@@ -103,6 +103,15 @@ class PerAppAudioManager {
   void setRouting(const std::string& id, std::vector<std::string> devices);
   void setDeviceVolume(const std::string& id, const std::string& deviceUID, float volume);
 
+  // ---- level meters (the engine's chains; nothing and 0 without an engine) ---------------------
+  void setLevelMetering(bool on);
+  // Ends a sampling period; the levels below are the peaks played during it.
+  void sampleLevels();
+  // The app's peak over all its chains, 0...1.
+  float appLevel(const std::string& id) const;
+  // The peak of the app's chain on one device.
+  float deviceLevel(const std::string& id, const std::string& deviceUID) const;
+
  private:
   struct PassInputs;
 

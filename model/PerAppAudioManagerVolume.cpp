@@ -158,6 +158,24 @@ void PerAppAudioManager::outputDeviceChanged() {
   }
 }
 
+// ---- level meters ----------------------------------------------------------------------------
+
+void PerAppAudioManager::setLevelMetering(bool on) {
+  if (playthroughEngine_) playthroughEngine_->setLevelMetering(on);
+}
+
+void PerAppAudioManager::sampleLevels() {
+  if (playthroughEngine_) playthroughEngine_->sampleLevels();
+}
+
+float PerAppAudioManager::appLevel(const std::string& id) const {
+  return playthroughEngine_ ? playthroughEngine_->appLevel(id) : 0.0f;
+}
+
+float PerAppAudioManager::deviceLevel(const std::string& id, const std::string& deviceUID) const {
+  return playthroughEngine_ ? playthroughEngine_->deviceLevel(id, deviceUID) : 0.0f;
+}
+
 // ---- saved tables ----------------------------------------------------------------------------
 
 void PerAppAudioManager::loadSavedVolumes() {

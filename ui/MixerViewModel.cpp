@@ -120,6 +120,30 @@ void MixerViewModel::stopRefreshTimer() {
   emit isRefreshingChanged();
 }
 
+void MixerViewModel::setLevelSampling(bool on) {
+  if (on == levelTimer_.isActive()) return;
+  perAppAudioManager_.setLevelMetering(on);
+  if (!on) {
+    levelTimer_.cancel();
+    emit levelsSampled();  // the levels read 0 now
+    return;
+  }
+  std::weak_ptr<int> alive = lifetime_;
+  levelTimer_ = queue_.schedule(kLevelSamplingInterval, true, [this, alive] {
+    if (alive.expired()) return;
+    perAppAudioManager_.sampleLevels();
+    emit levelsSampled();
+  });
+}
+
+float MixerViewModel::appLevel(const QString& bundleID) const {
+  return perAppAudioManager_.appLevel(bundleID.toStdString());
+}
+
+float MixerViewModel::deviceLevel(const QString& bundleID, const QString& deviceUID) const {
+  return perAppAudioManager_.deviceLevel(bundleID.toStdString(), deviceUID.toStdString());
+}
+
 bool MixerViewModel::muteAll() {
   bool appsChanged = perAppAudioManager_.muteAll();
   bool deviceChanged = true;

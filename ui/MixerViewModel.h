@@ -53,6 +53,9 @@ class MixerViewModel final : public QObject {
 
  public:
   static constexpr Seconds kRefreshInterval{2.0};
+  // The level meters are sampled about 20 times a second: smooth to the eye, and each sample is
+  // the peak of the whole period, so no peak between two samples is missed.
+  static constexpr Seconds kLevelSamplingInterval{0.05};
   // Below this, the software volume counts as muted.
   static constexpr float kMutedVolume = 0.001f;
 
@@ -114,6 +117,16 @@ class MixerViewModel final : public QObject {
   // Brings the first running process of the app to the front; nothing when none runs.
   Q_INVOKABLE void activateApp(const QString& bundleID);
 
+  // Level meters: the peak an app played (over all its devices), or played on one device, during
+  // the last sampling period; 0...1, 0 while sampling is off.
+  Q_INVOKABLE float appLevel(const QString& bundleID) const;
+  Q_INVOKABLE float deviceLevel(const QString& bundleID, const QString& deviceUID) const;
+  // While on (the panel is on screen), the chains record their peaks and the levels are sampled
+  // every kLevelSamplingInterval, each sample announced by levelsSampled(). Off, the chains stop
+  // recording and the levels read 0.
+  Q_INVOKABLE void setLevelSampling(bool on);
+  bool isLevelSampling() const { return levelTimer_.isActive(); }
+
  signals:
   void appsChanged();
   void systemVolumeChanged();
@@ -127,6 +140,8 @@ class MixerViewModel final : public QObject {
   void showsPermissionBannerChanged();
   // After any refresh or action that changed something a client may show.
   void stateChanged();
+  // After each sample of the level meters.
+  void levelsSampled();
 
  private:
   // The output device's own mute: true only when it is known and reads as non-zero.
@@ -153,6 +168,7 @@ class MixerViewModel final : public QObject {
   bool deviceSupportsVolume_ = true;
   std::vector<OutputDevice> availableOutputDevices_;
   Timer refreshTimer_;
+  Timer levelTimer_;
   bool changedSinceSignal_ = false;
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };

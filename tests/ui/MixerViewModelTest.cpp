@@ -6,6 +6,7 @@
 
 #include "AppWorld.h"
 #include "engine/AppTapState.h"
+#include "engine/PlaythroughEngine.h"
 #include "model/PerAppAudioManager.h"
 
 using namespace mixelot;
@@ -112,6 +113,37 @@ class MixerViewModelTest : public QObject {
     app.world.sim.setProperty(app.world.speakers, {hal::selector::kMute, hal::scope::kOutput},
                               uint32_t{0});
     QVERIFY(app.mixer->muteAll());
+  }
+
+  void levelsAreSampledTwentyTimesASecondOnlyWhileOn() {
+    Launched app;
+    const QString player = QStringLiteral("org.example.Player");
+    auto chain = app.delegate->playthroughEngine()->appTaps().begin()->second;
+    auto play = [&](float amplitude) {
+      std::vector<float> in(512), out(512);
+      for (size_t i = 0; i < in.size(); ++i) in[i] = i % 2 ? amplitude : -amplitude;
+      hal::AudioBuffer input{2, 2048, in.data()}, output{2, 2048, out.data()};
+      app.world.sim.runIOCycle(chain->aggregateDeviceID, {&input, 1}, {&output, 1});
+    };
+    QSignalSpy sampled(app.mixer, &MixerViewModel::levelsSampled);
+    app.mixer->setLevelSampling(true);
+    app.mixer->setLevelSampling(true);
+    QVERIFY(app.mixer->isLevelSampling());
+    play(0.5f);
+    app.world.queue.advance(Seconds(0.05));
+    QCOMPARE(sampled.count(), 1);
+    QCOMPARE(app.mixer->appLevel(player), 0.5f);
+    QCOMPARE(app.mixer->deviceLevel(player, QStringLiteral("speakers")), 0.5f);
+    app.world.queue.advance(Seconds(0.05));  // nothing played meanwhile
+    QCOMPARE(sampled.count(), 2);
+    QCOMPARE(app.mixer->appLevel(player), 0.0f);
+
+    play(0.5f);
+    app.mixer->setLevelSampling(false);
+    QCOMPARE(app.mixer->appLevel(player), 0.0f);
+    app.world.queue.advance(Seconds(1.0));
+    QCOMPARE(sampled.count(), 3);  // the one that announced the levels' end
+    QVERIFY(!chain->isMetering.load());
   }
 
   void hidingAnAppTwiceStoresItOnce() {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <random>
 
 #include "EngineFixture.h"
@@ -74,11 +75,59 @@ TEST_F(AppTapStateTest, UnityCopiesEveryByteUnchanged) {
     input.emplace_back(size);
     for (auto& byte : input.back()) byte = static_cast<unsigned char>(random());
   }
-  // Within 0.001 of unity counts as unity, and the gain stays where it is.
+  // Within 0.001 of unity counts as unity, and the gain stays where it is; the level meter's copy
+  // keeps every bit too.
   state->currentGain = 0.9995f;
   state->targetVolume = 1.0005f;
-  EXPECT_EQ(cycle(input, {4096, 1, 1031}), input);
-  EXPECT_EQ(state->currentGain, 0.9995f);
+  for (bool metering : {false, true}) {
+    state->isMetering = metering;
+    EXPECT_EQ(cycle(input, {4096, 1, 1031}), input);
+    EXPECT_EQ(state->currentGain, 0.9995f);
+  }
+}
+
+TEST_F(AppTapStateTest, MeterReadsThePeakPlayedPerChainAndSilenceAsZero) {
+  // A 440 Hz tone at amplitude 0.5 (-9 dB RMS): 1,024 interleaved stereo frames at 48 kHz.
+  std::vector<float> tone(2048), silence(2048, 0.0f);
+  for (size_t frame = 0; frame < 1024; ++frame)
+    tone[2 * frame] = tone[2 * frame + 1] =
+        0.5f * std::sin(2 * std::numbers::pi * 440 * frame / 48000.0);
+  auto play = [&](const AppTapState& chain, std::vector<float> samples) {
+    std::vector<float> out(samples.size());
+    hal::AudioBuffer in{2, uint32_t(samples.size() * 4), samples.data()},
+        o{2, in.dataByteSize, out.data()};
+    EXPECT_EQ(sim.runIOCycle(chain.aggregateDeviceID, {&in, 1}, {&o, 1}), 1);
+  };
+
+  // Off, nothing is recorded.
+  play(*state, tone);
+  engine.sampleLevels();
+  EXPECT_EQ(engine.appLevel("com.a"), 0.0f);
+
+  // On, also for a chain built later; its level is what it plays, after the device's volume.
+  engine.setLevelMetering(true);
+  engine.createTap("com.a", {processA}, "Headphones", PlaythroughEngine::StartLevel{0.5f, false});
+  auto headphones = tap("com.a::Headphones");
+  for (int i = 0; i < 3; ++i) {
+    play(*state, tone);
+    play(*headphones, tone);
+  }
+  engine.sampleLevels();
+  EXPECT_NEAR(engine.deviceLevel("com.a", "BuiltInSpeakers"), 0.5f, 0.02f);
+  EXPECT_NEAR(engine.deviceLevel("com.a", "Headphones"), 0.25f, 0.01f);
+  EXPECT_NEAR(engine.appLevel("com.a"), 0.5f, 0.02f);
+  EXPECT_EQ(engine.appLevel("com.ab"), 0.0f);
+
+  // Each sample is its own period: silence, or no cycle at all, reads 0.
+  play(*state, silence);
+  engine.sampleLevels();
+  EXPECT_EQ(engine.appLevel("com.a"), 0.0f);
+
+  play(*state, tone);
+  engine.setLevelMetering(false);
+  EXPECT_EQ(engine.appLevel("com.a"), 0.0f);
+  engine.sampleLevels();
+  EXPECT_EQ(engine.appLevel("com.a"), 0.0f);
 }
 
 TEST_F(AppTapStateTest, MuteRampsTowardsZeroAcrossBufferBoundaries) {

@@ -68,6 +68,29 @@ TEST(Gain, RampSnapsToItsTargetInsteadOfCreepingIntoSubnormals) {
   EXPECT_EQ(gain, 1.0f);
 }
 
+// The level meter sees exactly what is written, on every path (the copy, the ramp with its tail,
+// a constant gain, silence), and writes exactly what the plain block writes.
+TEST(Gain, MeterReportsTheLargestMagnitudeWrittenAndChangesNothing) {
+  for (size_t length : {1, 63, 64, 65, 1000, 2055}) {
+    for (auto [from, to] : {std::pair{1.0f, 1.0f}, std::pair{1.0f, 0.0f}, std::pair{0.3f, 0.9f},
+                            std::pair{0.25f, 0.25f}, std::pair{0.0f, 0.0f}}) {
+      SCOPED_TRACE(testing::Message() << length << " samples, " << from << " -> " << to);
+      auto input = noise(length, static_cast<unsigned>(length));
+      std::vector<float> plain(length), metered(length);
+      hal::AudioBuffer in{2, static_cast<uint32_t>(length * sizeof(float)), input.data()};
+      hal::AudioBuffer out{2, in.dataByteSize, plain.data()};
+      const float plainGain = processBuffers({&in, 1}, {&out, 1}, from, to);
+      out.data = metered.data();
+      float peak = 0.0f;
+      EXPECT_EQ(processBuffers({&in, 1}, {&out, 1}, from, to, &peak), plainGain);
+      EXPECT_EQ(plain, metered);
+      float largest = 0.0f;
+      for (float sample : metered) largest = std::max(largest, std::fabs(sample));
+      EXPECT_EQ(peak, largest);
+    }
+  }
+}
+
 TEST(Gain, SettledGainScalesEverySampleExactly) {
   auto input = noise(1001, 3);
   std::vector<float> output(input.size());

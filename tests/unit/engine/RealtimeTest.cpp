@@ -47,7 +47,9 @@ TEST_F(RealtimeTest, CycleNeverTouchesTheHeap) {
   }
   ASSERT_GT(takeHeapTouches(), 0);
 
-  // Every path of the block: copy, ramp, mute, software volume, and back to the copy.
+  // Every path of the block, with the level meter on: copy, ramp, mute, software volume, and
+  // back to the copy.
+  engine.setLevelMetering(true);
   int ran = 0;
   auto run = [&](int cycles) {
     RealtimeScope realtime;
@@ -81,6 +83,8 @@ TEST_F(RealtimeTest, MainThreadChangesVolumesWhileTheBlockRuns) {
     softwareVolume.store(i % 3 == 0 ? 0.5f : 1.0f, std::memory_order_relaxed);
     engine.setAppVolume("com.a", static_cast<float>(i % 5) / 4.0f);
     engine.setAppMuted("com.a", i % 13 == 0);
+    if (i % 17 == 0) engine.setLevelMetering(i % 34 == 0);
+    engine.sampleLevels();
   }
   // Teardown while cycles keep coming: the stop waits for a running cycle.
   engine.removeTaps("com.a");
@@ -89,6 +93,7 @@ TEST_F(RealtimeTest, MainThreadChangesVolumesWhileTheBlockRuns) {
 
   EXPECT_GE(cycles.load(), 1);
   EXPECT_TRUE(state->currentGain >= 0.0f && state->currentGain <= 1.0f);
+  EXPECT_TRUE(state->level >= 0.0f && state->level <= 0.5f);
   for (const auto& buffer : samples)
     for (float sample : buffer) ASSERT_TRUE(sample >= 0.0f && sample <= 0.5f);
 }
