@@ -1,6 +1,7 @@
 #include "engine/PlaythroughEngine.h"
 
 #include <algorithm>
+#include <ranges>
 #include <utility>
 
 #include "engine/Volume.h"
@@ -16,7 +17,6 @@ using hal::PropertyAddress;
 namespace selector = hal::selector;
 namespace scope = hal::scope;
 
-constexpr const char* kKeySeparator = "::";
 // How long createTap waits for a new aggregate device to report itself alive, and how often it
 // looks. Setting up the I/O procedure on a device that is not alive yet may still work, so the
 // wait only improves the odds; its outcome is not checked.
@@ -25,9 +25,13 @@ constexpr Seconds kAlivePoll{0.01};
 constexpr uint32_t kStreamDirectionOutput = 0;
 constexpr PropertyAddress kTapDescriptionAddress{selector::kTapDescription};
 
-bool hasAppPrefix(const std::string& key, const std::string& bundleID) {
-  return key.size() >= bundleID.size() + 2 && key.compare(0, bundleID.size(), bundleID) == 0 &&
-         key.compare(bundleID.size(), 2, kKeySeparator) == 0;
+// The entries of one app's chains in a map keyed by ChainKey (they are adjacent).
+template <typename Map>
+auto chainsOf(Map& map, const std::string& appID) {
+  auto first = map.lower_bound(ChainKey{appID, {}});
+  auto last = first;
+  while (last != map.end() && last->first.appID == appID) ++last;
+  return std::ranges::subrange(first, last);
 }
 
 }  // namespace
@@ -38,10 +42,6 @@ PlaythroughEngine::PlaythroughEngine(hal::AudioHardware& hardware, MainQueue& qu
 // Chains are released only through the operations: the process exits right after the engine
 // goes, and every tap and aggregate is private to the process.
 PlaythroughEngine::~PlaythroughEngine() = default;
-
-std::string PlaythroughEngine::tapKey(const std::string& bundleID, const std::string& deviceUID) {
-  return bundleID + kKeySeparator + deviceUID;
-}
 
 void PlaythroughEngine::createTap(const std::string& bundleID,
                                   const std::vector<hal::ObjectID>& processObjectIDs,
@@ -65,7 +65,7 @@ std::shared_ptr<AppTapState> PlaythroughEngine::buildChain(
   std::string targetUID = realDeviceUID_;
   if (deviceUID && !deviceUID->empty() && deviceExists(*deviceUID)) targetUID = *deviceUID;
 
-  const std::string key = tapKey(bundleID, targetUID);
+  const ChainKey key{bundleID, targetUID};
   if (appTaps_.count(key)) return nullptr;
   if (auto building = pending_.find(key); building != pending_.end()) {
     // Asked for again while it is built (a removal may have cancelled it in between, e.g. the
@@ -205,9 +205,8 @@ void PlaythroughEngine::updateTapProcesses(const std::string& bundleID,
                                            const std::vector<hal::ObjectID>& processObjectIDs) {
   // A tap of nothing is no tap; the app's chains go with the app instead.
   if (processObjectIDs.empty()) return;
-  std::vector<std::pair<std::string, std::shared_ptr<AppTapState>>> chains;
-  for (const auto& [key, state] : appTaps_)
-    if (hasAppPrefix(key, bundleID)) chains.emplace_back(key, state);
+  std::vector<std::pair<ChainKey, std::shared_ptr<AppTapState>>> chains;
+  for (const auto& [key, state] : chainsOf(appTaps_, bundleID)) chains.emplace_back(key, state);
   const hal::PropertyValue processes = processObjectIDs;
   for (const auto& [key, state] : chains) {
     // A rebuild below runs the main queue, and a chain may have gone (or been replaced) meanwhile.
@@ -232,7 +231,7 @@ void PlaythroughEngine::updateTapProcesses(const std::string& bundleID,
 }
 
 void PlaythroughEngine::removeTap(const std::string& bundleID, const std::string& deviceUID) {
-  const std::string key = tapKey(bundleID, deviceUID);
+  const ChainKey key{bundleID, deviceUID};
   if (auto building = pending_.find(key); building != pending_.end())
     building->second.isCancelled = true;
   auto it = appTaps_.find(key);
@@ -243,11 +242,9 @@ void PlaythroughEngine::removeTap(const std::string& bundleID, const std::string
 }
 
 void PlaythroughEngine::removeTaps(const std::string& bundleID) {
-  for (auto& [key, build] : pending_)
-    if (hasAppPrefix(key, bundleID)) build.isCancelled = true;
-  std::vector<std::string> keys;
-  for (const auto& [key, state] : appTaps_)
-    if (hasAppPrefix(key, bundleID)) keys.push_back(key);
+  for (auto& [key, build] : chainsOf(pending_, bundleID)) build.isCancelled = true;
+  std::vector<ChainKey> keys;
+  for (const auto& [key, state] : chainsOf(appTaps_, bundleID)) keys.push_back(key);
   for (const auto& key : keys) {
     auto it = appTaps_.find(key);
     if (it == appTaps_.end()) continue;
@@ -258,43 +255,44 @@ void PlaythroughEngine::removeTaps(const std::string& bundleID) {
 }
 
 bool PlaythroughEngine::hasTap(const std::string& bundleID) const {
-  return std::any_of(appTaps_.begin(), appTaps_.end(),
-                     [&](const auto& entry) { return hasAppPrefix(entry.first, bundleID); });
+  return !chainsOf(appTaps_, bundleID).empty();
 }
 
 std::vector<std::string> PlaythroughEngine::activeDeviceUIDs(const std::string& bundleID) const {
   std::vector<std::string> uids;
-  for (const auto& [key, state] : appTaps_)
-    if (hasAppPrefix(key, bundleID)) uids.push_back(state->deviceUID);
+  for (const auto& [key, state] : chainsOf(appTaps_, bundleID)) uids.push_back(key.deviceUID);
   return uids;
+}
+
+std::shared_ptr<AppTapState> PlaythroughEngine::chain(const std::string& bundleID,
+                                                      const std::string& deviceUID) const {
+  auto it = appTaps_.find(ChainKey{bundleID, deviceUID});
+  return it == appTaps_.end() ? nullptr : it->second;
 }
 
 template <typename Visit>
 void PlaythroughEngine::forEachChain(const std::string& bundleID, Visit visit) {
-  for (auto& [key, state] : appTaps_)
-    if (hasAppPrefix(key, bundleID)) visit(key, *state);
-  for (auto& [key, build] : pending_)
-    if (hasAppPrefix(key, bundleID)) visit(key, *build.state);
+  for (auto& [key, state] : chainsOf(appTaps_, bundleID)) visit(key, *state);
+  for (auto& [key, build] : chainsOf(pending_, bundleID)) visit(key, *build.state);
 }
 
 void PlaythroughEngine::setAppVolume(const std::string& bundleID, float volume) {
   const float clamped = clampVolume(volume);
-  forEachChain(bundleID, [&](const std::string&, AppTapState& state) {
+  forEachChain(bundleID, [&](const ChainKey&, AppTapState& state) {
     state.targetVolume.store(clamped, std::memory_order_relaxed);
   });
 }
 
 void PlaythroughEngine::setAppDeviceVolume(const std::string& bundleID,
                                            const std::string& deviceUID, float volume) {
-  const std::string key = tapKey(bundleID, deviceUID);
   const float clamped = clampVolume(volume);
-  forEachChain(bundleID, [&](const std::string& chainKey, AppTapState& state) {
-    if (chainKey == key) state.targetVolume.store(clamped, std::memory_order_relaxed);
+  forEachChain(bundleID, [&](const ChainKey& key, AppTapState& state) {
+    if (key.deviceUID == deviceUID) state.targetVolume.store(clamped, std::memory_order_relaxed);
   });
 }
 
 void PlaythroughEngine::setAppMuted(const std::string& bundleID, bool muted) {
-  forEachChain(bundleID, [&](const std::string&, AppTapState& state) {
+  forEachChain(bundleID, [&](const ChainKey&, AppTapState& state) {
     state.isMuted.store(muted, std::memory_order_relaxed);
   });
 }
@@ -319,15 +317,15 @@ void PlaythroughEngine::sampleLevels() {
 
 float PlaythroughEngine::appLevel(const std::string& bundleID) const {
   float level = 0.0f;
-  for (const auto& [key, state] : appTaps_)
-    if (hasAppPrefix(key, bundleID)) level = std::max(level, state->level);
+  for (const auto& [key, state] : chainsOf(appTaps_, bundleID))
+    level = std::max(level, state->level);
   return level;
 }
 
 float PlaythroughEngine::deviceLevel(const std::string& bundleID,
                                      const std::string& deviceUID) const {
-  auto it = appTaps_.find(tapKey(bundleID, deviceUID));
-  return it == appTaps_.end() ? 0.0f : it->second->level;
+  auto found = chain(bundleID, deviceUID);
+  return found ? found->level : 0.0f;
 }
 
 void PlaythroughEngine::stopAll() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/AppTapState.h"
+#include "engine/ChainKey.h"
 #include "engine/hal/AudioHardware.h"
 #include "platform/MainQueue.h"
 
@@ -49,6 +50,10 @@ class PlaythroughEngine {
   void removeTaps(const std::string& bundleID);
   bool hasTap(const std::string& bundleID) const;
   std::vector<std::string> activeDeviceUIDs(const std::string& bundleID) const;
+  // The app's chain on the device; nullptr for none, and while it is still being built.
+  std::shared_ptr<AppTapState> chain(const std::string& bundleID,
+                                     const std::string& deviceUID) const;
+  size_t chainCount() const { return appTaps_.size(); }
   void setAppVolume(const std::string& bundleID, float volume);
   void setAppDeviceVolume(const std::string& bundleID, const std::string& deviceUID, float volume);
   void setAppMuted(const std::string& bundleID, bool muted);
@@ -71,10 +76,6 @@ class PlaythroughEngine {
 
   hal::ObjectID realDeviceID() const { return realDeviceID_; }
   const std::string& realDeviceUID() const { return realDeviceUID_; }
-  // Keyed by bundle identifier + "::" + device UID.
-  const std::map<std::string, std::shared_ptr<AppTapState>>& appTaps() const { return appTaps_; }
-
-  static std::string tapKey(const std::string& bundleID, const std::string& deviceUID);
 
  private:
   // The fixed teardown order of one chain: stop and destroy the I/O procedure, then the
@@ -94,7 +95,7 @@ class PlaythroughEngine {
 
   hal::AudioHardware& hardware_;
   MainQueue& queue_;
-  std::map<std::string, std::shared_ptr<AppTapState>> appTaps_;
+  std::map<ChainKey, std::shared_ptr<AppTapState>> appTaps_;
   hal::ObjectID realDeviceID_ = hal::kUnknownObject;
   std::string realDeviceUID_;
   bool permissionGranted_ = false;
@@ -108,7 +109,7 @@ class PlaythroughEngine {
     // A removal asked for the chain, and no request came after it.
     bool isCancelled = false;
   };
-  std::map<std::string, PendingBuild> pending_;
+  std::map<ChainKey, PendingBuild> pending_;
 };
 
 }  // namespace mixelot

@@ -290,16 +290,10 @@ void PerAppAudioManager::runDiscoveryPass() {
   for (const auto& app : current) oldList.push_back(app.id);
   const std::unordered_set<std::string_view> oldIDs(oldList.begin(), oldList.end());
   if (playthroughEngine_) {
-    // Which apps hold a chain, from one walk over the chains: asking the engine app by app would
-    // walk them once per app, and this runs every 3 s over every listed app.
-    std::unordered_set<std::string> withChains;
-    for (const auto& [key, state] : playthroughEngine_->appTaps())
-      withChains.insert(state->bundleID);
     for (const auto& app : next) {
-      // The engine is asked again only when the walk saw no chain: one may have been built for
-      // the app by an operation that ran while an earlier app's chain came alive.
-      if (oldIDs.count(app.id) &&
-          (withChains.count(app.id) || playthroughEngine_->hasTap(app.id))) {
+      // Asked app by app, as it goes: a chain may have been built for the app by an operation
+      // that ran while an earlier app's chain came alive.
+      if (oldIDs.count(app.id) && playthroughEngine_->hasTap(app.id)) {
         if (processesChanged.count(app.id))
           playthroughEngine_->updateTapProcesses(app.id, app.processObjectIDs);
         continue;

@@ -11,9 +11,7 @@ namespace mixelot {
 
 std::shared_ptr<AppTapState> PerAppAudioManager::chain(const std::string& id,
                                                        const std::string& uid) const {
-  const auto& taps = playthroughEngine_->appTaps();
-  auto it = taps.find(PlaythroughEngine::tapKey(id, uid));
-  return it == taps.end() ? nullptr : it->second;
+  return playthroughEngine_->chain(id, uid);
 }
 
 void PerAppAudioManager::toggleDeviceRouting(const std::string& id, const std::string& deviceUID) {

@@ -118,7 +118,8 @@ class MixerViewModelTest : public QObject {
   void levelsAreSampledTwentyTimesASecondOnlyWhileOn() {
     Launched app;
     const QString player = QStringLiteral("org.example.Player");
-    auto chain = app.delegate->playthroughEngine()->appTaps().begin()->second;
+    auto chain = app.delegate->playthroughEngine()->chain(player.toStdString(), "speakers");
+    QVERIFY(chain);
     auto play = [&](float amplitude) {
       std::vector<float> in(512), out(512);
       for (size_t i = 0; i < in.size(); ++i) in[i] = i % 2 ? amplitude : -amplitude;

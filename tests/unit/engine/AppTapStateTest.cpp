@@ -31,7 +31,7 @@ class AppTapStateTest : public EngineTest {
  protected:
   void SetUp() override {
     engine.createTap("com.a", {processA});
-    state = tap("com.a::BuiltInSpeakers");
+    state = tap("com.a", "BuiltInSpeakers");
     ASSERT_TRUE(state);
   }
 
@@ -107,7 +107,7 @@ TEST_F(AppTapStateTest, MeterReadsThePeakPlayedPerChainAndSilenceAsZero) {
   // On, also for a chain built later; its level is what it plays, after the device's volume.
   engine.setLevelMetering(true);
   engine.createTap("com.a", {processA}, "Headphones", PlaythroughEngine::StartLevel{0.5f, false});
-  auto headphones = tap("com.a::Headphones");
+  auto headphones = tap("com.a", "Headphones");
   for (int i = 0; i < 3; ++i) {
     play(*state, tone);
     play(*headphones, tone);

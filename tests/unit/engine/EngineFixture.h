@@ -33,9 +33,8 @@ class EngineTest : public ::testing::Test {
     log.clear();
   }
 
-  std::shared_ptr<AppTapState> tap(const std::string& key) const {
-    auto it = engine.appTaps().find(key);
-    return it == engine.appTaps().end() ? nullptr : it->second;
+  std::shared_ptr<AppTapState> tap(const std::string& id, const std::string& uid) const {
+    return engine.chain(id, uid);
   }
 
   // What the simulated system still holds: nothing may outlive a failed or removed chain.

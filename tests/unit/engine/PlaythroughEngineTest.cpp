@@ -13,7 +13,7 @@ using Operation = SimAudioSystem::Operation;
 
 TEST_F(EngineTest, BuildsTheChainAsDescribed) {
   engine.createTap("com.a", {processA});
-  auto state = tap("com.a::BuiltInSpeakers");
+  auto state = tap("com.a", "BuiltInSpeakers");
   ASSERT_TRUE(state);
   const hal::ObjectID tapID = state->tapObjectID, aggregateID = state->aggregateDeviceID;
   EXPECT_EQ(sim.events(), (std::vector<Event>{{"createProcessTap", tapID},
@@ -52,7 +52,7 @@ TEST_F(EngineTest, BuildsTheChainAsDescribed) {
 
 TEST_F(EngineTest, RoutedDeviceGetsItsOwnChainWhileTheTapStaysOnTheRealDevice) {
   engine.createTap("com.a", {processA}, "Headphones");
-  auto state = tap("com.a::Headphones");
+  auto state = tap("com.a", "Headphones");
   ASSERT_TRUE(state);
   EXPECT_EQ(sim.tapDescription(state->tapObjectID)->deviceUID, "BuiltInSpeakers");
   EXPECT_EQ(sim.aggregateDescription(state->aggregateDeviceID)->master, "Headphones");
@@ -60,9 +60,9 @@ TEST_F(EngineTest, RoutedDeviceGetsItsOwnChainWhileTheTapStaysOnTheRealDevice) {
   // An unknown or empty device UID builds on the real device, under its key.
   engine.createTap("com.a", {processA}, "Gone");
   engine.createTap("com.ab", {processAB}, "");
-  EXPECT_TRUE(tap("com.a::BuiltInSpeakers"));
-  EXPECT_TRUE(tap("com.ab::BuiltInSpeakers"));
-  EXPECT_EQ(engine.appTaps().size(), 3u);
+  EXPECT_TRUE(tap("com.a", "BuiltInSpeakers"));
+  EXPECT_TRUE(tap("com.ab", "BuiltInSpeakers"));
+  EXPECT_EQ(engine.chainCount(), 3u);
 }
 
 TEST_F(EngineTest, TapFallsBackToAStereoMixdown) {
@@ -74,14 +74,14 @@ TEST_F(EngineTest, TapFallsBackToAStereoMixdown) {
                 .selector = hal::selector::kStreams});
   engine.createTap("com.ab", {processAB});
 
-  for (const char* key : {"com.a::BuiltInSpeakers", "com.ab::BuiltInSpeakers"}) {
-    auto state = tap(key);
-    ASSERT_TRUE(state) << key;
-    auto expected = hal::TapDescription::stereoMixdown({key[5] == 'b' ? processAB : processA});
+  for (const char* id : {"com.a", "com.ab"}) {
+    auto state = tap(id, "BuiltInSpeakers");
+    ASSERT_TRUE(state) << id;
+    auto expected = hal::TapDescription::stereoMixdown({id[5] == 'b' ? processAB : processA});
     expected.uuid = state->tapUUID;
     expected.muteBehavior = hal::TapMuteBehavior::kMutedWhenTapped;
     expected.isPrivate = true;
-    EXPECT_EQ(sim.tapDescription(state->tapObjectID), expected) << key;
+    EXPECT_EQ(sim.tapDescription(state->tapObjectID), expected) << id;
   }
   EXPECT_EQ(sim.liveTaps().size(), 2u);
 }
@@ -98,12 +98,12 @@ TEST_F(EngineTest, EveryRemovalTearsDownInTheFixedOrder) {
     sim.setDefaultOutputDevice(speakers);
     engine.refreshOutputDevice();
     engine.createTap("com.a", {processA});
-    auto state = tap("com.a::BuiltInSpeakers");
+    auto state = tap("com.a", "BuiltInSpeakers");
     ASSERT_TRUE(state);
     sim.clearEvents();
     remove();
     EXPECT_EQ(sim.events(), teardown(*state));
-    EXPECT_TRUE(engine.appTaps().empty());
+    EXPECT_EQ(engine.chainCount(), 0u);
     expectNothingLeft();
   }
 }
@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EngineTest, ExistingKeyAndFailedGuardsChangeAndLogNothing) {
   engine.createTap("com.a", {processA});
-  auto first = tap("com.a::BuiltInSpeakers");
+  auto first = tap("com.a", "BuiltInSpeakers");
   first->targetVolume = 0.3f;
   sim.clearEvents();
   log.clear();
@@ -154,8 +154,8 @@ TEST_F(EngineTest, ExistingKeyAndFailedGuardsChangeAndLogNothing) {
   sim.setSupportsProcessTaps(false);
   engine.createTap("com.ab", {processAB});
 
-  EXPECT_EQ(engine.appTaps().size(), 1u);
-  EXPECT_EQ(tap("com.a::BuiltInSpeakers"), first);
+  EXPECT_EQ(engine.chainCount(), 1u);
+  EXPECT_EQ(tap("com.a", "BuiltInSpeakers"), first);
   EXPECT_EQ(first->targetVolume.load(), 0.3f);
   EXPECT_TRUE(sim.events().empty());
   EXPECT_TRUE(log.lines().empty());
@@ -166,7 +166,7 @@ TEST_F(EngineTest, FirstTapLooksUpTheDefaultDeviceOrLogsItsAbsence) {
   fresh.setPermissionGranted(true);
   sim.setDefaultOutputDevice(hal::kUnknownObject);
   fresh.createTap("com.a", {processA});
-  EXPECT_TRUE(fresh.appTaps().empty());
+  EXPECT_EQ(fresh.chainCount(), 0u);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"[Mixelot] No real output device found"});
 
   log.clear();
@@ -181,8 +181,12 @@ TEST_F(EngineTest, AppOperationsMatchWholeBundleIdentifiersOnly) {
   engine.createTap("com.a", {processA});
   engine.createTap("com.a", {processA}, "Headphones");
   engine.createTap("com.ab", {processAB});
-  auto other = tap("com.ab::BuiltInSpeakers");
-  auto speakersChain = tap("com.a::BuiltInSpeakers"), headphonesChain = tap("com.a::Headphones");
+  // An id may hold any characters, also those a joined key would be split at.
+  engine.createTap("com.a::Headphones", {processAB});
+  auto other = tap("com.ab", "BuiltInSpeakers");
+  auto lookalike = tap("com.a::Headphones", "BuiltInSpeakers");
+  auto speakersChain = tap("com.a", "BuiltInSpeakers"),
+       headphonesChain = tap("com.a", "Headphones");
 
   EXPECT_FALSE(engine.hasTap("com"));
   auto uids = engine.activeDeviceUIDs("com.a");
@@ -201,25 +205,28 @@ TEST_F(EngineTest, AppOperationsMatchWholeBundleIdentifiersOnly) {
   EXPECT_EQ(speakersChain->targetVolume.load(), 0.0f);
   engine.setAppMuted("com.a", true);
   EXPECT_TRUE(headphonesChain->isMuted.load());
-  EXPECT_EQ(other->targetVolume.load(), 1.0f);
-  EXPECT_FALSE(other->isMuted.load());
+  for (const auto& chain : {other, lookalike}) {
+    EXPECT_EQ(chain->targetVolume.load(), 1.0f);
+    EXPECT_FALSE(chain->isMuted.load());
+  }
 
   engine.removeTaps("com.a");
   EXPECT_FALSE(engine.hasTap("com.a"));
-  EXPECT_EQ(engine.appTaps().size(), 1u);
-  EXPECT_EQ(sim.runningIOProcCount(), 1u);
+  EXPECT_TRUE(engine.hasTap("com.a::Headphones"));
+  EXPECT_EQ(engine.chainCount(), 2u);
+  EXPECT_EQ(sim.runningIOProcCount(), 2u);
 }
 
 TEST_F(EngineTest, OnlyAChangedDeviceUIDTearsDownAndLogs) {
   engine.createTap("com.a", {processA});
   log.clear();
   engine.refreshOutputDevice();
-  EXPECT_EQ(engine.appTaps().size(), 1u);
+  EXPECT_EQ(engine.chainCount(), 1u);
   EXPECT_TRUE(log.lines().empty());
 
   sim.setDefaultOutputDevice(headphones);
   engine.refreshOutputDevice();
-  EXPECT_TRUE(engine.appTaps().empty());
+  EXPECT_EQ(engine.chainCount(), 0u);
   EXPECT_EQ(engine.realDeviceID(), headphones);
   EXPECT_EQ(log.lines(), std::vector<std::string>{
                              "[Mixelot] Output device changed: BuiltInSpeakers \u2192 Headphones"});
@@ -230,7 +237,8 @@ TEST_F(EngineTest, NewProcessListReachesEveryTapOfTheAppInPlace) {
   engine.createTap("com.a", {processA});
   engine.createTap("com.a", {processA}, "Headphones");
   engine.createTap("com.ab", {processAB});
-  auto speakersChain = tap("com.a::BuiltInSpeakers"), headphonesChain = tap("com.a::Headphones");
+  auto speakersChain = tap("com.a", "BuiltInSpeakers"),
+       headphonesChain = tap("com.a", "Headphones");
   engine.setAppDeviceVolume("com.a", "Headphones", 0.4f);
   engine.setAppMuted("com.a", true);
   sim.clearEvents();
@@ -242,11 +250,11 @@ TEST_F(EngineTest, NewProcessListReachesEveryTapOfTheAppInPlace) {
   for (const auto& chain : {speakersChain, headphonesChain})
     EXPECT_EQ(sim.tapDescription(chain->tapObjectID)->processes,
               (std::vector<hal::ObjectID>{processA, secondA}));
-  EXPECT_EQ(sim.tapDescription(tap("com.ab::BuiltInSpeakers")->tapObjectID)->processes,
+  EXPECT_EQ(sim.tapDescription(tap("com.ab", "BuiltInSpeakers")->tapObjectID)->processes,
             std::vector<hal::ObjectID>{processAB});
   // The same chains, still at their volume and muted; nothing logged.
-  EXPECT_EQ(tap("com.a::BuiltInSpeakers"), speakersChain);
-  EXPECT_EQ(tap("com.a::Headphones"), headphonesChain);
+  EXPECT_EQ(tap("com.a", "BuiltInSpeakers"), speakersChain);
+  EXPECT_EQ(tap("com.a", "Headphones"), headphonesChain);
   EXPECT_EQ(headphonesChain->targetVolume.load(), 0.4f);
   EXPECT_TRUE(speakersChain->isMuted.load());
   EXPECT_TRUE(log.lines().empty());
@@ -262,7 +270,7 @@ TEST_F(EngineTest, ATapThatRefusesTheNewListIsRebuiltWithIt) {
   const hal::ObjectID secondA = sim.addProcess(103, "com.a");
   engine.createTap("com.a", {processA});
   engine.createTap("com.a", {processA}, "Headphones");
-  auto speakersChain = tap("com.a::BuiltInSpeakers"), old = tap("com.a::Headphones");
+  auto speakersChain = tap("com.a", "BuiltInSpeakers"), old = tap("com.a", "Headphones");
   engine.setAppDeviceVolume("com.a", "Headphones", 0.4f);
   engine.setAppMuted("com.a", true);
   sim.addFault({.operation = Operation::kSetPropertyData,
@@ -275,7 +283,7 @@ TEST_F(EngineTest, ATapThatRefusesTheNewListIsRebuiltWithIt) {
   queue.post([&] { engine.setAppDeviceVolume("com.a", "Headphones", 0.25f); });
 
   engine.updateTapProcesses("com.a", {processA, secondA});
-  auto rebuilt = tap("com.a::Headphones");
+  auto rebuilt = tap("com.a", "Headphones");
   ASSERT_TRUE(rebuilt);
   ASSERT_NE(rebuilt, old);
   auto expected = teardown(*old);
@@ -290,7 +298,7 @@ TEST_F(EngineTest, ATapThatRefusesTheNewListIsRebuiltWithIt) {
             (std::vector<hal::ObjectID>{processA, secondA}));
   EXPECT_EQ(rebuilt->targetVolume.load(), 0.25f);
   EXPECT_TRUE(rebuilt->isMuted.load());
-  EXPECT_EQ(tap("com.a::BuiltInSpeakers"), speakersChain);
+  EXPECT_EQ(tap("com.a", "BuiltInSpeakers"), speakersChain);
   ASSERT_FALSE(log.lines().empty());
   EXPECT_EQ(log.lines().front(), "[Mixelot] Failed to update tap for com.a: " +
                                      std::to_string(hal::status::kUnspecified));
@@ -328,7 +336,7 @@ TEST_F(EngineTest, RemovalDuringTheAliveWaitCancelsTheBuild) {
   // A nested build of the same key is ignored instead of leaking the outer one.
   queue.post([&] { engine.createTap("com.a", {processA}); });
   engine.createTap("com.a", {processA});
-  EXPECT_EQ(engine.appTaps().size(), 1u);
+  EXPECT_EQ(engine.chainCount(), 1u);
   EXPECT_EQ(sim.liveAggregates().size(), 1u);
 
   // A removal followed by a new request (the default device changed and changed back) is a
@@ -339,7 +347,7 @@ TEST_F(EngineTest, RemovalDuringTheAliveWaitCancelsTheBuild) {
     engine.createTap("com.ab", {processAB, secondAB});
   });
   engine.createTap("com.ab", {processAB});
-  auto revived = tap("com.ab::BuiltInSpeakers");
+  auto revived = tap("com.ab", "BuiltInSpeakers");
   ASSERT_TRUE(revived);
   EXPECT_EQ(sim.tapDescription(revived->tapObjectID)->processes,
             (std::vector<hal::ObjectID>{processAB, secondAB}));
@@ -348,16 +356,16 @@ TEST_F(EngineTest, RemovalDuringTheAliveWaitCancelsTheBuild) {
 
 TEST_F(EngineTest, ChainRebuiltOffItsVanishedDeviceKeepsVolumeAndMuteFromItsFirstCycle) {
   engine.createTap("com.a", {processA}, "Headphones");
-  auto old = tap("com.a::Headphones");
+  auto old = tap("com.a", "Headphones");
   engine.setAppVolume("com.a", 0.3f);
   engine.setAppMuted("com.a", true);
   sim.addFault({.operation = Operation::kSetPropertyData, .object = old->tapObjectID});
   sim.removeObject(headphones);
 
   engine.updateTapProcesses("com.a", {processA, sim.addProcess(103, "com.a")});
-  auto rebuilt = tap("com.a::BuiltInSpeakers");
+  auto rebuilt = tap("com.a", "BuiltInSpeakers");
   ASSERT_TRUE(rebuilt);
-  EXPECT_FALSE(tap("com.a::Headphones"));
+  EXPECT_FALSE(tap("com.a", "Headphones"));
   EXPECT_EQ(rebuilt->targetVolume.load(), 0.3f);
   EXPECT_TRUE(rebuilt->isMuted.load());
   // Silent from the first sample: no ramp down from full volume.
@@ -369,7 +377,7 @@ TEST_F(EngineTest, ChainRebuiltOffItsVanishedDeviceKeepsVolumeAndMuteFromItsFirs
 
   // Unmuted, a new chain starts at its volume as well.
   engine.createTap("com.ab", {processAB}, std::nullopt, PlaythroughEngine::StartLevel{0.3f, false});
-  EXPECT_FLOAT_EQ(tap("com.ab::BuiltInSpeakers")->currentGain, 0.3f);
+  EXPECT_FLOAT_EQ(tap("com.ab", "BuiltInSpeakers")->currentGain, 0.3f);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ class RealtimeTest : public EngineTest {
  protected:
   void SetUp() override {
     engine.createTap("com.a", {processA});
-    state = tap("com.a::BuiltInSpeakers");
+    state = tap("com.a", "BuiltInSpeakers");
     ASSERT_TRUE(state);
     for (size_t i = 0; i < 5; ++i) {
       samples[i].assign(2048, i < 2 ? 0.5f : 0.0f);

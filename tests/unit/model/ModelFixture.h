@@ -74,8 +74,7 @@ class ModelTest : public ::testing::Test {
     return uids;
   }
   std::shared_ptr<AppTapState> tap(const std::string& id, const std::string& uid) const {
-    auto it = engine.appTaps().find(PlaythroughEngine::tapKey(id, uid));
-    return it == engine.appTaps().end() ? nullptr : it->second;
+    return engine.chain(id, uid);
   }
   float target(const std::string& id, const std::string& uid) const {
     auto state = tap(id, uid);

@@ -87,8 +87,10 @@ TEST_F(ModelTest, ASecondProcessOfAnAppJoinsItsChainsAtItsVolumeAndMute) {
   auto [speakers, headphones] = levels();
   EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);
   EXPECT_NEAR(headphones, kToneLevel - 6.02, kTolerance);
-  const auto chains = rig_->engine.appTaps();
-  ASSERT_EQ(chains.size(), 2u);
+  const auto chains = std::pair(rig_->engine.chain("org.example.Music", "speakers"),
+                                rig_->engine.chain("org.example.Music", "headphones"));
+  ASSERT_TRUE(chains.first && chains.second);
+  ASSERT_EQ(rig_->engine.chainCount(), 2u);
 
   // A second instance starts playing; the next discovery pass hands it to the app's chains. Our
   // loop keeps running meanwhile: the daemon waits for our nodes when a new stream joins.
@@ -104,7 +106,9 @@ TEST_F(ModelTest, ASecondProcessOfAnAppJoinsItsChainsAtItsVolumeAndMute) {
       3.5))
       << "the second process's stream never reached the tap";
   // The same chains took it, rather than new ones built for it.
-  EXPECT_EQ(rig_->engine.appTaps(), chains);
+  EXPECT_EQ(rig_->engine.chainCount(), 2u);
+  EXPECT_EQ(rig_->engine.chain("org.example.Music", "speakers"), chains.first);
+  EXPECT_EQ(rig_->engine.chain("org.example.Music", "headphones"), chains.second);
   EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
   // Two tones of the same level at different frequencies add up 3 dB louder; both at 0.5.
   const double bothAtHalf = kToneLevel + 10 * std::log10(2.0) - 6.02;
@@ -195,7 +199,7 @@ TEST_F(ModelTest, DaemonRestartedUnderUsReconnectsAndRebuildsTheChainsOnce) {
   rig_->queue.runFor(Seconds(1.0));
   EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
   EXPECT_EQ(session().nodesNamed("mixelot.forward.").size(), 1u);
-  EXPECT_EQ(rig_->engine.appTaps().size(), 1u);
+  EXPECT_EQ(rig_->engine.chainCount(), 1u);
   // Its volume was remembered across.
   auto [speakers, headphones] = levels();
   EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);

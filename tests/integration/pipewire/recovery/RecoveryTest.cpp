@@ -231,7 +231,9 @@ TEST_F(RecoveryTest, ChainsOutliveASessionManagerRestartWithoutStoppingIt) {
   tones_.push_back(*radio);
   EXPECT_TRUE(waitFor(queue, [&] { return session().linkedTargets(kRadio) == kOnSpeakers; }));
   // ...and the chain is whole again, on a sink the new session manager saw made.
-  const hal::ObjectID aggregate = engine.appTaps().begin()->second->aggregateDeviceID;
+  const auto chain = engine.chain(kMusic, "desk");
+  ASSERT_TRUE(chain);
+  const hal::ObjectID aggregate = chain->aggregateDeviceID;
   EXPECT_TRUE(waitFor(queue, [&] {
     return hal::readUInt32(hardware, aggregate, {selector::kDeviceIsAlive}) == 1u;
   }));
