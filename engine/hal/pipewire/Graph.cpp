@@ -118,26 +118,23 @@ Graph::~Graph() {
 
 void Graph::attach(pw_core* core) {
   detach();
-  registry_ = calls::coreRegistry(core);
-  if (!registry_) return;
-  registryProxy_.reset(asProxy(registry_));
-  calls::addRegistryListener(registry_, registryHook_.get(), &Trampolines::kRegistryEvents, this);
-  registryHook_.guard();
+  pw_registry* registry = calls::coreRegistry(core);
+  if (!registry) return;
+  registry_.attach(registry, [&](pw_registry* object, spa_hook* hook) {
+    calls::addRegistryListener(object, hook, &Trampolines::kRegistryEvents, this);
+  });
 }
 
 void Graph::detach() {
-  metadataHook_.remove();
   metadataProxy_.reset();
   metadataId_ = 0;
   metadata_.clear();
-  // Each record removes its hook before its proxy goes (member order).
+  // Each record's listener removes its hook before its proxy goes.
   nodes_.clear();
   clients_.clear();
   devices_.clear();
   ports_.clear();
-  registryHook_.remove();
-  registryProxy_.reset();
-  registry_ = nullptr;
+  registry_.reset();
 }
 
 void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint32_t permissions,
@@ -153,11 +150,11 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     // need the full properties, state and volume of.
     if (isBoundNodeClass(node->mediaClass())) {
       auto* bound = static_cast<pw_node*>(
-          pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+          pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
       if (bound) {
-        node->proxy.reset(asProxy(bound));
-        calls::addNodeListener(bound, node->hook.get(), &Trampolines::kNodeEvents, node.get());
-        node->hook.guard();
+        node->proxy.attach(bound, [&](pw_node* object, spa_hook* hook) {
+          calls::addNodeListener(object, hook, &Trampolines::kNodeEvents, node.get());
+        });
         if (node->isOutputDevice()) {
           uint32_t params[] = {SPA_PARAM_Props};
           calls::subscribeNodeParams(bound, params, 1);
@@ -182,12 +179,11 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     client->props = toDict(props);
     // The global lacks application.process.id and the portal's app id; the info has them.
     auto* bound = static_cast<pw_client*>(
-        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+        pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
     if (bound) {
-      client->proxy.reset(asProxy(bound));
-      calls::addClientListener(bound, client->hook.get(), &Trampolines::kClientEvents,
-                               client.get());
-      client->hook.guard();
+      client->proxy.attach(bound, [&](pw_client* object, spa_hook* hook) {
+        calls::addClientListener(object, hook, &Trampolines::kClientEvents, client.get());
+      });
     }
     clients_[id] = std::move(client);
   } else if (type == PW_TYPE_INTERFACE_Device) {
@@ -196,12 +192,11 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     device->id = id;
     device->props = toDict(props);
     auto* bound = static_cast<pw_device*>(
-        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Device, PW_VERSION_DEVICE, 0));
+        pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Device, PW_VERSION_DEVICE, 0));
     if (bound) {
-      device->proxy.reset(asProxy(bound));
-      calls::addDeviceListener(bound, device->hook.get(), &Trampolines::kDeviceEvents,
-                               device.get());
-      device->hook.guard();
+      device->proxy.attach(bound, [&](pw_device* object, spa_hook* hook) {
+        calls::addDeviceListener(object, hook, &Trampolines::kDeviceEvents, device.get());
+      });
       uint32_t params[] = {SPA_PARAM_Route};
       calls::subscribeDeviceParams(bound, params, 1);
     }
@@ -210,14 +205,14 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     if (lookup(toDict(props), PW_KEY_METADATA_NAME) != kDefaultMetadataName || metadataProxy_)
       return;
     auto* bound = static_cast<pw_metadata*>(
-        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+        pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
     if (!bound) return;
     metadataId_ = id;
     metadataPermissions_ = permissions;
     ++metadataGeneration_;
-    metadataProxy_.reset(asProxy(bound));
-    calls::addMetadataListener(bound, metadataHook_.get(), &Trampolines::kMetadataEvents, this);
-    metadataHook_.guard();
+    metadataProxy_.attach(bound, [&](pw_metadata* object, spa_hook* hook) {
+      calls::addMetadataListener(object, hook, &Trampolines::kMetadataEvents, this);
+    });
   } else {
     return;
   }
@@ -231,7 +226,6 @@ void Graph::removeGlobal(uint32_t id) {
   }
   if (metadataProxy_ && id == metadataId_) {
     // The session manager went away with its metadata; a new one brings a new object.
-    metadataHook_.remove();
     metadataProxy_.reset();
     metadataId_ = 0;
     metadata_.clear();
@@ -281,7 +275,7 @@ std::optional<MetadataValue> Graph::metadata(uint32_t subject, std::string_view 
 bool Graph::setMetadata(uint32_t subject, const std::string& key,
                         const std::optional<MetadataValue>& value) {
   if (!metadataProxy_) return false;
-  auto* metadata = proxyAs<pw_metadata>(metadataProxy_);
+  auto* metadata = metadataProxy_.get();
   if (value) {
     calls::setMetadata(metadata, subject, key.c_str(), value->type.c_str(), value->value.c_str());
     metadata_[{subject, key}] = *value;
@@ -298,7 +292,7 @@ bool Graph::setNodeVolume(uint32_t nodeId, const VolumeState& volume) {
   std::vector<uint8_t> buffer;
   const spa_pod* param = buildVolumeProps(volume, buffer);
   if (!param) return false;
-  calls::setNodeParam(proxyAs<pw_node>(it->second->proxy), SPA_PARAM_Props, param);
+  calls::setNodeParam(it->second->proxy.get(), SPA_PARAM_Props, param);
   if (volume.channelVolumes) it->second->volume.channelVolumes = volume.channelVolumes;
   if (volume.mute) it->second->volume.mute = volume.mute;
   return true;
@@ -311,7 +305,7 @@ bool Graph::setRouteVolume(uint32_t deviceId, const DeviceRoute& route, const Vo
   std::vector<uint8_t> buffer;
   const spa_pod* param = buildRouteVolume(route, volume, buffer);
   if (!param) return false;
-  calls::setDeviceParam(proxyAs<pw_device>(it->second->proxy), SPA_PARAM_Route, param);
+  calls::setDeviceParam(it->second->proxy.get(), SPA_PARAM_Route, param);
   if (auto node = nodes_.find(nodeId); node != nodes_.end()) {
     if (volume.channelVolumes) node->second->volume.channelVolumes = volume.channelVolumes;
     if (volume.mute) node->second->volume.mute = volume.mute;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/hal/pipewire/Dict.h"
-#include "engine/hal/pipewire/PwHandles.h"
+#include "engine/hal/pipewire/ProxyListener.h"
 #include "engine/hal/pipewire/VolumeParams.h"
 
 namespace mixelot::hal::pipewire {
@@ -39,8 +39,7 @@ struct GraphClient {
   Graph* graph = nullptr;
   uint32_t id = 0;
   Dict props;
-  ProxyHandle proxy;
-  Hook hook;  // after the proxy: removed before it is destroyed
+  ProxyListener<pw_client> proxy;
 };
 
 struct GraphDevice {
@@ -48,8 +47,7 @@ struct GraphDevice {
   uint32_t id = 0;
   Dict props;
   std::vector<DeviceRoute> routes;  // the active routes (SPA_PARAM_Route)
-  ProxyHandle proxy;
-  Hook hook;
+  ProxyListener<pw_device> proxy;
 };
 
 struct GraphNode {
@@ -59,8 +57,7 @@ struct GraphNode {
   Dict props;  // the global's, then the full set from the bound node's info
   pw_node_state state = PW_NODE_STATE_CREATING;
   VolumeState volume;  // from the node's Props (sinks only)
-  ProxyHandle proxy;
-  Hook hook;
+  ProxyListener<pw_node> proxy;
 
   std::string_view mediaClass() const { return lookup(props, PW_KEY_MEDIA_CLASS); }
   std::string_view name() const { return lookup(props, PW_KEY_NODE_NAME); }
@@ -105,7 +102,7 @@ class Graph {
   const GraphPort* port(uint32_t id) const;
 
   // The "default" metadata, as the session manager keeps it.
-  bool hasDefaultMetadata() const { return metadataProxy_ != nullptr; }
+  bool hasDefaultMetadata() const { return static_cast<bool>(metadataProxy_); }
   // Counts the "default" metadata objects seen: a new one means a new session manager.
   uint64_t metadataGeneration() const { return metadataGeneration_; }
   // What the session manager lets us do with it (PW_PERM_* bits): moving a stream writes it.
@@ -133,9 +130,7 @@ class Graph {
   void changed() { onChanged_(); }
 
   std::function<void()> onChanged_;
-  pw_registry* registry_ = nullptr;
-  ProxyHandle registryProxy_;
-  Hook registryHook_;
+  ProxyListener<pw_registry> registry_;
 
   NodeMap nodes_;
   ClientMap clients_;
@@ -145,8 +140,7 @@ class Graph {
   uint32_t metadataId_ = 0;
   uint64_t metadataGeneration_ = 0;
   uint32_t metadataPermissions_ = 0;
-  ProxyHandle metadataProxy_;
-  Hook metadataHook_;
+  ProxyListener<pw_metadata> metadataProxy_;
   std::map<MetadataKey, MetadataValue> metadata_;
 };
 

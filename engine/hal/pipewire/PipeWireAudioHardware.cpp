@@ -143,12 +143,10 @@ void PipeWireAudioHardware::handleConnectionLoss() {
     aggregate->filter.reset();
   }
   for (auto& [id, tap] : taps_) {
-    tap->sink->hook.remove();
     tap->sink->proxy.reset();
   }
   for (auto& [id, aggregate] : aggregates_) {
     if (!aggregate->sink) continue;
-    aggregate->sink->hook.remove();
     aggregate->sink->proxy.reset();
   }
   moved_.clear();

@@ -103,7 +103,6 @@ PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::findAggregate(ObjectID 
 // ---- taps ------------------------------------------------------------------------------------
 
 bool PipeWireAudioHardware::createSinkNode(TapSink& sink) {
-  sink.hook.remove();
   sink.proxy.reset();
   sink.nodeId.reset();
   sink.failed = false;
@@ -132,9 +131,9 @@ bool PipeWireAudioHardware::createSinkNode(TapSink& sink) {
     sink.failed = true;
     return false;
   }
-  sink.proxy.reset(proxy);
-  pw_proxy_add_listener(proxy, sink.hook.get(), &ProxyEvents::kSinkEvents, &sink);
-  sink.hook.guard();
+  sink.proxy.attach(proxy, [&](pw_proxy* object, spa_hook* hook) {
+    pw_proxy_add_listener(object, hook, &ProxyEvents::kSinkEvents, &sink);
+  });
   return true;
 }
 
@@ -163,7 +162,6 @@ void PipeWireAudioHardware::reconcileSinks() {
   for (TapSink* sink : sinks) {
     if (sink->generation != generation_ || sink->failed) continue;
     if (!graph_.hasDefaultMetadata()) {
-      sink->hook.remove();
       sink->proxy.reset();
       sink->nodeId.reset();
     } else if (!sink->proxy || sink->managerGeneration != graph_.metadataGeneration()) {
@@ -434,9 +432,9 @@ void PipeWireAudioHardware::reconcileLinks(Aggregate& aggregate) {
     if (!proxy) {
       link->failed = true;
     } else {
-      link->proxy.reset(proxy);
-      pw_proxy_add_listener(proxy, link->hook.get(), &ProxyEvents::kLinkEvents, link.get());
-      link->hook.guard();
+      link->proxy.attach(proxy, [&](pw_proxy* object, spa_hook* hook) {
+        pw_proxy_add_listener(object, hook, &ProxyEvents::kLinkEvents, link.get());
+      });
     }
     aggregate.links.push_back(std::move(link));
   }

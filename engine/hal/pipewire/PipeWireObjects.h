@@ -10,6 +10,7 @@
 
 #include "engine/hal/pipewire/ForwardFilter.h"
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
+#include "engine/hal/pipewire/ProxyListener.h"
 
 namespace mixelot::hal::pipewire {
 
@@ -34,8 +35,7 @@ struct PipeWireAudioHardware::TapSink {
   std::string name;                // node.name; what the streams' target.object names
   std::optional<uint32_t> nodeId;
   bool failed = false;
-  ProxyHandle proxy;
-  Hook hook;
+  ProxyListener<pw_proxy> proxy;
 };
 
 struct PipeWireAudioHardware::Tap {
@@ -51,8 +51,7 @@ struct PipeWireAudioHardware::Link {
   uint32_t inputPort = 0;
   bool bound = false;
   bool failed = false;
-  ProxyHandle proxy;
-  Hook hook;
+  ProxyListener<pw_proxy> proxy;
 };
 
 struct PipeWireAudioHardware::Aggregate {
