@@ -145,7 +145,8 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     node->graph = this;
     node->id = id;
     node->props = toDict(props);
-    node->serial = parseNumber<uint64_t>(lookup(node->props, PW_KEY_OBJECT_SERIAL)).value_or(0);
+    node->serial =
+        Serial{parseNumber<uint64_t>(lookup(node->props, PW_KEY_OBJECT_SERIAL)).value_or(0)};
     // Registry globals carry only a few keys (no application.id on a stream): bind the nodes we
     // need the full properties, state and volume of.
     if (isBoundNodeClass(node->mediaClass())) {

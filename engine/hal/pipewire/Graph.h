@@ -15,6 +15,7 @@
 
 #include "engine/hal/pipewire/Dict.h"
 #include "engine/hal/pipewire/ProxyListener.h"
+#include "engine/hal/pipewire/Serial.h"
 #include "engine/hal/pipewire/VolumeParams.h"
 
 namespace mixelot::hal::pipewire {
@@ -53,7 +54,7 @@ struct GraphDevice {
 struct GraphNode {
   Graph* graph = nullptr;
   uint32_t id = 0;
-  uint64_t serial = 0;
+  Serial serial;
   Dict props;  // the global's, then the full set from the bound node's info
   pw_node_state state = PW_NODE_STATE_CREATING;
   VolumeState volume;  // from the node's Props (sinks only)

@@ -107,7 +107,7 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   // A stream we moved onto a tap sink, and the target it had before, to give back.
   struct MovedStream {
-    uint64_t serial = 0;
+    Serial serial;
     std::optional<MetadataValue> previousTarget;
   };
   struct Listener {
