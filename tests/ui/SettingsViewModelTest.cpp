@@ -3,30 +3,14 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "engine/AudioDeviceManager.h"
-#include "engine/hal/sim/SimAudioSystem.h"
-#include "platform/ManualMainQueue.h"
-#include "platform/Preferences.h"
-#include "platform/PreferencesStore.h"
-#include "support/FakeLoginItem.h"
-#include "support/FakeWorkspace.h"
-#include "support/TempFolder.h"
+#include "SettingsWorld.h"
 
 using namespace mixelot;
 
 class SettingsViewModelTest : public QObject {
   Q_OBJECT
 
-  struct World {
-    testsupport::TempFolder folder;
-    ManualMainQueue queue;
-    hal::sim::SimAudioSystem sim{queue};
-    AudioDeviceManager devices{sim};
-    PreferencesStore store{folder.path(), queue};
-    testsupport::FakeLoginItem loginItem;
-    testsupport::FakeWorkspace workspace;
-    World() { registerDefaults(store); }
-  };
+  using World = testsupport::SettingsWorld;
 
  private slots:
   void aFreshStoreLoadsTheDefaultsAndBadVolumesReadAsFull() {

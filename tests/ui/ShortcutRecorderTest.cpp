@@ -5,14 +5,7 @@
 #include <QWindow>
 #include <QtTest>
 
-#include "engine/AudioDeviceManager.h"
-#include "engine/hal/sim/SimAudioSystem.h"
-#include "platform/ManualMainQueue.h"
-#include "platform/Preferences.h"
-#include "platform/PreferencesStore.h"
-#include "support/FakeLoginItem.h"
-#include "support/FakeWorkspace.h"
-#include "support/TempFolder.h"
+#include "SettingsWorld.h"
 #include "ui/AppEvents.h"
 #include "ui/SettingsViewModel.h"
 
@@ -21,17 +14,9 @@ using namespace mixelot;
 class ShortcutRecorderTest : public QObject {
   Q_OBJECT
 
-  struct World {
-    testsupport::TempFolder folder;
-    ManualMainQueue queue;
-    hal::sim::SimAudioSystem sim{queue};
-    AudioDeviceManager devices{sim};
-    PreferencesStore store{folder.path(), queue};
-    testsupport::FakeLoginItem loginItem;
-    testsupport::FakeWorkspace workspace;
+  struct World : testsupport::SettingsWorld {
     SettingsViewModel settings{devices, store, loginItem, workspace};
     QWindow window;
-    World() { registerDefaults(store); }
 
     // A key press as the platform delivers it to the focused window.
     bool press(int key, Qt::KeyboardModifiers modifiers, quint32 scanCode = 0) {
