@@ -9,26 +9,10 @@ root="$2"
 kind="${3:-}"
 session="$root/scripts/pw-session"
 
-dir="$(mktemp -d /tmp/mixelot-e2e-XXXXXX)"
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
-  "$session" stop "$dir" >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; [ -f "$dir/mixelot.log" ] && tail -20 "$dir/mixelot.log" >&2; exit 1; }
-mixer() { gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-  --method "com.corvana.Mixelot.Mixer.$1" "${@:2}"; }
-level() { "$session" level "$dir" speakers 0.6; }
-# near <measured> <expected> <tolerance>
-near() { awk -v m="$1" -v e="$2" -v t="$3" 'BEGIN { exit !(m - e <= t && e - m <= t) }'; }
+# shellcheck source=session-checks.sh
+source "$(dirname "$0")/session-checks.sh"
+session_folder e2e
 below() { awk -v m="$1" -v l="$2" 'BEGIN { exit !(m == "-inf" || m < l) }'; }
-# until_true <seconds> <command...>
-until_true() {
-  local end=$((SECONDS + $1)); shift
-  until "$@" >/dev/null 2>&1; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
-}
 
 "$session" start "$dir" >/dev/null
 "$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio $kind >/dev/null

@@ -8,23 +8,9 @@ mixelot="$1"
 root="$2"
 session="$root/scripts/pw-session"
 
-dir="$(mktemp -d /tmp/mixelot-late-XXXXXX)"
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
-  "$session" stop "$dir" >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; [ -f "$dir/mixelot.log" ] && tail -20 "$dir/mixelot.log" >&2; exit 1; }
-mixer() { gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-  --method "com.corvana.Mixelot.Mixer.$1" "${@:2}"; }
-level() { "$session" level "$dir" speakers 0.6; }
-near() { awk -v m="$1" -v e="$2" -v t="$3" 'BEGIN { exit !(m - e <= t && e - m <= t) }'; }
-until_true() {
-  local end=$((SECONDS + $1)); shift
-  until "$@" >/dev/null 2>&1; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
-}
+# shellcheck source=session-checks.sh
+source "$(dirname "$0")/session-checks.sh"
+session_folder late
 
 "$session" start "$dir" --no-audio >/dev/null
 # Installed before the login, started after it.
