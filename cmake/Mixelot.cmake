@@ -55,3 +55,26 @@ function(mixelot_test name)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK audio-session)
   endif()
 endfunction()
+
+# mixelot_qt_tests(<prefix> DIR <folder> LABEL <label> DEPS ... [DEFINITIONS ...]): one QtTest
+# binary per <folder>/*Test.cpp, registered as <prefix>-<name> and run offscreen with Qt's
+# warnings fatal. Qt wants a private runtime folder (and warns without one); CI machines may have
+# no session to give one, so each folder gets its own.
+function(mixelot_qt_tests prefix)
+  cmake_parse_arguments(ARG "" "DIR;LABEL" "DEPS;DEFINITIONS" ${ARGN})
+  set(runtime_dir ${CMAKE_CURRENT_BINARY_DIR}/runtime)
+  file(MAKE_DIRECTORY ${runtime_dir})
+  file(CHMOD ${runtime_dir} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  file(GLOB tests CONFIGURE_DEPENDS ${ARG_DIR}/*Test.cpp)
+  foreach(src ${tests})
+    get_filename_component(stem ${src} NAME_WE)
+    add_executable(${stem} ${src})
+    set_target_properties(${stem} PROPERTIES AUTOMOC ON)
+    target_compile_definitions(${stem} PRIVATE ${ARG_DEFINITIONS})
+    target_link_libraries(${stem} PRIVATE ${ARG_DEPS} Qt6::Test mixelot_testsupport)
+    mixelot_warnings(${stem})
+    add_test(NAME ${prefix}-${stem} COMMAND ${stem})
+    set_tests_properties(${prefix}-${stem} PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT 120
+                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FATAL_WARNINGS=1;XDG_RUNTIME_DIR=${runtime_dir}")
+  endforeach()
+endfunction()
