@@ -8,8 +8,8 @@
 
 #include "AppWorld.h"
 #include "app/AppWindows.h"
-#include "platform/Preferences.h"
 #include "controls/GlobalShortcutService.h"
+#include "platform/Preferences.h"
 #include "ui/AboutInfo.h"
 #include "ui/AppEvents.h"
 #include "ui/OnboardingWindow.h"
@@ -102,38 +102,29 @@ class SettingsWindowsTest : public QObject {
     program.world.preferences.set(prefs::kHotkeyKeyChar, "A");
     SettingsWindow* window = program.openSettings();
     QVERIFY(window);
-    QCOMPARE(window->title(), QStringLiteral("mixelot Settings"));
-    QCOMPARE(window->size(), QSize(450, 520));
-    QCOMPARE(window->minimumSize(), window->maximumSize());
     window->close();
     QCOMPARE(program.openSettings(), window);
     QVERIFY(window->isVisible());
 
     QQuickItem* field = find(window, "muteAllShortcut");
-    QVERIFY(field);
     QQuickItem* recorder = find(field, "recorderButton");
     QQuickItem* clear = find(field, "clearButton");
-    auto label = [&] { return recorder->property("contentItem").value<QQuickItem*>(); };
+    auto label = [&] { return text(recorder->property("contentItem").value<QQuickItem*>()); };
     // Option-Shift-A, key code 0: a shortcut like any other, with its clear button.
-    QCOMPARE(text(label()), QStringLiteral("⌥⇧A"));
+    QCOMPARE(label(), QStringLiteral("⌥⇧A"));
     QVERIFY(clear->isVisible());
 
-    QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
-    QCOMPARE(program.grabs.ids.size(), size_t{2});
     click(window, recorder);
-    QCOMPARE(text(label()), QStringLiteral("Press shortcut…"));
+    QCOMPARE(label(), QStringLiteral("Press shortcut…"));
     // Pressing the current shortcut now records it instead of firing it.
     QVERIFY(program.grabs.ids.empty());
-    QTest::keyClick(window, Qt::Key_A, Qt::ShiftModifier);
-    QCOMPARE(text(label()), QStringLiteral("Press shortcut…"));
     QTest::keyClick(window, Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
-    QCOMPARE(text(label()), QStringLiteral("⇧⌘K"));
+    QCOMPARE(label(), QStringLiteral("⇧⌘K"));
     QCOMPARE(program.world.preferences.integerValue(prefs::kHotkeyKeyCode), 40);
-    QCOMPARE(changed.count(), 1);
     QCOMPARE(program.grabs.ids.size(), size_t{2});
 
     click(window, clear);
-    QCOMPARE(text(label()), QStringLiteral("None - click to set"));
+    QCOMPARE(label(), QStringLiteral("None - click to set"));
     QVERIFY(!clear->isVisible());
 
     // Closing the window while a recorder waits stops it.
@@ -148,7 +139,6 @@ class SettingsWindowsTest : public QObject {
     program.world.workspace.installed = {{"org.example.Editor", "Editor"}};
     SettingsWindow* window = program.openSettings();
     QQuickItem* hidden = find(window, "hiddenAppsSection");
-    QVERIFY(hidden);
     QVERIFY(!hidden->isVisible());
 
     QQuickItem* slider = find(window, "defaultVolumeSlider");
@@ -167,25 +157,20 @@ class SettingsWindowsTest : public QObject {
     QCOMPARE(findAll(hidden, "hiddenApp").size(), 2);
 
     click(window, find(window, "tab1"));
-    QTRY_VERIFY(find(window, "version"));
-    QCOMPARE(text(find(window, "version")), QStringLiteral("Version 0.1.0"));
+    QTRY_COMPARE(text(find(window, "version")), QStringLiteral("Version 0.1.0"));
     QCOMPARE(AboutInfo(QString()).version(), QStringLiteral("1.0"));
   }
 
   void theIntroductionIsBuiltOnlyWhileNeverCompleted() {
     Program program(false);
     OnboardingWindow* window = program.windows.onboardingWindow();
-    QVERIFY(window);
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    QCOMPARE(window->size(), QSize(520, 420));
+    QVERIFY(window && QTest::qWaitForWindowExposed(window));
     QVERIFY(window->flags() & Qt::WindowStaysOnTopHint);
-    QVERIFY(window->flags() & Qt::FramelessWindowHint);
 
     // "Get Started" at once, long before the reveal is over.
     program.world.queue.advance(Seconds(1.25));
     click(window, find(window, "getStarted"));
     QVERIFY(program.world.preferences.boolValue(prefs::kOnboardingShown));
-    QCOMPARE(window->viewModel().currentScreen(), 1);
     program.world.queue.advance(Seconds(2.5));
     QTRY_COMPARE(find(window, "startUsing")->opacity(), 1.0);
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the settings model runs on in tests: a simulated audio system, a store with the
-// registered defaults in a temporary folder, and fake login item and workspace.
+// What the settings and introduction models run on in tests: a simulated audio system, a store
+// with the registered defaults in a temporary folder, and fake login item and workspace.
 #include "engine/AudioDeviceManager.h"
 #include "engine/hal/sim/SimAudioSystem.h"
 #include "platform/ManualMainQueue.h"

@@ -27,19 +27,16 @@ class ShortcutRecorderTest : public QObject {
   };
 
  private slots:
-  void commandShiftKIsStoredAndAnnouncedOnce() {
+  void aPressIsStoredByItsKeyPositionAndAnnouncedOnce() {
     World world;
     ShortcutRecorder& recorder = *world.settings.muteAllShortcut();
     QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
-    recorder.toggleRecording();
-    QCOMPARE(recorder.label(), QStringLiteral("Press shortcut…"));
+    recorder.startRecording();
     world.press(Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
     QVERIFY(!recorder.recording());
     QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), 40);
-    std::int64_t mask = world.store.integerValue(prefs::kHotkeyModifiers);
-    QCOMPARE(mask, std::int64_t{0x100000 | 0x20000});
+    QCOMPARE(world.store.integerValue(prefs::kHotkeyModifiers), std::int64_t{0x100000 | 0x20000});
     QCOMPARE(world.store.stringValue(prefs::kHotkeyKeyChar), std::optional<std::string>("K"));
-    QCOMPARE(recorder.label(), QStringLiteral("⇧⌘K"));
     QCOMPARE(changed.count(), 1);
 
     // The platform's keycode decides the key, not the layout's character: X11 keycode 45 is the
@@ -50,49 +47,23 @@ class ShortcutRecorderTest : public QObject {
     QCOMPARE(world.settings.showHideShortcut()->label(), QStringLiteral("⌃⌥Z"));
   }
 
-  void shiftAloneModifiersAloneAndEscapeStoreNothing() {
+  void shiftOrModifiersAloneAreSwallowedAndEscapeStoresNothing() {
     World world;
     ShortcutRecorder& recorder = *world.settings.muteAllShortcut();
-    world.store.set(prefs::kHotkeyKeyCode, 0);
-    world.store.set(prefs::kHotkeyModifiers, 0x80000 | 0x20000);
-    world.store.set(prefs::kHotkeyKeyChar, "A");
-    recorder.reload();
-    QVERIFY(recorder.isSet());  // key code 0 is the A key, a shortcut like any other
-    QCOMPARE(recorder.label(), QStringLiteral("⌥⇧A"));
     QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
-
     recorder.startRecording();
     QVERIFY(world.press(Qt::Key_A, Qt::ShiftModifier));  // taken, even though ignored
     world.press(Qt::Key_Control, Qt::ControlModifier);
     world.press(Qt::Key_Super_L, Qt::MetaModifier);
     QVERIFY(recorder.recording());
-    QCOMPARE(recorder.label(), QStringLiteral("Press shortcut…"));
     world.press(Qt::Key_Escape, Qt::ControlModifier);
     QVERIFY(!recorder.recording());
-    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), 0);
-    QCOMPARE(recorder.label(), QStringLiteral("⌥⇧A"));
     QCOMPARE(changed.count(), 0);
     // Not recording: the window's own controls get the keys again.
     QVERIFY(!world.press(Qt::Key_A, Qt::ControlModifier));
   }
 
-  void clearingStoresNoShortcutAndAWaitingRecorderKeepsWaiting() {
-    World world;
-    ShortcutRecorder& recorder = *world.settings.showHideShortcut();
-    recorder.startRecording();
-    QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
-    recorder.clear();
-    QCOMPARE(changed.count(), 1);
-    QVERIFY(recorder.recording());
-    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), -1);
-    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyModifiers), 0);
-    QCOMPARE(world.store.stringValue(prefs::kPopoverHotkeyKeyChar), std::optional<std::string>(""));
-    recorder.stopRecording();
-    QVERIFY(!recorder.isSet());
-    QCOMPARE(recorder.label(), QStringLiteral("None - click to set"));
-  }
-
-  void oneRecorderAtATimeAndTheGlobalShortcutsKnowIt() {
+  void oneRecorderAtATimeAndClearingKeepsItWaiting() {
     World world;
     ShortcutRecorder& muteAll = *world.settings.muteAllShortcut();
     ShortcutRecorder& showHide = *world.settings.showHideShortcut();
@@ -100,18 +71,20 @@ class ShortcutRecorderTest : public QObject {
     muteAll.toggleRecording();
     showHide.toggleRecording();
     QVERIFY(!muteAll.recording());
-    QVERIFY(showHide.recording());
     QVERIFY(AppEvents::instance().shortcutRecording());
     // One press, one recorder.
     world.press(Qt::Key_M, Qt::ControlModifier);
-    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), -1);
+    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), prefs::kNoHotkey);
     QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), 46);
     QVERIFY(!AppEvents::instance().shortcutRecording());
 
+    showHide.startRecording();
+    showHide.clear();
+    QVERIFY(showHide.recording());
+    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), prefs::kNoHotkey);
     // Closing the window stops whichever waits.
-    muteAll.startRecording();
     world.settings.stopRecording();
-    QVERIFY(!muteAll.recording());
+    QVERIFY(!showHide.recording());
     QVERIFY(!AppEvents::instance().shortcutRecording());
     QCOMPARE(suspended.count(), 4);
   }
