@@ -8,11 +8,11 @@ using namespace mixelot;
 
 namespace {
 
-AudioApp app(const std::string& id, float volume = 1.0f) {
+AudioApp app(const std::string& id, float volume = 1.0f, bool muted = false) {
   AudioApp a;
-  a.id = id;
-  a.name = id;
+  a.id = a.name = id;
   a.currentVolume = volume;
+  a.isMuted = muted;
   return a;
 }
 
@@ -62,9 +62,7 @@ class AppListModelTest : public QObject {
     connect(
         &model, &QAbstractItemModel::dataChanged,
         [&](const QModelIndex&, const QModelIndex&, const QList<int>& roles) { order << roles; });
-    AudioApp muted = app("a", 0.0f);
-    muted.isMuted = true;
-    model.sync({muted}, {});
+    model.sync({app("a", 0.0f, true)}, {});
     QCOMPARE(order.size(), 2);
     QCOMPARE(order[0], QList<int>{AppListModel::IsMutedRole});
     QCOMPARE(order[1], QList<int>{AppListModel::CurrentVolumeRole});

@@ -41,8 +41,18 @@ struct AppWorld {
     loginItem.current = LoginItem::Status::kEnabled;
   }
 
+  controls::GlobalShortcutService* shortcuts = nullptr;  // none: the program has no hotkeys
+
   PlatformServices services() {
-    return {sim, queue, preferences, workspace, processInfo, permission, loginItem};
+    return {sim, queue, preferences, workspace, processInfo, permission, loginItem, shortcuts};
+  }
+
+  // The program launched over this world, as main() launches it but without signal handlers.
+  std::unique_ptr<AppDelegate> launch(InterfaceHooks hooks = {}) {
+    auto delegate = std::make_unique<AppDelegate>(services(), std::move(hooks));
+    delegate->installSignalHandlers = false;
+    delegate->applicationDidFinishLaunching();
+    return delegate;
   }
 
   // An application bundle playing from one process.

@@ -1,9 +1,7 @@
 // The panel view as its host loads it: from the resources by URL, on a real view model.
-#include <QGuiApplication>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "AppWorld.h"
@@ -18,10 +16,8 @@ class MixerViewTest : public QObject {
  private slots:
   void theHostLoadsThePanelByUrl() {
     testsupport::AppWorld world;
-    AppDelegate delegate(world.services());
-    delegate.installSignalHandlers = false;
-    delegate.applicationDidFinishLaunching();
-    MixerViewModel* mixer = delegate.mixerViewModel();
+    auto delegate = world.launch();
+    MixerViewModel* mixer = delegate->mixerViewModel();
 
     QQmlEngine engine;
     QQmlComponent component(&engine, qml::kMixerView);
@@ -46,13 +42,5 @@ class MixerViewTest : public QObject {
   }
 };
 
-int main(int argc, char** argv) {
-  // The engine asks for the runtime folder; a bare CI shell has none, and the warning is fatal.
-  QTemporaryDir runtime;
-  if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-  QGuiApplication application(argc, argv);
-  MixerViewTest test;
-  return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(MixerViewTest)
 #include "MixerViewTest.moc"
