@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "AppWorld.h"
+#include "engine/PlaythroughEngine.h"
 #include "model/PerAppAudioManager.h"
 #include "platform/Preferences.h"
 #include "ui/MixerViewModel.h"
@@ -30,9 +31,7 @@ class ViewWorld final : public QObject {
   Q_INVOKABLE void reset() {
     delegate_.reset();
     world_ = std::make_unique<AppWorld>();
-    delegate_ = std::make_unique<AppDelegate>(world_->services());
-    delegate_->installSignalHandlers = false;
-    delegate_->applicationDidFinishLaunching();
+    delegate_ = world_->launch();
     devices_ = {{QStringLiteral("speakers"), world_->speakers},
                 {QStringLiteral("headphones"), world_->headphones}};
     settingsOpened_ = quits_ = 0;
@@ -109,6 +108,14 @@ class ViewWorld final : public QObject {
          world_->preferences.stringArray(prefs::kHiddenApps).value_or(std::vector<std::string>{}))
       ids << QString::fromStdString(id);
     return ids;
+  }
+  // One block at this amplitude through the app's chain on the device, then a sampling tick.
+  Q_INVOKABLE void playLevel(const QString& id, const QString& uid, double amplitude) {
+    auto chain = delegate_->playthroughEngine()->chain(id.toStdString(), uid.toStdString());
+    std::vector<float> in(512, float(amplitude)), out(512);
+    hal::AudioBuffer input{2, 2048, in.data()}, output{2, 2048, out.data()};
+    world_->sim.runIOCycle(chain->aggregateDeviceID, {&input, 1}, {&output, 1});
+    world_->queue.advance(Seconds(0.05));
   }
   Q_INVOKABLE void refresh() { model().refresh(); }
   Q_INVOKABLE void advance(double seconds) {

@@ -1,26 +1,11 @@
 // Qt Quick Test of the panel's views, offscreen, on the program over the simulated audio layer.
 #include <QQmlContext>
 #include <QQmlEngine>
-#include <QTemporaryDir>
 #include <QtQuickTest>
 #include <memory>
 
 #include "ui/QmlUrls.h"
 #include "views/ViewWorld.h"
-
-namespace {
-
-// The platform plugin asks for the runtime folder before any hook of ours runs; a bare CI shell
-// has none, and warnings are fatal here.
-struct RuntimeFolder {
-  QTemporaryDir folder;
-  RuntimeFolder() {
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-      qputenv("XDG_RUNTIME_DIR", folder.path().toUtf8());
-  }
-} runtimeFolder;
-
-}  // namespace
 
 class Setup : public QObject {
   Q_OBJECT

@@ -39,7 +39,6 @@ TestCase {
         world.play(101, "org.example.Music", "Music")
         world.play(102, "org.example.Video", "Video")
         tryCompare(findChild(view, "badge"), "visible", true)
-        compare(findChild(view, "badge").Accessible.name, "3 apps")
         tryVerify(() => !findChild(view, "emptyState").visible)
         compare(findChild(view, "appList").count, 3)
     }
@@ -56,11 +55,9 @@ TestCase {
     function test_mutedSystemDisablesItsSlider() {
         const view = makePanel()
         const button = findChild(view, "systemMuteButton")
-        compare(button.toolTip, "Mute System")
         mouseClick(button)
         verify(world.mixer.systemMuted)
         verify(!findChild(view, "systemSlider").enabled)
-        compare(button.toolTip, "Unmute System")
         compare(findChild(button, "symbol").symbol, "speaker.slash.fill")
     }
 
