@@ -125,5 +125,18 @@ TestCase {
         verify(list.contentHeight > 400)
     }
 
+    // Every symbol the panel can name, the device icons included, is bundled.
+    function test_everySymbolIsBundled() {
+        for (const name of ["speaker.wave.2.fill", "speaker.slash.fill", "speaker.slash",
+                            "arrow.triangle.branch", "gearshape", "power", "waveform", "headphones",
+                            "airpods", "tv", "hifispeaker", "desktopcomputer", "laptopcomputer",
+                            "cable.connector", "airplayaudio", "app.fill", "chevron.down",
+                            "checkmark.circle.fill", "circle"]) {
+            const image = createTemporaryObject(icon, testCase, { source: "qrc:/icons/" + name + ".svg" })
+            compare(image.status, Image.Ready, name)
+        }
+    }
+
     Component { id: signalSpy; SignalSpy {} }
+    Component { id: icon; Image {} }
 }
