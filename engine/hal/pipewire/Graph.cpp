@@ -25,11 +25,11 @@ std::optional<uint32_t> GraphNode::deviceId() const {
   return parseNumber<uint32_t>(lookup(props, PW_KEY_DEVICE_ID));
 }
 
-// Static event tables forwarding to the records; each record knows its graph.
+// Static event tables forwarding to the graph; each bound record knows its graph.
 struct Graph::Trampolines {
-  static void global(void* data, uint32_t id, uint32_t permissions, const char* type,
-                     uint32_t version, const spa_dict* props) {
-    if (type) static_cast<Graph*>(data)->addGlobal(id, type, version, permissions, props);
+  static void global(void* data, uint32_t id, uint32_t permissions, const char* type, uint32_t,
+                     const spa_dict* props) {
+    if (type) static_cast<Graph*>(data)->addGlobal(id, type, permissions, toDict(props));
   }
   static void globalRemove(void* data, uint32_t id) { static_cast<Graph*>(data)->removeGlobal(id); }
   static constexpr pw_registry_events kRegistryEvents = {
@@ -40,9 +40,11 @@ struct Graph::Trampolines {
 
   static void nodeInfo(void* data, const pw_node_info* info) {
     auto* node = static_cast<GraphNode*>(data);
-    if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) merge(node->props, info->props);
-    if (info->change_mask & PW_NODE_CHANGE_MASK_STATE) node->state = info->state;
-    node->graph->changed();
+    Dict props;
+    if (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) props = toDict(info->props);
+    std::optional<pw_node_state> state;
+    if (info->change_mask & PW_NODE_CHANGE_MASK_STATE) state = info->state;
+    node->graph->updateNodeInfo(node->id, props, state);
   }
   static void nodeParam(void* data, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
     auto* node = static_cast<GraphNode*>(data);
@@ -92,16 +94,7 @@ struct Graph::Trampolines {
 
   static int metadataProperty(void* data, uint32_t subject, const char* key, const char* type,
                               const char* value) {
-    auto* graph = static_cast<Graph*>(data);
-    if (!key) {
-      std::erase_if(graph->metadata_,
-                    [subject](const auto& entry) { return entry.first.first == subject; });
-    } else if (!value) {
-      graph->metadata_.erase({subject, key});
-    } else {
-      graph->metadata_[{subject, key}] = MetadataValue{type ? type : "", value};
-    }
-    graph->changed();
+    static_cast<Graph*>(data)->updateMetadata(subject, key, type, value);
     return 0;
   }
   static constexpr pw_metadata_events kMetadataEvents = {
@@ -127,7 +120,7 @@ void Graph::attach(pw_core* core) {
 
 void Graph::detach() {
   metadataProxy_.reset();
-  metadataId_ = 0;
+  metadataId_.reset();
   metadata_.clear();
   // Each record's listener removes its hook before its proxy goes.
   nodes_.clear();
@@ -137,22 +130,23 @@ void Graph::detach() {
   registry_.reset();
 }
 
-void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint32_t permissions,
-                      const spa_dict* props) {
-  (void)version;
+template <typename T>
+T* Graph::bind(uint32_t id, const char* type, uint32_t version) {
+  if (!registry_) return nullptr;
+  return static_cast<T*>(pw_registry_bind(registry_.get(), id, type, version, 0));
+}
+
+void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t permissions, const Dict& props) {
   if (type == PW_TYPE_INTERFACE_Node) {
     auto node = std::make_unique<GraphNode>();
     node->graph = this;
     node->id = id;
-    node->props = toDict(props);
-    node->serial =
-        Serial{parseNumber<uint64_t>(lookup(node->props, PW_KEY_OBJECT_SERIAL)).value_or(0)};
+    node->props = props;
+    node->serial = Serial{parseNumber<uint64_t>(lookup(props, PW_KEY_OBJECT_SERIAL)).value_or(0)};
     // Registry globals carry only a few keys (no application.id on a stream): bind the nodes we
     // need the full properties, state and volume of.
     if (isBoundNodeClass(node->mediaClass())) {
-      auto* bound = static_cast<pw_node*>(
-          pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-      if (bound) {
+      if (auto* bound = bind<pw_node>(id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE)) {
         node->proxy.attach(bound, [&](pw_node* object, spa_hook* hook) {
           calls::addNodeListener(object, hook, &Trampolines::kNodeEvents, node.get());
         });
@@ -164,24 +158,21 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     }
     nodes_[id] = std::move(node);
   } else if (type == PW_TYPE_INTERFACE_Port) {
-    Dict dict = toDict(props);
     GraphPort port;
     port.id = id;
-    port.nodeId = parseNumber<uint32_t>(lookup(dict, PW_KEY_NODE_ID)).value_or(0);
-    port.isOutput = lookup(dict, PW_KEY_PORT_DIRECTION) == "out";
-    port.isMonitor = lookup(dict, PW_KEY_PORT_MONITOR) == "true";
-    port.channel = std::string(lookup(dict, PW_KEY_AUDIO_CHANNEL));
-    port.name = std::string(lookup(dict, PW_KEY_PORT_NAME));
+    port.nodeId = parseNumber<uint32_t>(lookup(props, PW_KEY_NODE_ID)).value_or(0);
+    port.isOutput = lookup(props, PW_KEY_PORT_DIRECTION) == "out";
+    port.isMonitor = lookup(props, PW_KEY_PORT_MONITOR) == "true";
+    port.channel = std::string(lookup(props, PW_KEY_AUDIO_CHANNEL));
+    port.name = std::string(lookup(props, PW_KEY_PORT_NAME));
     ports_[id] = std::move(port);
   } else if (type == PW_TYPE_INTERFACE_Client) {
     auto client = std::make_unique<GraphClient>();
     client->graph = this;
     client->id = id;
-    client->props = toDict(props);
+    client->props = props;
     // The global lacks application.process.id and the portal's app id; the info has them.
-    auto* bound = static_cast<pw_client*>(
-        pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
-    if (bound) {
+    if (auto* bound = bind<pw_client>(id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT)) {
       client->proxy.attach(bound, [&](pw_client* object, spa_hook* hook) {
         calls::addClientListener(object, hook, &Trampolines::kClientEvents, client.get());
       });
@@ -191,10 +182,8 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     auto device = std::make_unique<GraphDevice>();
     device->graph = this;
     device->id = id;
-    device->props = toDict(props);
-    auto* bound = static_cast<pw_device*>(
-        pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Device, PW_VERSION_DEVICE, 0));
-    if (bound) {
+    device->props = props;
+    if (auto* bound = bind<pw_device>(id, PW_TYPE_INTERFACE_Device, PW_VERSION_DEVICE)) {
       device->proxy.attach(bound, [&](pw_device* object, spa_hook* hook) {
         calls::addDeviceListener(object, hook, &Trampolines::kDeviceEvents, device.get());
       });
@@ -203,17 +192,20 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t version, uint
     }
     devices_[id] = std::move(device);
   } else if (type == PW_TYPE_INTERFACE_Metadata) {
-    if (lookup(toDict(props), PW_KEY_METADATA_NAME) != kDefaultMetadataName || metadataProxy_)
-      return;
-    auto* bound = static_cast<pw_metadata*>(
-        pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
-    if (!bound) return;
+    if (lookup(props, PW_KEY_METADATA_NAME) != kDefaultMetadataName || metadataId_) return;
+    pw_metadata* bound = nullptr;
+    if (registry_) {
+      bound = bind<pw_metadata>(id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA);
+      if (!bound) return;
+    }
     metadataId_ = id;
     metadataPermissions_ = permissions;
     ++metadataGeneration_;
-    metadataProxy_.attach(bound, [&](pw_metadata* object, spa_hook* hook) {
-      calls::addMetadataListener(object, hook, &Trampolines::kMetadataEvents, this);
-    });
+    if (bound) {
+      metadataProxy_.attach(bound, [&](pw_metadata* object, spa_hook* hook) {
+        calls::addMetadataListener(object, hook, &Trampolines::kMetadataEvents, this);
+      });
+    }
   } else {
     return;
   }
@@ -225,13 +217,33 @@ void Graph::removeGlobal(uint32_t id) {
     changed();
     return;
   }
-  if (metadataProxy_ && id == metadataId_) {
+  if (metadataId_ == id) {
     // The session manager went away with its metadata; a new one brings a new object.
     metadataProxy_.reset();
-    metadataId_ = 0;
+    metadataId_.reset();
     metadata_.clear();
     changed();
   }
+}
+
+void Graph::updateNodeInfo(uint32_t id, const Dict& props, std::optional<pw_node_state> state) {
+  auto it = nodes_.find(id);
+  if (it == nodes_.end()) return;
+  for (const auto& [key, value] : props) it->second->props.insert_or_assign(key, value);
+  if (state) it->second->state = *state;
+  changed();
+}
+
+void Graph::updateMetadata(uint32_t subject, const char* key, const char* type, const char* value) {
+  if (!metadataId_) return;
+  if (!key) {
+    std::erase_if(metadata_, [subject](const auto& entry) { return entry.first.first == subject; });
+  } else if (!value) {
+    metadata_.erase({subject, key});
+  } else {
+    metadata_[{subject, key}] = MetadataValue{type ? type : "", value};
+  }
+  changed();
 }
 
 const GraphNode* Graph::node(uint32_t id) const {
@@ -275,13 +287,14 @@ std::optional<MetadataValue> Graph::metadata(uint32_t subject, std::string_view 
 
 bool Graph::setMetadata(uint32_t subject, const std::string& key,
                         const std::optional<MetadataValue>& value) {
-  if (!metadataProxy_) return false;
+  if (!metadataId_) return false;
   auto* metadata = metadataProxy_.get();
   if (value) {
-    calls::setMetadata(metadata, subject, key.c_str(), value->type.c_str(), value->value.c_str());
+    if (metadata)
+      calls::setMetadata(metadata, subject, key.c_str(), value->type.c_str(), value->value.c_str());
     metadata_[{subject, key}] = *value;
   } else {
-    calls::setMetadata(metadata, subject, key.c_str(), nullptr, nullptr);
+    if (metadata) calls::setMetadata(metadata, subject, key.c_str(), nullptr, nullptr);
     metadata_.erase({subject, key});
   }
   return true;

@@ -93,6 +93,16 @@ class Graph {
   // Releases every proxy and forgets everything; must run before the core is disconnected.
   void detach();
 
+  // What the registry and the objects we bind report; the trampolines call these. With no
+  // registry attached (a unit test) nothing is bound: the records are kept as they come.
+  void addGlobal(uint32_t id, std::string_view type, uint32_t permissions, const Dict& props);
+  void removeGlobal(uint32_t id);
+  // A node's info: its full properties (merged into the global's) and, when it changed, its state.
+  void updateNodeInfo(uint32_t id, const Dict& props, std::optional<pw_node_state> state = {});
+  // An entry of the "default" metadata set (a value), removed (no value) or, with no key, every
+  // entry of `subject` removed.
+  void updateMetadata(uint32_t subject, const char* key, const char* type, const char* value);
+
   const NodeMap& nodes() const { return nodes_; }
   const ClientMap& clients() const { return clients_; }
   const GraphNode* node(uint32_t id) const;
@@ -103,7 +113,7 @@ class Graph {
   const GraphPort* port(uint32_t id) const;
 
   // The "default" metadata, as the session manager keeps it.
-  bool hasDefaultMetadata() const { return static_cast<bool>(metadataProxy_); }
+  bool hasDefaultMetadata() const { return metadataId_.has_value(); }
   // Counts the "default" metadata objects seen: a new one means a new session manager.
   uint64_t metadataGeneration() const { return metadataGeneration_; }
   // What the session manager lets us do with it (PW_PERM_* bits): moving a stream writes it.
@@ -111,7 +121,8 @@ class Graph {
   std::optional<MetadataValue> metadata(uint32_t subject, std::string_view key) const;
   const std::map<MetadataKey, MetadataValue>& metadataEntries() const { return metadata_; }
   // Writes (or, with nullopt, removes) an entry; the mirror holds the new value at once, so the
-  // next look does not take our own write for someone else's. False without the metadata.
+  // next look does not take our own write for someone else's (unbound, only the mirror changes).
+  // False without the metadata.
   bool setMetadata(uint32_t subject, const std::string& key,
                    const std::optional<MetadataValue>& value);
 
@@ -125,9 +136,9 @@ class Graph {
  private:
   struct Trampolines;
 
-  void addGlobal(uint32_t id, std::string_view type, uint32_t version, uint32_t permissions,
-                 const spa_dict* props);
-  void removeGlobal(uint32_t id);
+  // Binds global `id` when a registry is attached; null otherwise.
+  template <typename T>
+  T* bind(uint32_t id, const char* type, uint32_t version);
   void changed() { onChanged_(); }
 
   std::function<void()> onChanged_;
@@ -138,7 +149,7 @@ class Graph {
   std::map<uint32_t, std::unique_ptr<GraphDevice>> devices_;
   std::map<uint32_t, GraphPort> ports_;
 
-  uint32_t metadataId_ = 0;
+  std::optional<uint32_t> metadataId_;
   uint64_t metadataGeneration_ = 0;
   uint32_t metadataPermissions_ = 0;
   ProxyListener<pw_metadata> metadataProxy_;
