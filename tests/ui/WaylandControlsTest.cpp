@@ -30,45 +30,18 @@ struct Call {
   QVariantList arguments;
 };
 
-// Answers CreateSession, BindShortcuts, Session.Close and the version property the way the
-// portal does (a request object whose Response signal carries the result), and records them.
-class StandInPortal final : public QDBusVirtualObject {
+// Records every call it is sent; answers each with `answer`, or a plain reply without one.
+class StandIn : public QDBusVirtualObject {
  public:
   std::vector<Call> calls;
-  QString session;
+  std::function<bool(const QDBusMessage&, const QDBusConnection&)> answer;
 
   QString introspect(const QString&) const override { return {}; }
-
   bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
     calls.push_back({message.member(), message.path(), message.arguments()});
-    const QString sender = message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
-    const QVariantMap options = qdbus_cast<QVariantMap>(
-        message.arguments().value(message.member() == QStringLiteral("BindShortcuts") ? 3 : 0));
-    const QString request = QStringLiteral("/org/freedesktop/portal/desktop/request/") + sender +
-                            QLatin1Char('/') +
-                            options.value(QStringLiteral("handle_token")).toString();
-    QVariantMap results;
-    if (message.member() == QStringLiteral("Get")) {
-      connection.send(message.createReply(QVariant::fromValue(QDBusVariant(1u))));
-      return true;
-    }
-    if (message.member() == QStringLiteral("Close")) {
-      connection.send(message.createReply());
-      return true;
-    }
-    if (message.member() == QStringLiteral("CreateSession")) {
-      session = QStringLiteral("/org/freedesktop/portal/desktop/session/") + sender +
-                QLatin1Char('/') + options.value(QStringLiteral("session_handle_token")).toString();
-      results.insert(QStringLiteral("session_handle"), session);
-    }
-    connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
-    QDBusMessage response = QDBusMessage::createSignal(
-        request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
-    response << 0u << results;
-    connection.send(response);
+    if (!answer || !answer(message, connection)) connection.send(message.createReply());
     return true;
   }
-
   int count(const QString& member) const {
     return int(std::count_if(calls.begin(), calls.end(),
                              [&](const Call& call) { return call.member == member; }));
@@ -79,17 +52,36 @@ class StandInPortal final : public QDBusVirtualObject {
   }
 };
 
-// Records every call; Notify answers id 7.
-class StandInNotifications final : public QDBusVirtualObject {
- public:
-  std::vector<Call> calls;
-  QString introspect(const QString&) const override { return {}; }
-  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-    calls.push_back({message.member(), message.path(), message.arguments()});
-    connection.send(message.member() == QStringLiteral("Notify")
-                        ? message.createReply(QVariant::fromValue(7u))
-                        : message.createReply());
-    return true;
+// Answers CreateSession, BindShortcuts and the version property the way the portal does (a
+// request object whose Response signal carries the result).
+struct StandInPortal final : StandIn {
+  QString session;
+  StandInPortal() {
+    answer = [this](const QDBusMessage& message, const QDBusConnection& connection) {
+      const QString member = message.member();
+      if (member == "Get") {
+        connection.send(message.createReply(QVariant::fromValue(QDBusVariant(1u))));
+        return true;
+      }
+      if (member != "CreateSession" && member != "BindShortcuts") return false;
+      const QString sender = message.service().mid(1).replace('.', '_');
+      const QVariantMap options =
+          qdbus_cast<QVariantMap>(message.arguments().value(member == "BindShortcuts" ? 3 : 0));
+      const QString request = "/org/freedesktop/portal/desktop/request/" + sender + '/' +
+                              options.value("handle_token").toString();
+      QVariantMap results;
+      if (member == "CreateSession") {
+        session = "/org/freedesktop/portal/desktop/session/" + sender + '/' +
+                  options.value("session_handle_token").toString();
+        results.insert("session_handle", session);
+      }
+      connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+      QDBusMessage response =
+          QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response");
+      response << 0u << results;
+      connection.send(response);
+      return true;
+    };
   }
 };
 
@@ -104,10 +96,8 @@ QStringList shortcutsOf(const Call& bind) {
     argument.beginStructure();
     argument >> id >> properties;
     argument.endStructure();
-    lines << id + QStringLiteral(": ") +
-                 properties.value(QStringLiteral("description")).toString() +
-                 QStringLiteral(" / ") +
-                 properties.value(QStringLiteral("preferred_trigger")).toString();
+    lines << id + ": " + properties.value("description").toString() + " / " +
+                 properties.value("preferred_trigger").toString();
   }
   argument.endArray();
   return lines;
@@ -123,9 +113,7 @@ class WaylandControlsTest : public QObject {
 
  private slots:
   void initTestCase() {
-    daemon_.start(QStringLiteral("dbus-daemon"),
-                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                   QStringLiteral("--print-address=1")});
+    daemon_.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
     QVERIFY(daemon_.waitForReadyRead(10000));
     address_ = QString::fromLatin1(daemon_.readLine()).trimmed();
   }
@@ -135,13 +123,13 @@ class WaylandControlsTest : public QObject {
   }
 
   void bindsTheStoredKeysAndActsOnActivated() {
-    QDBusConnection portalBus = QDBusConnection::connectToBus(address_, QStringLiteral("portal"));
-    QDBusConnection client = QDBusConnection::connectToBus(address_, QStringLiteral("client"));
+    QDBusConnection portalBus = QDBusConnection::connectToBus(address_, "portal");
+    QDBusConnection client = QDBusConnection::connectToBus(address_, "client");
     QVERIFY(!PortalShortcutService::isAvailable(client));
     StandInPortal portal;
-    QVERIFY(portalBus.registerVirtualObject(QString::fromLatin1(PortalShortcutService::kPath),
-                                            &portal, QDBusConnection::SubPath));
-    QVERIFY(portalBus.registerService(QString::fromLatin1(PortalShortcutService::kService)));
+    QVERIFY(portalBus.registerVirtualObject(PortalShortcutService::kPath, &portal,
+                                            QDBusConnection::SubPath));
+    QVERIFY(portalBus.registerService(PortalShortcutService::kService));
     QVERIFY(PortalShortcutService::isAvailable(client));
 
     testsupport::TempFolder folder;
@@ -160,26 +148,23 @@ class WaylandControlsTest : public QObject {
     manager.onHotkeyPressed = [&] { ++muteAll; };
     manager.registerHotkeys();
 
-    QTRY_COMPARE(portal.count(QStringLiteral("BindShortcuts")), 1);
-    const auto created =
-        qdbus_cast<QVariantMap>(portal.last(QStringLiteral("CreateSession")).arguments.value(0));
-    QVERIFY(created.contains(QStringLiteral("handle_token")));
-    QVERIFY(created.contains(QStringLiteral("session_handle_token")));
-    const Call& bind = portal.last(QStringLiteral("BindShortcuts"));
+    QTRY_COMPARE(portal.count("BindShortcuts"), 1);
+    const auto created = qdbus_cast<QVariantMap>(portal.last("CreateSession").arguments.value(0));
+    QVERIFY(created.contains("handle_token") && created.contains("session_handle_token"));
+    const Call& bind = portal.last("BindShortcuts");
     QCOMPARE(bind.arguments.value(0).value<QDBusObjectPath>().path(), portal.session);
     QCOMPARE(shortcutsOf(bind),
-             (QStringList{QStringLiteral("mute-all: Mute or restore all apps / ALT+SHIFT+a"),
-                          QStringLiteral("toggle-mixer: Show or hide the mixer / ALT+SHIFT+s")}));
+             (QStringList{"mute-all: Mute or restore all apps / ALT+SHIFT+a",
+                          "toggle-mixer: Show or hide the mixer / ALT+SHIFT+s"}));
 
     auto activate = [&](const QString& session, const QString& id) {
       QDBusMessage signal = QDBusMessage::createSignal(
-          QString::fromLatin1(PortalShortcutService::kPath),
-          QString::fromLatin1(PortalShortcutService::kInterface), QStringLiteral("Activated"));
+          PortalShortcutService::kPath, PortalShortcutService::kInterface, "Activated");
       signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0)
              << QVariantMap();
       portalBus.send(signal);
     };
-    activate(portal.session, QStringLiteral("mute-all"));
+    activate(portal.session, "mute-all");
     QTRY_COMPARE(muteAll, 1);
 
     // Registered again unchanged (a "hotkey changed" notice): the desktop is not asked again.
@@ -190,14 +175,12 @@ class WaylandControlsTest : public QObject {
     const QString oldSession = portal.session;
     store(40, 1);
     manager.registerHotkeys();
-    QTRY_COMPARE(portal.count(QStringLiteral("BindShortcuts")), 2);
-    QCOMPARE(portal.count(QStringLiteral("CreateSession")), 2);
-    QCOMPARE(portal.last(QStringLiteral("Close")).path, oldSession);
-    QVERIFY(shortcutsOf(portal.last(QStringLiteral("BindShortcuts")))
-                .first()
-                .endsWith(QStringLiteral("ALT+SHIFT+k")));
-    activate(oldSession, QStringLiteral("mute-all"));
-    activate(portal.session, QStringLiteral("mute-all"));
+    QTRY_COMPARE(portal.count("BindShortcuts"), 2);
+    QCOMPARE(portal.count("CreateSession"), 2);
+    QCOMPARE(portal.last("Close").path, oldSession);
+    QVERIFY(shortcutsOf(portal.last("BindShortcuts")).first().endsWith("ALT+SHIFT+k"));
+    activate(oldSession, "mute-all");
+    activate(portal.session, "mute-all");
     QTRY_COMPARE(muteAll, 2);
     QTest::qWait(100);
     QCOMPARE(muteAll, 2);
@@ -205,35 +188,38 @@ class WaylandControlsTest : public QObject {
     // Both cleared: the session is closed and none is made.
     store(prefs::kNoHotkey, prefs::kNoHotkey);
     manager.registerHotkeys();
-    QTRY_COMPARE(portal.count(QStringLiteral("Close")), 2);
+    QTRY_COMPARE(portal.count("Close"), 2);
     QTest::qWait(100);
-    QCOMPARE(portal.count(QStringLiteral("CreateSession")), 2);
-    portalBus.unregisterService(QString::fromLatin1(PortalShortcutService::kService));
+    QCOMPARE(portal.count("CreateSession"), 2);
+    portalBus.unregisterService(PortalShortcutService::kService);
   }
 
   void theOverlayIsATransientNotificationClosedWithTheOverlay() {
-    QDBusConnection desktop = QDBusConnection::connectToBus(address_, QStringLiteral("desktop"));
-    QDBusConnection client = QDBusConnection::connectToBus(address_, QStringLiteral("client"));
-    StandInNotifications notifications;
+    QDBusConnection desktop = QDBusConnection::connectToBus(address_, "desktop");
+    QDBusConnection client = QDBusConnection::connectToBus(address_, "client");
+    StandIn notifications;  // Notify answers id 7
+    notifications.answer = [](const QDBusMessage& message, const QDBusConnection& connection) {
+      return message.member() == "Notify" &&
+             connection.send(message.createReply(QVariant::fromValue(7u)));
+    };
     using controls::NotificationOverlayPresenter;
-    QVERIFY(desktop.registerVirtualObject(QString::fromLatin1(NotificationOverlayPresenter::kPath),
-                                          &notifications));
-    QVERIFY(desktop.registerService(QString::fromLatin1(NotificationOverlayPresenter::kService)));
+    QVERIFY(desktop.registerVirtualObject(NotificationOverlayPresenter::kPath, &notifications));
+    QVERIFY(desktop.registerService(NotificationOverlayPresenter::kService));
     QtMainQueue queue;
     NotificationOverlayPresenter presenter(client);
     controls::OverlayManager overlay(presenter, queue);
     overlay.show("All Muted");
     QTRY_COMPARE(notifications.calls.size(), size_t{1});
     const QVariantList notify = notifications.calls[0].arguments;
-    QCOMPARE(notifications.calls[0].member, QStringLiteral("Notify"));
-    QCOMPARE(notify.value(0).toString(), QStringLiteral("Mixelot"));
-    QCOMPARE(notify.value(2).toString(), QStringLiteral("audio-volume-muted"));
-    QCOMPARE(notify.value(3).toString(), QStringLiteral("All Muted"));
-    QVERIFY(qdbus_cast<QVariantMap>(notify.value(6)).value(QStringLiteral("transient")).toBool());
+    QCOMPARE(notifications.calls[0].member, "Notify");
+    QCOMPARE(notify.value(0).toString(), "Mixelot");
+    QCOMPARE(notify.value(2).toString(), "audio-volume-muted");
+    QCOMPARE(notify.value(3).toString(), "All Muted");
+    QVERIFY(qdbus_cast<QVariantMap>(notify.value(6)).value("transient").toBool());
     QCOMPARE(notify.value(7).toInt(), 1500);
     // The desktop lets it expire; closing it with the overlay catches one that ignores expiry.
     QTRY_COMPARE_WITH_TIMEOUT(notifications.calls.size(), size_t{2}, 5000);
-    QCOMPARE(notifications.calls[1].member, QStringLiteral("CloseNotification"));
+    QCOMPARE(notifications.calls[1].member, "CloseNotification");
     QCOMPARE(notifications.calls[1].arguments.value(0).toUInt(), 7u);
   }
 };

@@ -6,7 +6,6 @@
 #include <QtTest>
 
 #include "AppWorld.h"
-#include "controls/HotkeyManager.h"
 #include "controls/KeyCodeTable.h"
 #include "controls/OverlayManager.h"
 #include "controls/linux/QuickOverlayPresenter.h"
@@ -22,8 +21,6 @@ using namespace mixelot;
 
 namespace {
 
-QString display;
-
 QString run(const QString& program, const QStringList& arguments) {
   QProcess process;
   process.start(program, arguments);
@@ -32,7 +29,7 @@ QString run(const QString& program, const QStringList& arguments) {
 }
 
 void press(const QString& keys) {
-  run(QStringLiteral("xdotool"), {QStringLiteral("key"), keys});
+  run("xdotool", {"key", keys});
 }
 
 }  // namespace
@@ -55,25 +52,14 @@ class X11ControlsTest : public QObject {
     testsupport::AppWorld world;
     auto service = controls::X11ShortcutService::connect(world.queue);
     QVERIFY(service);
-    PlatformServices services = world.services();
-    services.shortcuts = service.get();
+    world.shortcuts = service.get();
     std::vector<std::string> overlays;
     int panelToggles = 0;
-    auto launch = [&] {
-      auto delegate = std::make_unique<AppDelegate>(
-          services, InterfaceHooks{
-                        .togglePanel = [&] { return ++panelToggles % 2 == 1; },
-                        .showOverlay = [&](const std::string& text) { overlays.push_back(text); }});
-      delegate->installSignalHandlers = false;
-      delegate->applicationDidFinishLaunching();
-      return delegate;
-    };
-    auto delegate = launch();
-    // The first launch wrote the defaults: Alt+Shift+A and Alt+Shift+S.
-    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), 0);
-    QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyModifiers), 0xA0000);
-    QCOMPARE(world.preferences.stringValue(prefs::kPopoverHotkeyKeyChar), std::string("S"));
-
+    const InterfaceHooks hooks{
+        .togglePanel = [&] { return ++panelToggles % 2 == 1; },
+        .showOverlay = [&](const std::string& text) { overlays.push_back(text); }};
+    auto delegate = world.launch(hooks);
+    // The first launch's defaults: Alt+Shift+A mutes all, Alt+Shift+S shows the panel.
     press(QStringLiteral("alt+shift+a"));
     QVERIFY(runUntil(world, [&] { return overlays.size() == 1; }));
     QCOMPARE(world.sim.property(world.speakers, {hal::selector::kMute, hal::scope::kOutput}),
@@ -119,7 +105,7 @@ class X11ControlsTest : public QObject {
     QVERIFY(runUntil(world, [&] { return panelToggles == 2; }));
     QCOMPARE(overlays.size(), size_t{2});
     delegate.reset();
-    delegate = launch();
+    delegate = world.launch(hooks);
     press(QStringLiteral("alt+shift+a"));
     QVERIFY(runUntil(world, [&] { return overlays.size() == 3; }));
   }
@@ -148,62 +134,49 @@ class X11ControlsTest : public QObject {
     overlay.show("All Muted");
     QTest::qWait(200);
     overlay.show("A much longer message than the others");
-    QElapsedTimer sinceLastShow;
-    sinceLastShow.start();
     auto windows = [] {
-      return run(QStringLiteral("xdotool"),
-                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                  QStringLiteral("--name"),
-                  QString::fromLatin1(controls::QuickOverlayPresenter::kTitle)})
-          .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+      return run("xdotool",
+                 {"search", "--onlyvisible", "--name", controls::QuickOverlayPresenter::kTitle})
+          .split('\n', Qt::SkipEmptyParts);
     };
     QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
     const QString window = windows().first();
 
     // Centred, 80 px above the bottom of the 1280 x 800 screen, as wide as the long message.
-    const QString info = run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window});
-    auto field = [&](const char* name) {
-      QRegularExpression pattern(QString::fromLatin1(name) + QStringLiteral(":\\s+(-?\\d+)"));
-      return pattern.match(info).captured(1).toInt();
+    const QString info = run("xwininfo", {"-id", window});
+    auto field = [&](const QString& name) {
+      return QRegularExpression(name + ":\\s+(-?\\d+)").match(info).captured(1).toInt();
     };
     const int x = field("Absolute upper-left X"), y = field("Absolute upper-left Y");
     const int width = field("Width"), height = field("Height");
-    QVERIFY2(width > 200, qPrintable(info));
-    QVERIFY(height >= 44);
+    QVERIFY2(width > 200 && height >= 44, qPrintable(info));
     QVERIFY(qAbs(x + width / 2 - 640) <= 1);
     QCOMPARE(y + height, 800 - 80);
 
     // Never focused, an on-screen-display window type, and the pointer over it is over the root.
-    const QString properties = run(QStringLiteral("xprop"), {QStringLiteral("-id"), window});
-    QVERIFY2(properties.contains(QStringLiteral("Client accepts input or input focus: False")),
+    const QString properties = run("xprop", {"-id", window});
+    QVERIFY2(properties.contains("Client accepts input or input focus: False"),
              qPrintable(properties));
-    QVERIFY(properties.contains(QStringLiteral("_NET_WM_WINDOW_TYPE_NOTIFICATION")));
-    QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("getwindowfocus")}).trimmed() != window);
-    const QString pointer = run(QStringLiteral("xdotool"),
-                                {QStringLiteral("mousemove"), QString::number(x + width / 2),
-                                 QString::number(y + height / 2),
-                                 QStringLiteral("getmouselocation"), QStringLiteral("--shell")});
-    QVERIFY2(!pointer.contains(QStringLiteral("WINDOW=") + window), qPrintable(pointer));
-
-    // Gone 1.5 + 0.3 s after the last show.
+    QVERIFY(properties.contains("_NET_WM_WINDOW_TYPE_NOTIFICATION"));
+    QVERIFY(run("xdotool", {"getwindowfocus"}).trimmed() != window);
+    const QString pointer =
+        run("xdotool", {"mousemove", QString::number(x + width / 2),
+                        QString::number(y + height / 2), "getmouselocation", "--shell"});
+    QVERIFY2(!pointer.contains("WINDOW=" + window), qPrintable(pointer));
+    // The fade's timing is the overlay manager's (its unit test); here the window goes.
     QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 0, 5000);
-    QVERIFY2(sinceLastShow.elapsed() >= 1700, qPrintable(QString::number(sinceLastShow.elapsed())));
   }
 };
 
 int main(int argc, char** argv) {
   // A display of our own: the server picks a free number and writes it to its stdout.
   QProcess xvfb;
-  xvfb.start(QStringLiteral("Xvfb"),
-             {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-              QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-              QStringLiteral("tcp")});
+  xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
   if (!xvfb.waitForReadyRead(15000)) {
     qCritical("Xvfb did not start");
     return 1;
   }
-  display = QStringLiteral(":") + QString::fromLatin1(xvfb.readLine()).trimmed();
-  qputenv("DISPLAY", display.toLatin1());
+  qputenv("DISPLAY", ":" + xvfb.readLine().trimmed());
   qputenv("QT_QPA_PLATFORM", "xcb");
   int status = 0;
   {
