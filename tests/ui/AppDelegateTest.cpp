@@ -5,6 +5,7 @@
 #include "AppWorld.h"
 #include "engine/PlaythroughEngine.h"
 #include "model/PerAppAudioManager.h"
+#include "platform/Preferences.h"
 #include "ui/MixerViewModel.h"
 #include "ui/SettingsViewModel.h"
 
@@ -57,14 +58,18 @@ class AppDelegateTest : public QObject {
     QVERIFY(delegate->playthroughEngine()->hasTap(kPlayer));
   }
 
-  void aSecondLaunchSkipsOnboardingAndAFailedLoginChangeKeepsTheStateInForce() {
+  // A second launch: no introduction, a cleared shortcut seeded again, and a login item change
+  // that fails keeps the state in force.
+  void aSecondLaunchSkipsOnboardingSeedsAClearedShortcutAndKeepsTheLoginStateInForce() {
     testsupport::AppWorld world;
     world.preferences.set("onboardingShown", true);
     world.preferences.set("launchAtLogin", false);
+    world.preferences.set(prefs::kHotkeyKeyCode, prefs::kNoHotkey);
     world.loginItem.failChanges = true;
     bool onboarding = false;
     auto delegate = world.launch({.showOnboarding = [&] { onboarding = true; }});
     QVERIFY(!onboarding);
+    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), 0);
     QCOMPARE(world.loginItem.unregisters, 1);
     QCOMPARE(world.preferences.boolValue("launchAtLogin"), true);
     QVERIFY(delegate->settingsViewModel()->launchAtLogin());

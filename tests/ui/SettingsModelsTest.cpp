@@ -1,19 +1,14 @@
-// The models of the settings window (settings, shortcut recorders) and of the introduction, on
-// a simulated audio system and a store with the registered defaults, in virtual time. Key presses
-// reach the recorders through the program's event loop, from a window of our own.
+// The models of the settings window (settings, shortcut recorders) and of the introduction, over
+// the test world's services with the registered defaults, in virtual time. Key presses reach the
+// recorders through the program's event loop, from a window of our own.
 #include <QKeyEvent>
 #include <QSignalSpy>
 #include <QWindow>
 #include <QtTest>
 
+#include "AppWorld.h"
 #include "engine/AudioDeviceManager.h"
-#include "engine/hal/sim/SimAudioSystem.h"
-#include "platform/ManualMainQueue.h"
 #include "platform/Preferences.h"
-#include "platform/PreferencesStore.h"
-#include "support/FakeLoginItem.h"
-#include "support/FakeWorkspace.h"
-#include "support/TempFolder.h"
 #include "ui/AppEvents.h"
 #include "ui/OnboardingViewModel.h"
 #include "ui/SettingsViewModel.h"
@@ -23,20 +18,14 @@ using namespace mixelot;
 class SettingsModelsTest : public QObject {
   Q_OBJECT
 
-  struct World {
-    testsupport::TempFolder folder;
-    ManualMainQueue queue;
-    hal::sim::SimAudioSystem sim{queue};
+  struct World : testsupport::AppWorld {
     AudioDeviceManager devices{sim};
-    PreferencesStore store{folder.path(), queue};
-    testsupport::FakeLoginItem loginItem;
-    testsupport::FakeWorkspace workspace;
     QWindow window;
-    World() { registerDefaults(store); }
+    World() { registerDefaults(preferences); }
 
     // The settings model as the window makes it, over what the test has set up so far.
     std::unique_ptr<SettingsViewModel> settings() {
-      return std::make_unique<SettingsViewModel>(devices, store, loginItem, workspace);
+      return std::make_unique<SettingsViewModel>(devices, preferences, loginItem, workspace);
     }
     // A key press as the platform delivers it to the focused window.
     bool press(int key, Qt::KeyboardModifiers modifiers, quint32 scanCode = 0) {
@@ -49,8 +38,8 @@ class SettingsModelsTest : public QObject {
  private slots:
   void badStoredValuesReadAsTheDefaults() {
     World world;
-    world.store.set(prefs::kDefaultVolume, -0.5);
-    world.store.set(prefs::kHiddenApps, std::string("not a list"));
+    world.preferences.set(prefs::kDefaultVolume, -0.5);
+    world.preferences.set(prefs::kHiddenApps, std::string("not a list"));
     auto model = world.settings();
     QCOMPARE(model->defaultVolume(), 1.0f);
     QVERIFY(model->hiddenApps().isEmpty());
@@ -63,25 +52,25 @@ class SettingsModelsTest : public QObject {
     auto model = world.settings();
     model->setLaunchAtLogin(false);
     QVERIFY(model->launchAtLogin());
-    QCOMPARE(world.store.boolValue(prefs::kLaunchAtLogin), true);
+    QCOMPARE(world.preferences.boolValue(prefs::kLaunchAtLogin), true);
 
     world.loginItem.failChanges = false;
     model->setLaunchAtLogin(false);
     QVERIFY(!model->launchAtLogin());
-    QCOMPARE(world.store.boolValue(prefs::kLaunchAtLogin), false);
+    QCOMPARE(world.preferences.boolValue(prefs::kLaunchAtLogin), false);
     QCOMPARE(world.loginItem.current, LoginItem::Status::kNotRegistered);
   }
 
   void unhidingRemovesEveryCopyAndKeepsWhatTheStoreGainedMeanwhile() {
     World world;
-    world.store.set(prefs::kHiddenApps, std::vector<std::string>{"a", "b", "a"});
+    world.preferences.set(prefs::kHiddenApps, std::vector<std::string>{"a", "b", "a"});
     auto model = world.settings();
     // Hidden from the panel after the settings model loaded its list.
-    world.store.set(prefs::kHiddenApps, std::vector<std::string>{"a", "b", "a", "c"});
+    world.preferences.set(prefs::kHiddenApps, std::vector<std::string>{"a", "b", "a", "c"});
     QSignalSpy changed(model.get(), &SettingsViewModel::hiddenAppsChanged);
     model->unhideApp(QStringLiteral("a"));
     QCOMPARE(model->hiddenApps(), (QStringList{"b", "c"}));
-    QCOMPARE(world.store.stringArray(prefs::kHiddenApps),
+    QCOMPARE(world.preferences.stringArray(prefs::kHiddenApps),
              (std::optional<std::vector<std::string>>{{"b", "c"}}));
     model->unhideApp(QStringLiteral("zzz"));
     QCOMPARE(changed.count(), 2);
@@ -89,8 +78,8 @@ class SettingsModelsTest : public QObject {
 
   void hiddenAppsAreNamedByTheRunningAppThenTheInstalledEntryThenTheirId() {
     World world;
-    world.store.set(prefs::kHiddenApps,
-                    std::vector<std::string>{"org.running", "org.installed", "org.gone"});
+    world.preferences.set(prefs::kHiddenApps,
+                          std::vector<std::string>{"org.running", "org.installed", "org.gone"});
     world.workspace.applications.push_back(
         {.pid = 10, .bundleIdentifier = "org.running", .localizedName = "Running Player"});
     world.workspace.installed = {{"org.running", "Installed Player"},
@@ -115,16 +104,17 @@ class SettingsModelsTest : public QObject {
     recorder.startRecording();
     world.press(Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
     QVERIFY(!recorder.recording());
-    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), 40);
-    QCOMPARE(world.store.integerValue(prefs::kHotkeyModifiers), std::int64_t{0x100000 | 0x20000});
-    QCOMPARE(world.store.stringValue(prefs::kHotkeyKeyChar), std::optional<std::string>("K"));
+    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), 40);
+    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyModifiers),
+             std::int64_t{0x100000 | 0x20000});
+    QCOMPARE(world.preferences.stringValue(prefs::kHotkeyKeyChar), std::optional<std::string>("K"));
     QCOMPARE(changed.count(), 1);
 
     // The platform's keycode decides the key, not the layout's character: X11 keycode 45 is the
     // K position whatever the layout prints on it.
     settings->showHideShortcut()->startRecording();
     world.press(Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier, 45);
-    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), 40);
+    QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyKeyCode), 40);
     QCOMPARE(settings->showHideShortcut()->label(), QStringLiteral("⌃⌥Z"));
   }
 
@@ -157,14 +147,14 @@ class SettingsModelsTest : public QObject {
     QVERIFY(AppEvents::instance().shortcutRecording());
     // One press, one recorder.
     world.press(Qt::Key_M, Qt::ControlModifier);
-    QCOMPARE(world.store.integerValue(prefs::kHotkeyKeyCode), prefs::kNoHotkey);
-    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), 46);
+    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), prefs::kNoHotkey);
+    QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyKeyCode), 46);
     QVERIFY(!AppEvents::instance().shortcutRecording());
 
     showHide.startRecording();
     showHide.clear();
     QVERIFY(showHide.recording());
-    QCOMPARE(world.store.integerValue(prefs::kPopoverHotkeyKeyCode), prefs::kNoHotkey);
+    QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyKeyCode), prefs::kNoHotkey);
     // Closing the window stops whichever waits.
     settings->stopRecording();
     QVERIFY(!showHide.recording());
@@ -176,15 +166,15 @@ class SettingsModelsTest : public QObject {
     World world;
     int completions = 0;
     {
-      OnboardingViewModel model(world.queue, world.store);
+      OnboardingViewModel model(world.queue, world.preferences);
       model.onComplete = [&] { ++completions; };
       model.start();
       world.queue.advance(Seconds(0.6));
       QVERIFY(model.titleVisible() && !model.bullet1Visible());
-      QVERIFY(!world.store.boolValue(prefs::kOnboardingShown));
+      QVERIFY(!world.preferences.boolValue(prefs::kOnboardingShown));
       model.getStarted();
       QCOMPARE(model.currentScreen(), 1);
-      QVERIFY(world.store.boolValue(prefs::kOnboardingShown));
+      QVERIFY(world.preferences.boolValue(prefs::kOnboardingShown));
       world.queue.advance(Seconds(1.5));
       QVERIFY(model.headlineVisible() && !model.button2Visible());
       model.startUsing();
