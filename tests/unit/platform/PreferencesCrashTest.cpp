@@ -3,9 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -22,6 +20,7 @@ namespace mixelot {
 namespace {
 
 using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
 
 // Version n of the content written by writer w: a counter, a payload whose size swings between
 // 200 B and 8 KB with n and w (so a version is often shorter than a half-written file a killed
@@ -34,10 +33,6 @@ std::string payload(std::int64_t n, std::int64_t writer) {
                      static_cast<char>('a' + n % 26));
 }
 
-std::string slotKey(std::int64_t n) {
-  return "slot" + std::to_string(n % kSlots);
-}
-
 [[noreturn]] void runWriter(const std::string& folder, std::int64_t writer) {
   ManualMainQueue queue;
   PreferencesStore store(folder, queue);
@@ -45,18 +40,22 @@ std::string slotKey(std::int64_t n) {
     store.set("counter", n);
     store.set("writer", writer);
     store.set("payload", payload(n, writer));
-    store.set(slotKey(n), n);
+    store.set("slot" + std::to_string(n % kSlots), n);
     if (!store.flush()) _exit(3);
   }
 }
 
-// Whether `text` is exactly one complete version, and which.
-::testing::AssertionResult isCompleteVersion(const std::string& text, std::int64_t& version) {
-  Json json = Json::parse(text, nullptr, false);
-  if (json.is_discarded() || !json.is_object())
-    return ::testing::AssertionFailure() << "does not parse (" << text.size() << " bytes)";
-  if (!json["counter"].is_number_integer() || !json["writer"].is_number_integer())
-    return ::testing::AssertionFailure() << "no counter or writer";
+// Whether the file is exactly one complete version, and which (0 while there is no file).
+::testing::AssertionResult readVersion(const std::string& file, std::int64_t& version) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  version = 0;
+  if (!in) return ::testing::AssertionSuccess();
+  Json json = Json::parse(text.str(), nullptr, false);
+  if (json.is_discarded() || !json.is_object() || !json["counter"].is_number_integer() ||
+      !json["writer"].is_number_integer())
+    return ::testing::AssertionFailure() << "not a version (" << text.str().size() << " bytes)";
   std::int64_t n = json["counter"].get<std::int64_t>();
   if (json["payload"] != payload(n, json["writer"].get<std::int64_t>()))
     return ::testing::AssertionFailure() << "payload of another version than " << n;
@@ -64,10 +63,9 @@ std::string slotKey(std::int64_t n) {
   for (const auto& [key, value] : json.items()) {
     if (!key.starts_with("slot")) continue;
     ++slots;
-    std::int64_t slot = std::stoll(key.substr(4));
     // The newest version at or before n that wrote this slot.
-    std::int64_t expected = n - ((n - slot) % kSlots + kSlots) % kSlots;
-    if (value != expected)
+    std::int64_t slot = std::stoll(key.substr(4));
+    if (value != n - ((n - slot) % kSlots + kSlots) % kSlots)
       return ::testing::AssertionFailure() << key << " = " << value << " in version " << n;
   }
   if (slots != static_cast<size_t>(std::min(n, kSlots)))
@@ -80,20 +78,17 @@ std::string slotKey(std::int64_t n) {
 // temporary file, between the fsync and the rename...). After every kill the main file must be
 // one complete version, never older than one seen before, and the next writer carries on from it.
 TEST(PreferencesCrashSafety, FileIsAlwaysACompleteVersionAfterSigkill) {
-  int kills = 200;
-  if (const char* wanted = std::getenv("MIXELOT_PREFERENCES_KILLS")) kills = std::atoi(wanted);
+  const char* wanted = std::getenv("MIXELOT_PREFERENCES_KILLS");
+  const int kills = wanted ? std::atoi(wanted) : 200;
   unsigned seed = std::random_device{}();
   std::mt19937 random(seed);
-  // The kill comes 0 to maxDelay after the fork. On a slow disk the window widens until writers
-  // get some versions out, so the kills keep landing in the middle of writes.
+  // The kill comes 0 to maxDelay µs after the fork. On a slow disk the window widens until
+  // writers get some versions out, so the kills keep landing in the middle of writes.
   constexpr int kShortestMaxDelay = 12000;
   int maxDelay = kShortestMaxDelay;
   testsupport::TempFolder folder;
-  const std::string file = folder / "preferences.json";
-
   std::int64_t newest = 0;
-  int killed = 0;
-  auto start = std::chrono::steady_clock::now();
+  auto start = Clock::now();
   for (int round = 0; round < kills; ++round) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -105,24 +100,17 @@ TEST(PreferencesCrashSafety, FileIsAlwaysACompleteVersionAfterSigkill) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
         << "the writer ended by itself, status " << status;
-    ++killed;
 
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      ASSERT_EQ(newest, 0) << "the file disappeared after round " << round;
-      continue;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
     std::int64_t version = 0;
-    ASSERT_TRUE(isCompleteVersion(text.str(), version)) << "round " << round << ", seed " << seed;
+    ASSERT_TRUE(readVersion(folder / "preferences.json", version))
+        << "round " << round << ", seed " << seed;
     ASSERT_GE(version, newest) << "round " << round << ", seed " << seed;
     maxDelay = version > newest ? std::max(kShortestMaxDelay, maxDelay * 9 / 10)
                                 : std::min(250000, maxDelay * 3 / 2);
     newest = version;
   }
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::cout << "[ crash    ] " << killed << " kills in " << seconds << " s, newest version "
+  std::cout << "[ crash    ] " << kills << " kills in "
+            << std::chrono::duration<double>(Clock::now() - start).count() << " s, newest version "
             << newest << ", seed " << seed << "\n";
   EXPECT_GT(newest, kills / 4);  // the kills landed while writing, not only during start-up
   for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
@@ -134,32 +122,23 @@ TEST(PreferencesCrashSafety, FileIsAlwaysACompleteVersionAfterSigkill) {
 // every read is one writer's complete version, and neither writer ever fails.
 TEST(PreferencesCrashSafety, TwoWritersAtOnceNeverLeaveAPartialFile) {
   testsupport::TempFolder folder;
-  const std::string file = folder / "preferences.json";
   pid_t writers[2];
   for (std::int64_t w = 0; w < 2; ++w) {
     writers[w] = fork();
     ASSERT_GE(writers[w], 0);
     if (writers[w] == 0) runWriter(folder.path(), w + 1);
   }
-  int reads = 0;
-  int missing = 0;
+  int reads = 0, missing = 0;
   std::string failure;
   // Three seconds and at least 200 reads, unless the writers never get a file out.
-  auto start = std::chrono::steady_clock::now();
-  auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
-  while (failure.empty() && elapsed() < std::chrono::seconds(30) &&
-         (elapsed() < std::chrono::seconds(3) || reads < 200)) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      ++missing;
-      continue;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
+  auto start = Clock::now();
+  for (auto elapsed = Clock::duration(); failure.empty() && elapsed < std::chrono::seconds(30) &&
+                                         (elapsed < std::chrono::seconds(3) || reads < 200);
+       elapsed = Clock::now() - start) {
     std::int64_t version = 0;
-    if (auto complete = isCompleteVersion(text.str(), version); !complete)
+    if (auto complete = readVersion(folder / "preferences.json", version); !complete)
       failure = "read " + std::to_string(reads) + ": " + complete.message();
-    ++reads;
+    (version ? reads : missing)++;
   }
   for (pid_t writer : writers) {
     int status = 0;
