@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -30,16 +31,15 @@ TEST(ProcFs, ParentPidSurvivesOddCommandNames) {
 }
 
 TEST(LinuxWorkspace, AScriptIsItsOwnApplicationAndItsChildIsNot) {
-  testsupport::TempFolder folder;
-  fs::path root = folder.path();
+  testsupport::TempFolder root;
   fs::create_directories(root / "share/applications");
-  fs::path script = root / "tone-app";
+  const std::string script = root / "tone-app";
   std::ofstream(script) << "#!/bin/sh\nsleep 30 &\nwait\n";
   fs::permissions(script, fs::perms::owner_all);
   std::ofstream(root / "share/applications/org.example.Tone.desktop")
-      << "[Desktop Entry]\nType=Application\nName=Tone\nIcon=audio-x-generic\nExec="
-      << script.string() << "\n";
-  LinuxWorkspace workspace(DesktopEntryIndex::load({(root / "share").string()}));
+      << "[Desktop Entry]\nType=Application\nName=Tone\nIcon=audio-x-generic\nExec=" << script
+      << "\n";
+  LinuxWorkspace workspace(DesktopEntryIndex::load({root / "share"}));
 
   pid_t app = fork();
   if (app == 0) {
@@ -48,12 +48,10 @@ TEST(LinuxWorkspace, AScriptIsItsOwnApplicationAndItsChildIsNot) {
   }
   // Wait for the script's child to appear.
   pid_t child = 0;
-  for (int i = 0; i < 200 && child == 0; ++i) {
+  for (int i = 0; i < 200 && child == 0; ++i, usleep(10000))
     for (pid_t pid : procfs::allPids())
       if (procfs::parentPid(pid) == app && procfs::executable(pid).value_or("").ends_with("sleep"))
         child = pid;
-    if (child == 0) usleep(10000);
-  }
   ASSERT_NE(child, 0);
 
   auto found = workspace.runningApplication(app);
@@ -63,9 +61,8 @@ TEST(LinuxWorkspace, AScriptIsItsOwnApplicationAndItsChildIsNot) {
   EXPECT_EQ(found->localizedName, "Tone");
   EXPECT_EQ(found->iconName, "audio-x-generic");
   EXPECT_FALSE(workspace.runningApplication(child));
-  bool listed = false;
-  for (const auto& running : workspace.runningApplications()) listed |= running.pid == app;
-  EXPECT_TRUE(listed);
+  auto running = workspace.runningApplications();
+  EXPECT_TRUE(std::ranges::any_of(running, [&](const auto& listed) { return listed.pid == app; }));
 
   kill(child, SIGKILL);
   kill(app, SIGKILL);
