@@ -6,18 +6,14 @@
 
 namespace mixelot::controls {
 
-TEST(KeyCodeTable, NamedKeysAndRoundTrip) {
-  EXPECT_EQ(evdevFromKeyCode(0), 30);   // A
-  EXPECT_EQ(evdevFromKeyCode(1), 31);   // S
-  EXPECT_EQ(evdevFromKeyCode(40), 37);  // K
-  EXPECT_EQ(evdevFromKeyCode(53), 1);   // Escape
+TEST(KeyCodeTable, BothDirectionsAreOneToOneAndGapsHaveNoKey) {
+  EXPECT_EQ(evdevFromKeyCode(53), 1);  // Escape
   EXPECT_EQ(x11KeycodeFromKeyCode(0), 38);
   EXPECT_EQ(keyCodeFromX11Keycode(38), 0);
   EXPECT_FALSE(evdevFromKeyCode(-1));
   EXPECT_FALSE(evdevFromKeyCode(52));  // no key there
   EXPECT_FALSE(keyCodeFromEvdev(0));
 
-  // Both directions are one-to-one over the whole table.
   std::set<int> seen;
   for (std::int64_t code = 0; code < 128; ++code) {
     auto evdev = evdevFromKeyCode(code);
