@@ -12,12 +12,7 @@ class AppcastTest : public QObject {
 
  private slots:
   void versionsCompareNumericallyPartByPart() {
-    struct Case {
-      const char* a;
-      const char* b;
-      int order;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, int> cases[] = {
         {"1.10", "1.9", 1},      {"2.0", "2.0b1", 1},
         {"2.0b2", "2.0b1", 1},   {"2.0rc1", "2.0b9", 1},
         {"1.0.1", "1.0b1", 1},   {"1.0", "1.0.0", 0},
@@ -25,11 +20,9 @@ class AppcastTest : public QObject {
         {"1.010", "1.9", 1},     {"99999999999999999999", "9", 1},
         {"1.0-2", "1.0-10", -1},
     };
-    for (const Case& c : cases) {
-      QVERIFY2(compareVersions(QString::fromLatin1(c.a), QString::fromLatin1(c.b)) == c.order,
-               qPrintable(QStringLiteral("%1 vs %2").arg(c.a, c.b)));
-      QVERIFY2(compareVersions(QString::fromLatin1(c.b), QString::fromLatin1(c.a)) == -c.order,
-               qPrintable(QStringLiteral("%2 vs %1").arg(c.a, c.b)));
+    for (const auto& [a, b, order] : cases) {
+      QVERIFY2(compareVersions(QString::fromLatin1(a), QString::fromLatin1(b)) == order, a);
+      QVERIFY2(compareVersions(QString::fromLatin1(b), QString::fromLatin1(a)) == -order, b);
     }
   }
 
@@ -53,11 +46,7 @@ class AppcastTest : public QObject {
   }
 
   void theNewestNewerItemIsOfferedUnlessSkipped() {
-    auto item = [](const char* version) {
-      AppcastItem i;
-      i.version = QString::fromLatin1(version);
-      return i;
-    };
+    auto item = [](const char* version) { return AppcastItem{.version = version}; };
     std::vector<AppcastItem> items = {item("1.9"), item("1.10"), item("1.2")};
     QCOMPARE(Appcast::bestUpdate(items, QStringLiteral("1.2"))->version, QStringLiteral("1.10"));
     QVERIFY(!Appcast::bestUpdate(items, QStringLiteral("1.10")));

@@ -17,27 +17,19 @@ class LocalHttpServer final : public QTcpServer {
   struct Response {
     int status = 200;
     QByteArray body;
-    // Content-Length to announce; -1 announces the body's true size.
-    qint64 announcedLength = -1;
+    qint64 announcedLength = -1;  // the Content-Length sent; -1 sends the body's true size
     QByteArray location;
-    // Accept the request and never answer.
-    bool hang = false;
+    bool hang = false;  // accept the request and never answer
   };
 
-  explicit LocalHttpServer(bool tls) : tls_(tls) {
-    if (tls_) {
-      certificate_ = certificate();
-      QFile keyFile(QStringLiteral(MIXELOT_TEST_DATA "/localhost.key"));
-      keyFile.open(QIODevice::ReadOnly);
-      key_ = QSslKey(keyFile.readAll(), QSsl::Ec);
-    }
-    listen(QHostAddress::LocalHost);
-  }
+  explicit LocalHttpServer(bool tls) : tls_(tls) { listen(QHostAddress::LocalHost); }
 
+  static QByteArray testData(const QString& name) {
+    QFile file(QStringLiteral(MIXELOT_TEST_DATA "/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
   static QSslCertificate certificate() {
-    QFile file(QStringLiteral(MIXELOT_TEST_DATA "/localhost.pem"));
-    file.open(QIODevice::ReadOnly);
-    return QSslCertificate(file.readAll());
+    return QSslCertificate(testData(QStringLiteral("localhost.pem")));
   }
 
   QString url(const QString& path) const {
@@ -57,8 +49,8 @@ class LocalHttpServer final : public QTcpServer {
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
-      ssl->setLocalCertificate(certificate_);
-      ssl->setPrivateKey(key_);
+      ssl->setLocalCertificate(certificate());
+      ssl->setPrivateKey(QSslKey(testData(QStringLiteral("localhost.key")), QSsl::Ec));
       ssl->startServerEncryption();
     }
   }
@@ -74,17 +66,15 @@ class LocalHttpServer final : public QTcpServer {
     Response response = routes_.value(QString::fromLatin1(path), Response{404, "not here"});
     if (response.hang) return;
     qint64 length = response.announcedLength >= 0 ? response.announcedLength : response.body.size();
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n" +
-                      "Content-Length: " + QByteArray::number(length) + "\r\n" +
-                      "Connection: close\r\n";
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) +
+                      " X\r\nContent-Length: " + QByteArray::number(length) +
+                      "\r\nConnection: close\r\n";
     if (!response.location.isEmpty()) head += "Location: " + response.location + "\r\n";
     socket->write(head + "\r\n" + response.body);
     socket->disconnectFromHost();
   }
 
   bool tls_;
-  QSslCertificate certificate_;
-  QSslKey key_;
   QHash<QString, Response> routes_;
   QHash<QTcpSocket*, QByteArray> pending_;
   int requests_ = 0;

@@ -12,11 +12,11 @@ namespace mixelot::testsupport {
 
 class RecordingUserDriver final : public UpdateUserDriver {
  public:
-  void showUpToDate(const QString& message, const QString& informativeText) override {
-    upToDate.append(message + u'|' + informativeText);
+  void showUpToDate(const QString& message, const QString& detail) override {
+    upToDate.append(message + u'|' + detail);
   }
-  void showCheckFailed(const QString& message, const QString& informativeText) override {
-    checkFailures.append(message + u'|' + informativeText);
+  void showCheckFailed(const QString& message, const QString& detail) override {
+    checkFailures.append(message + u'|' + detail);
   }
   void showUpdateFound(const AppcastItem& item, bool downloaded,
                        std::function<void(Choice)> reply) override {
@@ -31,11 +31,8 @@ class RecordingUserDriver final : public UpdateUserDriver {
 
   Choice onOffer = Choice::remindLater;
   Choice onDownloaded = Choice::remindLater;
-  QStringList upToDate;
-  QStringList checkFailures;
+  QStringList upToDate, checkFailures, failures, opened;
   std::vector<std::pair<QString, bool>> offers;  // version, downloaded
-  QStringList failures;
-  QStringList opened;
 };
 
 }  // namespace mixelot::testsupport

@@ -17,23 +17,22 @@ class TestSigner {
   TestSigner& operator=(const TestSigner&) = delete;
 
   QByteArray publicKey() const {
-    unsigned char raw[32];
-    size_t size = sizeof raw;
-    EVP_PKEY_get_raw_public_key(key_, raw, &size);
-    return QByteArray(reinterpret_cast<const char*>(raw), static_cast<qsizetype>(size)).toBase64();
+    QByteArray raw(32, '\0');
+    size_t size = 32;
+    EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &size);
+    return raw.toBase64();
   }
 
   QByteArray sign(const QByteArray& message) const {
-    unsigned char signature[64];
-    size_t size = sizeof signature;
+    QByteArray signature(64, '\0');
+    size_t size = 64;
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_);
-    EVP_DigestSign(context, signature, &size,
+    EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
                    reinterpret_cast<const unsigned char*>(message.constData()),
                    static_cast<size_t>(message.size()));
     EVP_MD_CTX_free(context);
-    return QByteArray(reinterpret_cast<const char*>(signature), static_cast<qsizetype>(size))
-        .toBase64();
+    return signature.toBase64();
   }
 
  private:

@@ -50,7 +50,7 @@ class UpdateDownloaderTest : public QObject {
   };
 
  private slots:
-  void aPackageWithAGoodSignatureIsKept() {
+  void aPackageWithAGoodSignatureIsKeptAndReplacesEarlierOnes() {
     World world;
     world.https.route("/pkg/mixelot_2.0_amd64.deb", {200, world.package});
     QDir().mkpath(QString::fromStdString(world.folder / "updates"));
@@ -78,17 +78,13 @@ class UpdateDownloaderTest : public QObject {
     world.https.route("/to-http.deb", {302, {}, -1, world.http.url("/good.deb").toLatin1()});
     world.http.route("/good.deb", {200, world.package});
 
-    struct Case {
-      const char* name;
-      AppcastItem item;
-    };
     AppcastItem wrongLength = world.item(world.https.url("/good.deb"));
     wrongLength.enclosureLength += 1;
     AppcastItem badSignature = world.item(world.https.url("/good.deb"));
     badSignature.edSignature = world.signer.sign("something else");
     AppcastItem unsigned_ = world.item(world.https.url("/good.deb"));
     unsigned_.edSignature.clear();
-    const Case cases[] = {
+    const std::pair<const char*, AppcastItem> cases[] = {
         {"flipped byte", world.item(world.https.url("/flipped.deb"))},
         {"wrong length", wrongLength},
         {"longer than announced", world.item(world.https.url("/longer.deb"))},
@@ -99,10 +95,10 @@ class UpdateDownloaderTest : public QObject {
         {"signature of other data", badSignature},
         {"no signature", unsigned_},
     };
-    for (const Case& c : cases) {
-      auto result = world.run(c.item);
-      QVERIFY2(!result.ok && result.path.isEmpty() && !result.error.isEmpty(), c.name);
-      QVERIFY2(world.files().isEmpty(), c.name);
+    for (const auto& [name, item] : cases) {
+      auto result = world.run(item);
+      QVERIFY2(!result.ok && result.path.isEmpty() && !result.error.isEmpty(), name);
+      QVERIFY2(world.files().isEmpty(), name);
     }
     // The plain-HTTP package was never even asked for.
     QCOMPARE(world.http.requests(), 0);

@@ -116,13 +116,10 @@ class UpdaterControllerTest : public QObject {
     // Nobody listening, and no address at all.
     world.driver.upToDate.clear();
     world.driver.checkFailures.clear();
-    quint16 closedPort = world.http.serverPort();
+    const QString closed = QStringLiteral("http://127.0.0.1:%1/f").arg(world.http.serverPort());
     world.http.close();
-    auto refused =
-        world.make(world.settings(QStringLiteral("http://127.0.0.1:%1/f").arg(closedPort)));
-    QVERIFY(world.check(*refused));
-    auto noFeed = world.make(world.settings(QStringLiteral("")));
-    QVERIFY(world.check(*noFeed));
+    for (const QString& feed : {closed, QString()})
+      QVERIFY(world.check(*world.make(world.settings(feed))));
     QVERIFY(world.driver.upToDate.isEmpty());
     QCOMPARE(world.driver.checkFailures.size(), 2);
     QVERIFY(world.driver.checkFailures[0].startsWith("Couldn't check for updates|"));
@@ -130,16 +127,13 @@ class UpdaterControllerTest : public QObject {
 
   void theUpToDateTextFallsBackWithoutNameOrVersion() {
     World world;
-    world.http.route("/feed.xml", {304, {}});
     UpdaterSettings settings = world.settings();
     settings.bundleName.reset();
-    auto noName = world.make(settings);
-    QCOMPARE(noName->upToDateText(), QStringLiteral("This app 1.4 is the latest version."));
+    QCOMPARE(world.make(settings)->upToDateText(),
+             QStringLiteral("This app 1.4 is the latest version."));
     settings.bundleVersion.reset();
-    auto neither = world.make(settings);
-    QVERIFY(world.check(*neither));
-    QCOMPARE(world.driver.upToDate,
-             QStringList{"You're up to date!|This app 1.0 is the latest version."});
+    QCOMPARE(world.make(settings)->upToDateText(),
+             QStringLiteral("This app 1.0 is the latest version."));
   }
 
   void checksCannotOverlap() {
@@ -164,13 +158,10 @@ class UpdaterControllerTest : public QObject {
     World world;
     auto controller = world.make(world.settings());
     QVERIFY(controller->automaticallyDownloadsUpdates());  // the registered default
-    QSignalSpy changes(controller.get(), &UpdaterController::automaticallyDownloadsUpdatesChanged);
     world.preferences.remove(prefs::kAutomaticallyUpdate);
     controller->setAutomaticallyDownloadsUpdates(true);
     QVERIFY(world.preferences.object(prefs::kAutomaticallyUpdate).has_value());
-    QCOMPARE(changes.count(), 0);
     controller->setAutomaticallyDownloadsUpdates(false);
-    QCOMPARE(changes.count(), 1);
     QVERIFY(!world.make(world.settings())->automaticallyDownloadsUpdates());
   }
 
