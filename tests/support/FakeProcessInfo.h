@@ -2,7 +2,6 @@
 
 #include <initializer_list>
 #include <map>
-#include <vector>
 
 #include "platform/ProcessInfo.h"
 
@@ -13,8 +12,6 @@ class FakeProcessInfo final : public ProcessInfo {
  public:
   pid_t ownPid = 4242;
   std::map<pid_t, pid_t> parents;
-  // Every pid whose parent was asked for, in order (to check how far a walk goes).
-  mutable std::vector<pid_t> parentQueries;
 
   // chain({10, 20, 30}): 20 is the parent of 10, 30 the parent of 20.
   void chain(std::initializer_list<pid_t> pids) {
@@ -24,7 +21,6 @@ class FakeProcessInfo final : public ProcessInfo {
 
   pid_t currentProcessId() const override { return ownPid; }
   std::optional<pid_t> parentProcessId(pid_t pid) const override {
-    parentQueries.push_back(pid);
     auto found = parents.find(pid);
     if (found == parents.end()) return std::nullopt;
     return found->second;

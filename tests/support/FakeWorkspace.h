@@ -17,15 +17,10 @@ class FakeWorkspace final : public Workspace {
   std::vector<RunningApplication> applications;
   // Every pid passed to activate, in order.
   std::vector<pid_t> activated;
-  bool activateSucceeds = true;
   // Installed applications: bundle identifier -> name.
   std::map<std::string, std::string> installed;
-  mutable int snapshots = 0;
 
-  std::vector<RunningApplication> runningApplications() const override {
-    ++snapshots;
-    return applications;
-  }
+  std::vector<RunningApplication> runningApplications() const override { return applications; }
   std::optional<RunningApplication> runningApplication(pid_t pid) const override {
     // The last entry wins, as in a map built from the list.
     auto found = std::find_if(applications.rbegin(), applications.rend(),
@@ -35,7 +30,7 @@ class FakeWorkspace final : public Workspace {
   }
   bool activate(pid_t pid) override {
     activated.push_back(pid);
-    return activateSucceeds;
+    return true;
   }
 
   std::optional<std::string> installedApplicationName(
