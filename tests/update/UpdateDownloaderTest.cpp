@@ -29,12 +29,10 @@ class UpdateDownloaderTest : public QObject {
     QByteArray package = QByteArray("!<arch>\ndebian-binary   ").repeated(3000);
 
     AppcastItem item(const QString& url) {
-      AppcastItem i;
-      i.version = QStringLiteral("2.0");
-      i.enclosureUrl = QUrl(url);
-      i.enclosureLength = package.size();
-      i.edSignature = signer.sign(package);
-      return i;
+      return {.version = QStringLiteral("2.0"),
+              .enclosureUrl = QUrl(url),
+              .enclosureLength = package.size(),
+              .edSignature = signer.sign(package)};
     }
 
     UpdateDownloader::Result run(const AppcastItem& i) {
