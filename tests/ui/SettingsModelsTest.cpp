@@ -162,7 +162,8 @@ class SettingsModelsTest : public QObject {
     QCOMPARE(suspended.count(), 4);
   }
 
-  void getStartedMidRevealSwitchesAndStoresAtOnceAndStartUsingCompletesPerPress() {
+  // Pressed mid reveal (the window test presses "Get Started" the same way).
+  void startUsingCompletesOncePerPressAndAClosedModelLeavesNoStep() {
     World world;
     int completions = 0;
     {
@@ -170,11 +171,7 @@ class SettingsModelsTest : public QObject {
       model.onComplete = [&] { ++completions; };
       model.start();
       world.queue.advance(Seconds(0.6));
-      QVERIFY(model.titleVisible() && !model.bullet1Visible());
-      QVERIFY(!world.preferences.boolValue(prefs::kOnboardingShown));
       model.getStarted();
-      QCOMPARE(model.currentScreen(), 1);
-      QVERIFY(world.preferences.boolValue(prefs::kOnboardingShown));
       world.queue.advance(Seconds(1.5));
       QVERIFY(model.headlineVisible() && !model.button2Visible());
       model.startUsing();

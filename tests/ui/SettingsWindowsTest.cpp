@@ -2,7 +2,6 @@
 // over the simulated audio layer, driven through their windows.
 #include <QQmlEngine>
 #include <QQuickItem>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include "AppWorld.h"
@@ -11,7 +10,6 @@
 #include "ui/AboutInfo.h"
 #include "ui/AppEvents.h"
 #include "ui/OnboardingWindow.h"
-#include "ui/SettingsViewModel.h"
 #include "ui/SettingsWindow.h"
 
 using namespace mixelot;

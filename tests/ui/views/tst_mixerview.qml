@@ -63,17 +63,14 @@ TestCase {
         compare(findChild(view, "appList").count, 3)
     }
 
-    function test_percentagesAreTruncatedNotRounded() {
+    // Percentages are truncated, not rounded; a muted system disables its slider.
+    function test_systemCard() {
         const view = makePanel()
         world.mixer.setSystemVolume(0.999)
         compare(findChild(view, "systemPercent").text, "99%")
         // A float just under a whole percent is still that percent.
         world.mixer.setSystemVolume(0.29)
         compare(findChild(view, "systemPercent").text, "29%")
-    }
-
-    function test_mutedSystemDisablesItsSlider() {
-        const view = makePanel()
         const button = findChild(view, "systemMuteButton")
         mouseClick(button)
         verify(world.mixer.systemMuted)
@@ -204,8 +201,10 @@ TestCase {
         compare(percent(row), "30%")
     }
 
-    function test_contextMenuActions() {
+    function test_iconAndContextMenuActions() {
         const row = radioRow()
+        mouseClick(findChild(row, "iconButton"))
+        compare(world.activated(), [100])         // brought to front
         world.setVolumeBehindPanel(radio, 0.4)
         world.toggleMuteBehindPanel(radio)
         const menu = findChild(row, "contextMenu")
@@ -227,11 +226,6 @@ TestCase {
         world.advance(14)                // a hidden app still playing goes after its grace period
         compare(world.appIds().indexOf(radio), -1)
         tryCompare(findChild(row.ListView.view.parent.parent, "appList"), "count", 0)
-    }
-
-    function test_iconButtonBringsTheAppToFront() {
-        mouseClick(findChild(radioRow(), "iconButton"))
-        compare(world.activated(), [100])
     }
 
     function test_routingMenuLabelItemsAndSubRows() {
