@@ -74,7 +74,6 @@ class PlaythroughEngine {
   bool permissionGranted() const { return permissionGranted_; }
   void setPermissionGranted(bool granted) { permissionGranted_ = granted; }
 
-  hal::ObjectID realDeviceID() const { return realDeviceID_; }
   const std::string& realDeviceUID() const { return realDeviceUID_; }
 
  private:

@@ -246,13 +246,6 @@ size_t SimAudioSystem::runningIOProcCount() const {
                                            [](const auto& entry) { return entry.second.running; }));
 }
 
-std::optional<std::string> SimAudioSystem::ioProcQueueLabel(ObjectID device, IOProcID id) const {
-  std::lock_guard lock(mutex_);
-  const IOProc* proc = findIOProc(device, id);
-  if (!proc) return std::nullopt;
-  return proc->queueLabel;
-}
-
 int SimAudioSystem::runIOCycle(ObjectID device, std::span<const AudioBuffer> input,
                                std::span<AudioBuffer> output) {
   // Held for the whole cycle so that deviceStop can wait for a running cycle to end.
@@ -454,7 +447,7 @@ Status SimAudioSystem::destroyAggregateDevice(ObjectID device) {
   return kNoError;
 }
 
-Status SimAudioSystem::createIOProc(ObjectID device, std::string_view queueLabel, IOBlock block,
+Status SimAudioSystem::createIOProc(ObjectID device, std::string_view /*queueLabel*/, IOBlock block,
                                     std::optional<IOProcID>& outID) {
   std::lock_guard lock(mutex_);
   if (Status s = fault(Operation::kCreateIOProc, device, nullptr)) {
@@ -463,8 +456,7 @@ Status SimAudioSystem::createIOProc(ObjectID device, std::string_view queueLabel
   }
   if (!objects_.count(device)) return status::kBadDevice;
   IOProcID id = nextIOProc_++;
-  ioProcs_.emplace(id, IOProc{device, std::string(queueLabel),
-                              std::make_shared<IOBlock>(std::move(block)), false});
+  ioProcs_.emplace(id, IOProc{device, std::make_shared<IOBlock>(std::move(block)), false});
   outID = id;
   record("createIOProc", device);
   return kNoError;

@@ -98,7 +98,6 @@ class SimAudioSystem final : public AudioHardware {
   std::vector<ObjectID> liveAggregates() const;
   size_t listenerCount() const;
   size_t runningIOProcCount() const;
-  std::optional<std::string> ioProcQueueLabel(ObjectID device, IOProcID id) const;
 
   // ---- I/O ---------------------------------------------------------------------------------
   static constexpr size_t kMaxBlocksPerCycle = 16;
@@ -140,7 +139,6 @@ class SimAudioSystem final : public AudioHardware {
   };
   struct IOProc {
     ObjectID device;
-    std::string queueLabel;
     std::shared_ptr<IOBlock> block;
     bool running = false;
   };
