@@ -96,24 +96,14 @@ class SettingsModelsTest : public QObject {
     QVERIFY(!model->launchAtLogin());
   }
 
-  void aPressIsStoredByItsKeyPositionAndAnnouncedOnce() {
+  // The platform's keycode decides the key, not the layout's character: X11 keycode 45 is the K
+  // position whatever the layout prints on it. (The window test records a key without one.)
+  void aPressIsStoredByItsKeyPosition() {
     World world;
     auto settings = world.settings();
-    ShortcutRecorder& recorder = *settings->muteAllShortcut();
-    QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
-    recorder.startRecording();
-    world.press(Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
-    QVERIFY(!recorder.recording());
-    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), 40);
-    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyModifiers),
-             std::int64_t{0x100000 | 0x20000});
-    QCOMPARE(world.preferences.stringValue(prefs::kHotkeyKeyChar), std::optional<std::string>("K"));
-    QCOMPARE(changed.count(), 1);
-
-    // The platform's keycode decides the key, not the layout's character: X11 keycode 45 is the
-    // K position whatever the layout prints on it.
     settings->showHideShortcut()->startRecording();
     world.press(Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier, 45);
+    QVERIFY(!settings->showHideShortcut()->recording());
     QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyKeyCode), 40);
     QCOMPARE(settings->showHideShortcut()->label(), QStringLiteral("⌃⌥Z"));
   }

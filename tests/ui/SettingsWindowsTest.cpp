@@ -2,6 +2,7 @@
 // over the simulated audio layer, driven through their windows.
 #include <QQmlEngine>
 #include <QQuickItem>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include "AppWorld.h"
@@ -30,7 +31,6 @@ QQuickItem* find(QQuickItem* root, const char* name) {
   QList<QQuickItem*> found = findAll(root, name);
   return found.isEmpty() ? nullptr : found.first();
 }
-
 QQuickItem* find(QQuickWindow* window, const char* name) {
   return find(window->contentItem(), name);
 }
@@ -96,11 +96,16 @@ class SettingsWindowsTest : public QObject {
     QCOMPARE(label(), QStringLiteral("⌥⇧A"));
     QVERIFY(clear->isVisible());
 
+    QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
     click(window, recorder);
     QCOMPARE(label(), QStringLiteral("Press shortcut…"));
     QTest::keyClick(window, Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
     QCOMPARE(label(), QStringLiteral("⇧⌘K"));
-    QCOMPARE(program.world.preferences.integerValue(prefs::kHotkeyKeyCode), 40);
+    PreferencesStore& stored = program.world.preferences;
+    QCOMPARE(stored.integerValue(prefs::kHotkeyKeyCode), 40);
+    QCOMPARE(stored.integerValue(prefs::kHotkeyModifiers), std::int64_t{0x100000 | 0x20000});
+    QCOMPARE(stored.stringValue(prefs::kHotkeyKeyChar), std::optional<std::string>("K"));
+    QCOMPARE(changed.count(), 1);
 
     click(window, clear);
     QCOMPARE(label(), QStringLiteral("None - click to set"));

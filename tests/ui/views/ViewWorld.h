@@ -85,13 +85,6 @@ class ViewWorld final : public QObject {
     auto it = volumes.find(uid.toStdString());
     return it == volumes.end() ? -1.0 : it->second;
   }
-  Q_INVOKABLE QStringList appIds() const {
-    world_->queue.runUntilIdle();
-    QStringList ids;
-    for (const auto& a : delegate_->perAppAudioManager()->audioApps().get())
-      ids << QString::fromStdString(a.id);
-    return ids;
-  }
 
   // Changes made behind the panel's back, as another client of the model would.
   Q_INVOKABLE void setVolumeBehindPanel(const QString& id, double volume) {
