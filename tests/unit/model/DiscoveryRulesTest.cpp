@@ -8,7 +8,8 @@ namespace {
 TEST(DiscoveryRulesTest, DotRuleIgnoresEmptyComponentsAndNeedsABundle) {
   RunningAppIndex index({{10, "com.example.tool", true, "Tool", std::nullopt},
                          {11, "org.example", true, "Example", std::nullopt},
-                         {12, "net.example.cli", false, "Cli", std::nullopt}});
+                         {12, "net.example.cli", false, "Cli", std::nullopt},
+                         {13, "com.google.Chrome.helper", true, "Helper", std::nullopt}});
   auto owner = [&](std::string id) {
     const auto* app = findAppForHelper(id, index);
     return app ? *app->bundleIdentifier : std::string("none");
@@ -18,6 +19,8 @@ TEST(DiscoveryRulesTest, DotRuleIgnoresEmptyComponentsAndNeedsABundle) {
   EXPECT_EQ(owner("org.example.worker"), "org.example");
   EXPECT_EQ(owner("example.worker"), "none");
   EXPECT_EQ(owner("net.example.cli.worker"), "none");  // not an application bundle
+  // A helper table match is final: its application is not running, so the dot rule is not tried.
+  EXPECT_EQ(owner("com.google.Chrome.helper.renderer"), "none");
   EXPECT_EQ(findAppForHelper(std::nullopt, index), nullptr);
 }
 

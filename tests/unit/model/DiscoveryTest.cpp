@@ -22,6 +22,13 @@ TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
   // Through the dot rule.
   runApp(300, "com.example.tool", "Tool");
   auto worker = play(301, "com.example.tool.worker");
+  // An application six steps up is out of reach; five steps up is found.
+  runApp(40, "org.example.Far", "Far");
+  processInfo.chain({46, 45, 44, 43, 42, 41, 40});
+  play(46, "none");
+  runApp(50, "org.example.Near", "Near");
+  processInfo.chain({55, 54, 53, 52, 51, 50});
+  play(55, "none");
   // Read through 'prun' when 'piro' cannot be read.
   runApp(400, "org.example.Radio", "radio");
   auto radio = play(400, "org.example.Radio");
@@ -30,8 +37,8 @@ TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
                 .selector = hal::selector::kProcessIsRunningOutput});
   makeManager();
 
-  ASSERT_THAT(ids(), ElementsAre("com.google.Chrome", "org.example.Player", "org.example.Radio",
-                                 "com.example.tool"));
+  ASSERT_THAT(ids(), ElementsAre("com.google.Chrome", "org.example.Near", "org.example.Player",
+                                 "org.example.Radio", "com.example.tool"));
   EXPECT_THAT(app("org.example.Player")->processObjectIDs, ElementsAre(first, second, helper));
   EXPECT_EQ(app("org.example.Player")->name, "Player");
   EXPECT_EQ(app("org.example.Player")->icon, "icon-Player");
@@ -40,70 +47,22 @@ TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
   EXPECT_THAT(taps("org.example.Player"), ElementsAre("A"));
 }
 
-TEST_F(ModelTest, OnlyTheRulesFirstMatchAndFiveAncestorsCount) {
-  // The helper table matches, its application is not running: the dot rule is not tried even
-  // though it would find a running bundle.
-  runApp(10, "com.google.Chrome.helper", "Chrome Helper");
-  play(11, "com.google.Chrome.helper.renderer");
-  // The dot rule needs three components and a bundle.
-  runApp(20, "example", "Example");
-  play(21, "example.worker");
-  runApp(30, "org.example.Tool", "Tool", /*isBundle=*/false);
-  play(31, "org.example.Tool.worker");
-  // An application six steps up is out of reach; five steps up is found.
-  runApp(40, "org.example.Far", "Far");
-  processInfo.chain({46, 45, 44, 43, 42, 41, 40});
-  play(46, "none");
-  runApp(50, "org.example.Near", "Near");
-  processInfo.chain({55, 54, 53, 52, 51, 50});
-  play(55, "none");
-  makeManager();
-  EXPECT_THAT(ids(), ElementsAre("org.example.Near"));
-}
-
 TEST_F(ModelTest, FiltersKeepOutOurselvesHiddenNonAudioAndSystemProcesses) {
   runApp(processInfo.ownPid, "org.example.Self", "Self");
   play(processInfo.ownPid, "org.example.Self");
-  runApp(1, "com.corvana.Mixelot", "Mixelot");  // our own id, under another PID
-  play(1, "com.corvana.Mixelot");
-  runApp(2, "com.apple.finder", "Finder");
-  play(2, "com.apple.finder");
-  runApp(3, "com.apple.audio.Helper", "Audio");
-  play(3, "com.apple.audio.Helper");
-  runApp(4, "com.apple.cmioAssistant", "Camera");
-  play(4, "com.apple.cmioAssistant");
-  runApp(5, "pipewire-pulse", "Sound server");
-  play(5, "pipewire-pulse");
-  runApp(6, "org.example.Hidden", "Hidden");
-  play(6, "org.example.Hidden");
+  // Our own id under another PID, a file manager, system helpers, the sound server, a hidden app.
+  pid_t pid = 0;
+  for (auto id :
+       {"com.corvana.Mixelot", "com.apple.finder", "com.apple.audio.Helper",
+        "com.apple.cmioAssistant", "pipewire-pulse", "org.example.Hidden", "org.example.Kept"}) {
+    runApp(++pid, id, id);
+    play(pid, id);
+  }
   prefs.set("hiddenApps", std::vector<std::string>{"org.example.Hidden"});
-  runApp(7, "org.example.Silent", "Silent");
-  sim.addProcess(7, "org.example.Silent", /*isRunningOutput=*/false);
-  runApp(8, "org.example.Kept", "Kept");
-  play(8, "org.example.Kept");
+  runApp(20, "org.example.Silent", "Silent");
+  sim.addProcess(20, "org.example.Silent", /*isRunningOutput=*/false);
   makeManager();
   EXPECT_THAT(ids(), ElementsAre("org.example.Kept"));
-}
-
-TEST_F(ModelTest, SilentAppStaysForTheGracePeriodThenLosesItsTaps) {
-  runApp(100, "org.example.Player", "Player");
-  auto process = play(100, "org.example.Player");
-  makeManager();
-  ASSERT_THAT(taps("org.example.Player"), ElementsAre("A"));
-
-  sim.setProperty(process, {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput},
-                  uint32_t{0});
-  queue.advance(Seconds(9.0));  // passes at 3, 6 and 9 s do not see it
-  EXPECT_THAT(ids(), ElementsAre("org.example.Player"));
-  EXPECT_THAT(taps("org.example.Player"), ElementsAre("A"));
-  queue.advance(Seconds(0.99));
-  manager->refreshApps();  // 9.99 s after it was last seen
-  EXPECT_THAT(ids(), ElementsAre("org.example.Player"));
-  queue.advance(Seconds(2.1));  // the 12 s pass
-  EXPECT_THAT(ids(), IsEmpty());
-  EXPECT_THAT(taps("org.example.Player"), IsEmpty());
-  EXPECT_FALSE(manager->lastSeenDates()->count("org.example.Player"));
-  EXPECT_TRUE(sim.liveTaps().empty());
 }
 
 TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
@@ -112,19 +71,18 @@ TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
   makeManager();
   manager->setRouting("org.example.Browser", {"A", "B"});
   manager->setVolume("org.example.Browser", 0.3f);
-  const std::vector<std::shared_ptr<AppTapState>> chains{tap("org.example.Browser", "A"),
-                                                         tap("org.example.Browser", "B")};
+  const std::vector chains{tap("org.example.Browser", "A"), tap("org.example.Browser", "B")};
   ASSERT_TRUE(chains[0] && chains[1]);
-  auto tappedBy = [&](const std::shared_ptr<AppTapState>& chain) {
-    return sim.tapDescription(chain->tapObjectID)->processes;
-  };
-  auto tapWrites = [&] {
-    std::vector<hal::ObjectID> taps;
-    for (const auto& event : sim.events()) {
-      EXPECT_EQ(event.operation, "set tdsc/glob/0");  // nothing built, nothing torn down
-      taps.push_back(event.object);
+  // Each change writes the taps' process lists in place: nothing built, nothing torn down.
+  auto expectTapped = [&](std::vector<hal::ObjectID> processes, size_t writes) {
+    for (const auto& chain : chains) {
+      EXPECT_EQ(sim.tapDescription(chain->tapObjectID)->processes, processes);
+      EXPECT_FLOAT_EQ(chain->targetVolume.load(), 0.3f);
     }
-    return taps;
+    EXPECT_EQ(sim.events().size(), writes);
+    for (const auto& event : sim.events()) EXPECT_EQ(event.operation, "set tdsc/glob/0");
+    EXPECT_EQ(tap("org.example.Browser", "A"), chains[0]);
+    sim.clearEvents();
   };
   sim.clearEvents();
 
@@ -132,39 +90,31 @@ TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
   processInfo.chain({101, 100});
   auto helper = play(101, "org.example.Browser.audio");
   settle();
-  for (const auto& chain : chains) {
-    EXPECT_THAT(tappedBy(chain), ElementsAre(first, helper));
-    EXPECT_FLOAT_EQ(chain->targetVolume.load(), 0.3f);
-  }
-  EXPECT_EQ(tapWrites().size(), 2u);
-  EXPECT_EQ(tap("org.example.Browser", "A"), chains[0]);
-
-  // Passes that find the same processes write nothing.
-  sim.clearEvents();
-  queue.advance(Seconds(6.0));
-  EXPECT_THAT(tapWrites(), IsEmpty());
-
-  // The first process ends: the chains keep the helper only.
+  expectTapped({first, helper}, 2);
+  queue.advance(Seconds(6.0));  // passes that find the same processes write nothing
+  expectTapped({first, helper}, 0);
   sim.removeObject(first);
   settle();
-  for (const auto& chain : chains) EXPECT_THAT(tappedBy(chain), ElementsAre(helper));
-  EXPECT_EQ(tapWrites().size(), 2u);
+  expectTapped({helper}, 2);
 }
 
-TEST_F(ModelTest, OnlyAnAppSeenThisPassRetriesItsChain) {
+TEST_F(ModelTest, ASilentAppIsNotRetriedAndLeavesWithItsTapsAfterTheGracePeriod) {
   const std::string failure = "[Mixelot] Failed to create tap for org.example.Player";
   sim.addFault({.operation = SimAudioSystem::Operation::kCreateProcessTap});
   runApp(100, "org.example.Player", "Player");
   auto process = play(100, "org.example.Player");
+  auto setPlaying = [&](bool playing) {
+    sim.setProperty(process, {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput},
+                    uint32_t{playing});
+  };
   makeManager();
   EXPECT_TRUE(log.contains(failure));
   log.clear();
   queue.advance(Seconds(3.0));
   EXPECT_EQ(log.lines(), std::vector<std::string>{failure});
 
-  // Silent, it stays listed for the grace period, and no pass tries its old processes again.
-  sim.setProperty(process, {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput},
-                  uint32_t{0});
+  // Silent, it stays listed, and no pass tries its old processes again.
+  setPlaying(false);
   log.clear();
   sim.clearEvents();
   queue.advance(Seconds(6.0));
@@ -173,16 +123,28 @@ TEST_F(ModelTest, OnlyAnAppSeenThisPassRetriesItsChain) {
   EXPECT_THAT(sim.events(), IsEmpty());
 
   // Playing again, it is tried again; and built once the layer lets it.
-  sim.setProperty(process, {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput},
-                  uint32_t{1});
+  setPlaying(true);
   queue.advance(Seconds(3.0));
   EXPECT_EQ(log.lines(), std::vector<std::string>{failure});
   sim.clearFaults();
   queue.advance(Seconds(3.0));
   EXPECT_THAT(taps("org.example.Player"), ElementsAre("A"));
+
+  // Silent for good: the passes 3, 6 and 9 s on and a pass at 9.99 s keep it and its chain; the
+  // 12 s pass removes both.
+  setPlaying(false);
+  queue.advance(Seconds(9.0));
+  EXPECT_THAT(taps("org.example.Player"), ElementsAre("A"));
+  queue.advance(Seconds(0.99));
+  manager->refreshApps();
+  EXPECT_THAT(ids(), ElementsAre("org.example.Player"));
+  queue.advance(Seconds(2.1));
+  EXPECT_THAT(ids(), IsEmpty());
+  EXPECT_FALSE(manager->lastSeenDates()->count("org.example.Player"));
+  EXPECT_TRUE(sim.liveTaps().empty());
 }
 
-TEST_F(ModelTest, PublishesOnlyRealChangesSortedIgnoringCase) {
+TEST_F(ModelTest, PublishesOnlyRealChanges) {
   runApp(100, "org.example.Zoom", "Zoom");
   play(100, "org.example.Zoom");
   makeManager();
@@ -192,19 +154,17 @@ TEST_F(ModelTest, PublishesOnlyRealChangesSortedIgnoringCase) {
   // A second process of a listed app changes only processObjectIDs: no notification, but the
   // record carries the new object for chains built later.
   auto extra = play(100, "org.example.Zoom");
-  settle();
-  EXPECT_EQ(changes, 0);
-  EXPECT_EQ(app("org.example.Zoom")->processObjectIDs.back(), extra);
   queue.advance(Seconds(3.0));
   EXPECT_EQ(changes, 0);
-
-  runApp(200, "com.apple.Safari", "safari");
-  play(200, "com.apple.Safari");
-  runApp(300, "org.example.Alpha", "Alpha");
-  play(300, "org.example.Alpha");
+  EXPECT_EQ(app("org.example.Zoom")->processObjectIDs.back(), extra);
+  // Two arrivals, one coalesced pass.
+  for (auto [pid, id] : {std::pair{200, "org.example.Safari"}, {300, "org.example.Alpha"}}) {
+    runApp(pid, id, id);
+    play(pid, id);
+  }
   settle();
-  EXPECT_EQ(changes, 1);  // both arrivals in one coalesced pass
-  EXPECT_THAT(ids(), ElementsAre("org.example.Alpha", "com.apple.Safari", "org.example.Zoom"));
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(ids().size(), 3u);
 }
 
 TEST_F(ModelTest, MonitoringStopsAndPassesNeverOverlap) {
@@ -271,26 +231,22 @@ TEST_F(ModelTest, ANewAppsRowKeepsWhatChangedWhileItsFirstChainCameAlive) {
 TEST_F(ModelTest, PermissionGrantedLaterBuildsTheChains) {
   runApp(100, "org.example.Player", "Player");
   play(100, "org.example.Player");
-  PlaythroughEngine fresh(sim, queue);
+  engine.setPermissionGranted(false);
   FakePermissionService service;
   service.status = AudioPermissionStatus::denied;
   AudioRecordingPermission permission(service, queue);
-  manager = std::make_unique<PerAppAudioManager>(sim, queue, prefs, workspace, processInfo, &fresh,
-                                                 &permission);
+  makeManager(/*withEngine=*/true, &permission);
   EXPECT_THAT(ids(), ElementsAre("org.example.Player"));
-  EXPECT_FALSE(fresh.hasTap("org.example.Player"));
+  EXPECT_FALSE(engine.hasTap("org.example.Player"));
 
-  service.status = AudioPermissionStatus::unknown;
-  permission.refreshStatus();
-  settle();
-  EXPECT_FALSE(fresh.permissionGranted());
-  service.status = AudioPermissionStatus::authorized;
-  permission.refreshStatus();
-  settle();
-  EXPECT_TRUE(fresh.permissionGranted());
-  EXPECT_TRUE(fresh.hasTap("org.example.Player"));
+  for (auto status : {AudioPermissionStatus::unknown, AudioPermissionStatus::authorized}) {
+    service.status = status;
+    permission.refreshStatus();
+    settle();
+    EXPECT_EQ(engine.permissionGranted(), status == AudioPermissionStatus::authorized);
+  }
+  EXPECT_TRUE(engine.hasTap("org.example.Player"));
   manager.reset();
-  fresh.stopAll();
 }
 
 }  // namespace

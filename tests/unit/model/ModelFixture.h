@@ -57,6 +57,13 @@ class ModelTest : public ::testing::Test {
     return sim.addProcess(pid, bundleID);
   }
   void settle() { queue.runUntilIdle(); }
+  // The default output device changes, and the engine and the manager hear of it in turn.
+  void switchDefaultTo(hal::ObjectID device) {
+    sim.setDefaultOutputDevice(device);
+    engine.refreshOutputDevice();
+    manager->outputDeviceChanged();
+    manager->refreshApps();
+  }
 
   std::vector<std::string> ids() const {
     std::vector<std::string> out;

