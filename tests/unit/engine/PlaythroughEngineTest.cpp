@@ -19,7 +19,7 @@ hal::TapDescription ours(hal::TapDescription tap, const AppTapState& state) {
   return tap;
 }
 
-TEST_F(EngineTest, BuildsTheChainAsDescribed) {
+TEST_F(EngineTest, BuildsTheChainOnTheRealDeviceAsDescribed) {
   engine.createTap("com.a", {processA});
   auto state = tap("com.a", "BuiltInSpeakers");
   ASSERT_TRUE(state);
@@ -43,19 +43,16 @@ TEST_F(EngineTest, BuildsTheChainAsDescribed) {
   EXPECT_EQ(log.lines(), std::vector<std::string>{
                              "[Mixelot] Tap active for com.a \u2192 BuiltInSpeakers (tap=" +
                              std::to_string(tapID) + " agg=" + std::to_string(aggregateID) + ")"});
-}
 
-TEST_F(EngineTest, RoutedDeviceGetsItsOwnChainWhileTheTapStaysOnTheRealDevice) {
+  // A routed device gets a chain of its own while the tap stays on the real device; an unknown
+  // or empty device UID builds on the real device, under its key.
   engine.createTap("com.a", {processA}, "Headphones");
-  auto state = tap("com.a", "Headphones");
-  ASSERT_TRUE(state);
-  EXPECT_EQ(sim.tapDescription(state->tapObjectID)->deviceUID, "BuiltInSpeakers");
-  EXPECT_EQ(sim.aggregateDescription(state->aggregateDeviceID)->master, "Headphones");
-
-  // An unknown or empty device UID builds on the real device, under its key.
+  auto routed = tap("com.a", "Headphones");
+  ASSERT_TRUE(routed);
+  EXPECT_EQ(sim.tapDescription(routed->tapObjectID)->deviceUID, "BuiltInSpeakers");
+  EXPECT_EQ(sim.aggregateDescription(routed->aggregateDeviceID)->master, "Headphones");
   engine.createTap("com.a", {processA}, "Gone");
   engine.createTap("com.ab", {processAB}, "");
-  EXPECT_TRUE(tap("com.a", "BuiltInSpeakers"));
   EXPECT_TRUE(tap("com.ab", "BuiltInSpeakers"));
   EXPECT_EQ(engine.chainCount(), 3u);
 }
