@@ -73,8 +73,7 @@ PipeWireAudioHardware::~PipeWireAudioHardware() {
     // neither sees streams pinned to a sink that no longer exists nor remembers them that way.
     for (auto& [id, aggregate] : aggregates_)
       if (aggregate->filter) aggregate->filter->stop();
-    for (const auto& [node, moved] : moved_) restoreStream(node, moved);
-    moved_.clear();
+    mover_.restoreAll();
   }
   aggregates_.clear();
   taps_.clear();
@@ -124,7 +123,7 @@ bool PipeWireAudioHardware::connect() {
     return false;
   }
   reconnectDelay_ = kFirstReconnectDelay;
-  removeStaleTargets();
+  mover_.removeStaleTargets();
   update();
   return true;
 }
@@ -149,7 +148,7 @@ void PipeWireAudioHardware::handleConnectionLoss() {
     if (!aggregate->sink) continue;
     aggregate->sink->proxy.reset();
   }
-  moved_.clear();
+  mover_.forget();
   graph_.detach();
   coreHook_.remove();
   core_.reset();
@@ -199,28 +198,6 @@ void PipeWireAudioHardware::update() {
   dirty_ = false;
   reconcile();
   publish();
-}
-
-void PipeWireAudioHardware::removeStaleTargets() {
-  // A stream moved by an instance of ours that was killed still names that instance's sink. The
-  // name is unique and the session manager falls back to the default device, so the app plays;
-  // but if it had a target of its own (the user's choice), that is kept beside it: give it back.
-  std::vector<uint32_t> stale, leftovers;
-  for (const auto& [key, value] : graph_.metadataEntries()) {
-    if (key.second == kTargetKey && value.value.starts_with(kTapSinkPrefix) &&
-        !graph_.nodeByName(value.value))
-      stale.push_back(key.first);
-    if (key.second == kSavedTargetKey) {
-      auto target = graph_.metadata(key.first, kTargetKey);
-      if (!target || !target->value.starts_with(kTapSinkPrefix)) leftovers.push_back(key.first);
-    }
-  }
-  for (uint32_t subject : stale) {
-    auto saved = graph_.metadata(subject, kSavedTargetKey);
-    graph_.setMetadata(subject, kTargetKey, saved);
-    if (saved) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
-  }
-  for (uint32_t subject : leftovers) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
 }
 
 // ---- properties ------------------------------------------------------------------------------

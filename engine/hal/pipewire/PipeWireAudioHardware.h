@@ -14,6 +14,7 @@
 #include "engine/hal/pipewire/ApplicationIdentity.h"
 #include "engine/hal/pipewire/Graph.h"
 #include "engine/hal/pipewire/PwHandles.h"
+#include "engine/hal/pipewire/StreamMover.h"
 #include "platform/MainQueue.h"
 
 namespace mixelot::hal::pipewire {
@@ -54,7 +55,7 @@ class PipeWireAudioHardware final : public AudioHardware {
   // Prefix of the node names of everything we create; a device or stream with it is never one
   // of the user's, whichever instance made it.
   static constexpr std::string_view kNodeNamePrefix = "mixelot.";
-  static constexpr std::string_view kTapSinkPrefix = "mixelot.tap.";
+  static constexpr std::string_view kTapSinkPrefix = StreamMover::kTapSinkPrefix;
 
   // Connects at once; when there is no daemon yet, keeps trying in the background. Main thread.
   explicit PipeWireAudioHardware(MainQueue& queue, Options options = {});
@@ -105,11 +106,6 @@ class PipeWireAudioHardware final : public AudioHardware {
   struct Trampolines;
   struct ProxyEvents;
 
-  // A stream we moved onto a tap sink, and the target it had before, to give back.
-  struct MovedStream {
-    Serial serial;
-    std::optional<MetadataValue> previousTarget;
-  };
   struct Listener {
     ObjectID object = kUnknownObject;
     PropertyAddress address;
@@ -127,7 +123,6 @@ class PipeWireAudioHardware final : public AudioHardware {
   bool roundtrip();
   // Brings the graph in line with our taps and aggregates, then republishes the view.
   void update();
-  void removeStaleTargets();
 
   // ---- routing (PipeWireAudioHardwareRouting.cpp) --------------------------------------------
   void reconcile();
@@ -135,8 +130,6 @@ class PipeWireAudioHardware final : public AudioHardware {
   bool createSinkNode(TapSink& sink);
   void reconcileLinks(Aggregate& aggregate);
   void reconcileStreams();
-  void restoreStream(uint32_t node, const MovedStream& moved);
-  void keepPreviousTarget(uint32_t node, MovedStream& moved, const MetadataValue& target);
   std::shared_ptr<TapSink> makeSink(std::vector<pid_t> pids);
   Aggregate* findAggregate(ObjectID device);
   Status setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes);
@@ -168,6 +161,7 @@ class PipeWireAudioHardware final : public AudioHardware {
   CoreHandle core_;
   Hook coreHook_;
   Graph graph_;
+  StreamMover mover_{graph_};
 
   bool connected_ = false;
   bool connectionLost_ = false;
@@ -184,7 +178,6 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   std::map<ObjectID, std::unique_ptr<Tap>> taps_;
   std::map<ObjectID, std::unique_ptr<Aggregate>> aggregates_;
-  std::map<uint32_t, MovedStream> moved_;  // by stream node id
 
   View view_;
   std::optional<bool> reportedAccess_;

@@ -441,71 +441,15 @@ void PipeWireAudioHardware::reconcileLinks(Aggregate& aggregate) {
 }
 
 void PipeWireAudioHardware::reconcileStreams() {
-  // Without the session manager's metadata nothing can be moved or given back; the records wait.
-  if (!graph_.hasDefaultMetadata()) return;
-
   // Processes whose tap is being read right now, and the sink their streams belong on.
-  std::map<pid_t, const TapSink*> readSinks;
+  std::map<pid_t, std::string> readSinks;
   for (const auto& [id, aggregate] : aggregates_) {
     if (aggregate->generation != generation_ || !aggregate->started || !aggregate->isAlive() ||
         !isCurrent(*aggregate->sink))
       continue;
-    for (pid_t pid : aggregate->sink->pids) readSinks.try_emplace(pid, aggregate->sink.get());
+    for (pid_t pid : aggregate->sink->pids) readSinks.try_emplace(pid, aggregate->sink->name);
   }
-
-  std::set<uint32_t> present;
-  for (const auto& [nodeId, node] : graph_.nodes()) {
-    if (!node->isOutputStream()) continue;
-    present.insert(nodeId);
-    auto moved = moved_.find(nodeId);
-    if (moved != moved_.end() && moved->second.serial != node->serial) {
-      moved_.erase(moved);  // the id was reused by a new stream
-      moved = moved_.end();
-    }
-    const auto current = graph_.metadata(nodeId, kTargetKey);
-    const bool currentIsOurs = current && current->value.starts_with(kTapSinkPrefix);
-
-    const TapSink* sink = nullptr;
-    if (auto pid = streamPid(*node)) {
-      auto read = readSinks.find(*pid);
-      if (read != readSinks.end()) sink = read->second;
-    }
-    if (sink) {
-      if (moved == moved_.end()) {
-        moved = moved_.emplace(nodeId, MovedStream{node->serial, std::nullopt}).first;
-        if (current && !currentIsOurs) keepPreviousTarget(nodeId, moved->second, *current);
-      } else if (current && !currentIsOurs) {
-        // Someone (the user, with another mixer) pointed the stream elsewhere while it was ours:
-        // that is where it goes back to; while the tap is read, it stays on the tap.
-        keepPreviousTarget(nodeId, moved->second, *current);
-      }
-      if (!current || current->value != sink->name)
-        graph_.setMetadata(nodeId, kTargetKey, MetadataValue{kTargetType, sink->name});
-    } else if (moved != moved_.end()) {
-      restoreStream(nodeId, moved->second);
-      moved_.erase(moved);
-    }
-  }
-  std::erase_if(moved_, [&](const auto& entry) { return !present.count(entry.first); });
-}
-
-void PipeWireAudioHardware::keepPreviousTarget(uint32_t node, MovedStream& moved,
-                                               const MetadataValue& target) {
-  moved.previousTarget = target;
-  // Also beside the stream, where an instance of ours started after this one was killed finds
-  // it and gives it back (removeStaleTargets). The entry goes with the stream.
-  graph_.setMetadata(node, kSavedTargetKey, target);
-}
-
-void PipeWireAudioHardware::restoreStream(uint32_t node, const MovedStream& moved) {
-  if (moved.previousTarget) graph_.setMetadata(node, kSavedTargetKey, std::nullopt);
-  const auto current = graph_.metadata(node, kTargetKey);
-  // A target someone else set after ours is theirs to keep.
-  if (current && !current->value.starts_with(kTapSinkPrefix)) return;
-  if (moved.previousTarget)
-    graph_.setMetadata(node, kTargetKey, moved.previousTarget);
-  else if (current)
-    graph_.setMetadata(node, kTargetKey, std::nullopt);
+  mover_.reconcile(readSinks, [this](const GraphNode& stream) { return streamPid(stream); });
 }
 
 }  // namespace mixelot::hal::pipewire

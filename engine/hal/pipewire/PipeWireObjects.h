@@ -14,16 +14,6 @@
 
 namespace mixelot::hal::pipewire {
 
-// The "default" metadata key that tells the session manager where a stream plays.
-inline constexpr const char* kTargetKey = "target.object";
-// The type wpctl and the desktop mixers give target.object. Our value is the sink's node.name
-// rather than its serial: the session manager's restore-stream looks the value up as a serial,
-// finds none and so never saves a stream as pinned to our sink (which, after a crash of ours,
-// would leave it pinned to a sink that no longer exists).
-inline constexpr const char* kTargetType = "Spa:Id";
-// Where we keep, beside a stream we moved, the target it had before (nobody else reads it).
-inline constexpr const char* kSavedTargetKey = "mixelot.saved-target.object";
-
 // The null sink the streams of a set of processes are moved onto while a tap of them is read.
 // Shared by every tap (and so every aggregate device) of the same processes: a stream can sit on
 // one sink only, and the sink's monitor can feed any number of filters.

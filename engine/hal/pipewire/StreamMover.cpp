@@ -1,0 +1,92 @@
+#include "engine/hal/pipewire/StreamMover.h"
+
+#include <set>
+#include <vector>
+
+namespace mixelot::hal::pipewire {
+
+void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
+                            const StreamPid& streamPid) {
+  // Without the session manager's metadata nothing can be moved or given back; the records wait.
+  if (!graph_.hasDefaultMetadata()) return;
+
+  std::set<uint32_t> present;
+  for (const auto& [nodeId, node] : graph_.nodes()) {
+    if (!node->isOutputStream()) continue;
+    present.insert(nodeId);
+    auto moved = moved_.find(nodeId);
+    if (moved != moved_.end() && moved->second.serial != node->serial) {
+      moved_.erase(moved);  // the id was reused by a new stream
+      moved = moved_.end();
+    }
+    const auto current = graph_.metadata(nodeId, kTargetKey);
+
+    const std::string* sink = nullptr;
+    if (auto pid = streamPid(*node)) {
+      auto read = readSinks.find(*pid);
+      if (read != readSinks.end()) sink = &read->second;
+    }
+    if (sink) {
+      if (moved == moved_.end()) {
+        moved = moved_.emplace(nodeId, MovedStream{node->serial, std::nullopt}).first;
+        if (current && !isOurs(current)) keepPreviousTarget(nodeId, moved->second, *current);
+      } else if (current && !isOurs(current)) {
+        // Someone (the user, with another mixer) pointed the stream elsewhere while it was ours:
+        // that is where it goes back to; while the tap is read, it stays on the tap.
+        keepPreviousTarget(nodeId, moved->second, *current);
+      }
+      if (!current || current->value != *sink)
+        graph_.setMetadata(nodeId, kTargetKey, MetadataValue{kTargetType, *sink});
+    } else if (moved != moved_.end()) {
+      restoreStream(nodeId, moved->second);
+      moved_.erase(moved);
+    }
+  }
+  std::erase_if(moved_, [&](const auto& entry) { return !present.count(entry.first); });
+}
+
+void StreamMover::restoreAll() {
+  for (const auto& [node, moved] : moved_) restoreStream(node, moved);
+  moved_.clear();
+}
+
+void StreamMover::keepPreviousTarget(uint32_t node, MovedStream& moved,
+                                     const MetadataValue& target) {
+  moved.previousTarget = target;
+  // Also beside the stream, where an instance of ours started after this one was killed finds
+  // it and gives it back (removeStaleTargets). The entry goes with the stream.
+  graph_.setMetadata(node, kSavedTargetKey, target);
+}
+
+void StreamMover::restoreStream(uint32_t node, const MovedStream& moved) {
+  if (moved.previousTarget) graph_.setMetadata(node, kSavedTargetKey, std::nullopt);
+  const auto current = graph_.metadata(node, kTargetKey);
+  // A target someone else set after ours is theirs to keep.
+  if (current && !isOurs(current)) return;
+  if (moved.previousTarget)
+    graph_.setMetadata(node, kTargetKey, moved.previousTarget);
+  else if (current)
+    graph_.setMetadata(node, kTargetKey, std::nullopt);
+}
+
+void StreamMover::removeStaleTargets() {
+  // A stream moved by an instance of ours that was killed still names that instance's sink. The
+  // name is unique and the session manager falls back to the default device, so the app plays;
+  // but if it had a target of its own (the user's choice), that is kept beside it: give it back.
+  std::vector<uint32_t> stale, leftovers;
+  for (const auto& [key, value] : graph_.metadataEntries()) {
+    if (key.second == kTargetKey && value.value.starts_with(kTapSinkPrefix) &&
+        !graph_.nodeByName(value.value))
+      stale.push_back(key.first);
+    if (key.second == kSavedTargetKey && !isOurs(graph_.metadata(key.first, kTargetKey)))
+      leftovers.push_back(key.first);
+  }
+  for (uint32_t subject : stale) {
+    auto saved = graph_.metadata(subject, kSavedTargetKey);
+    graph_.setMetadata(subject, kTargetKey, saved);
+    if (saved) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
+  }
+  for (uint32_t subject : leftovers) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
+}
+
+}  // namespace mixelot::hal::pipewire
