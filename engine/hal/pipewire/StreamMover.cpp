@@ -21,10 +21,12 @@ void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
     }
     const auto current = graph_.metadata(nodeId, kTargetKey);
 
+    // A sink that is not in the graph (destroyed under us, or not announced yet) reads
+    // nothing: a stream pointed at it would play to the default device instead of its own.
     const std::string* sink = nullptr;
     if (auto pid = streamPid(*node)) {
       auto read = readSinks.find(*pid);
-      if (read != readSinks.end()) sink = &read->second;
+      if (read != readSinks.end() && graph_.nodeByName(read->second)) sink = &read->second;
     }
     if (sink) {
       if (moved == moved_.end()) {
