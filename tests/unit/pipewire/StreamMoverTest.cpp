@@ -50,8 +50,6 @@ TEST_F(StreamMoverTest, MoveAndGiveBackTheOwnTarget) {
       reconcile(read);
       EXPECT_EQ(target(), kTap);
       EXPECT_EQ(saved(), own ? own : "(none)");
-      reconcile(read);  // settled: nothing taken for a retarget of ours
-      EXPECT_EQ(saved(), own ? own : "(none)");
       if (byRestoreAll)
         mover.restoreAll();
       else
@@ -85,21 +83,27 @@ TEST_F(StreamMoverTest, IdReusedWithNewSerialRestoresNothingOntoTheNewStream) {
     SCOPED_TRACE(newOwner);
     set(kStream, kTargetKey, "speakers");
     reconcile(read);
-    // The daemon drops a gone object's entries and hands its id to the next stream.
+    // The daemon drops a gone object's entries and hands its id to the next stream, which has
+    // no target of its own.
     graph.removeGlobal(kStream);
     set(kStream, nullptr, nullptr);
-    fake::addStream(graph, kStream, newOwner == kApp ? 10 : 11, 5000 + newOwner);
-    set(kStream, kTargetKey, "headphones");
+    fake::addStream(graph, kStream, newOwner / 10, 5000 + newOwner);
     reconcile(read);
-    EXPECT_EQ(target(), newOwner == kApp ? kTap : "headphones");
-    EXPECT_EQ(saved(), newOwner == kApp ? "headphones" : "(none)");
+    EXPECT_EQ(target(), newOwner == kApp ? kTap : "(none)");
     reconcile({});
-    EXPECT_EQ(target(), "headphones");
+    EXPECT_EQ(target(), "(none)");
     EXPECT_EQ(saved(), "(none)");
     graph.removeGlobal(kStream);
-    set(kStream, nullptr, nullptr);
     fake::addStream(graph, kStream, 10);
   }
+  // Gone in a turn of its own: nothing is written on its id later, for the next object to find.
+  set(kStream, kTargetKey, "speakers");
+  reconcile(read);
+  graph.removeGlobal(kStream);
+  set(kStream, nullptr, nullptr);
+  reconcile(read);
+  mover.restoreAll();
+  EXPECT_EQ(target(), "(none)");
 }
 
 TEST_F(StreamMoverTest, MoveWhoseTapVanishedGivesTheTargetBack) {
@@ -130,6 +134,7 @@ TEST_F(StreamMoverTest, ReconnectMidMoveGivesTheSavedTargetBackNextTime) {
   fake::addSink(graph, 60, "mixelot.tap.9.1");  // a running instance's move: not ours to undo
   set(42, kTargetKey, "mixelot.tap.9.1");
   set(42, kSavedTargetKey, "hdmi");
+  set(43, kTargetKey, "mixelot.tap.7.1");  // a killed instance's move of a stream with no target
 
   mover.restoreAll();  // forgotten: nothing to give back on this connection
   EXPECT_EQ(target(), kTap);
@@ -140,6 +145,7 @@ TEST_F(StreamMoverTest, ReconnectMidMoveGivesTheSavedTargetBackNextTime) {
   EXPECT_EQ(saved(41), "(none)");
   EXPECT_EQ(target(42), "mixelot.tap.9.1");
   EXPECT_EQ(saved(42), "hdmi");
+  EXPECT_EQ(target(43), "(none)");
 }
 
 }  // namespace
