@@ -7,35 +7,22 @@
 #include <cmath>
 #include <cstdio>
 
-#include "engine/PlaythroughEngine.h"
-#include "engine/hal/PropertyReads.h"
-#include "engine/hal/pipewire/PipeWireAudioHardware.h"
+#include "support/EngineRig.h"
 #include "support/SessionTest.h"
 
 namespace mixelot {
 namespace {
 
-using hal::pipewire::PipeWireAudioHardware;
-using testsupport::session;
-using testsupport::waitFor;
-using testsupport::whileRunning;
-namespace selector = hal::selector;
-
-[[maybe_unused]] auto* const kSession =
-    ::testing::AddGlobalTestEnvironment(new testsupport::SessionEnvironment);
+using namespace testsupport;
 
 constexpr const char* kApp = "org.example.Music";
-using testsupport::kTolerance;
-using testsupport::kToneLevel;
-constexpr double kSilence = -60.0;
 
-class ChainsTest : public ::testing::Test {
+class ChainsTest : public SessionTest {
  protected:
   static void TearDownTestSuite() {
     if (tone_) session().stopTone(*tone_);
     tone_.reset();
   }
-  virtual bool pulse() const { return false; }
 
   void SetUp() override {
     MIXELOT_REQUIRE_SESSION();
@@ -46,78 +33,46 @@ class ChainsTest : public ::testing::Test {
       tonePulse_ = pulse();
     }
     ASSERT_TRUE(tone_) << "the tone app did not start";
-    hardware_ = std::make_unique<PipeWireAudioHardware>(queue_);
-    ASSERT_TRUE(hardware_->isConnected());
-    engine_ = std::make_unique<PlaythroughEngine>(*hardware_, queue_);
-    engine_->setPermissionGranted(true);
-    ASSERT_TRUE(waitFor(queue_, [&] { return !appProcesses().empty(); }));
+    rig_ = std::make_unique<EngineRig>();
+    ASSERT_TRUE(rig_->hardware.isConnected());
+    ASSERT_TRUE(waitFor(queue(), [&] { return !appProcesses().empty(); }));
   }
   void TearDown() override {
-    if (engine_) engine_->stopAll();
-    engine_.reset();
-    hardware_.reset();
-    if (secondTone_) session().stopTone(*secondTone_);
+    if (rig_) rig_->engine.stopAll();
+    rig_.reset();
+    SessionTest::TearDown();
   }
 
-  std::vector<hal::ObjectID> appProcesses() {
-    std::vector<hal::ObjectID> found;
-    auto processes =
-        hal::readObjectList(*hardware_, hal::kSystemObject, {selector::kProcessObjects});
-    for (auto process : processes.value_or(std::vector<hal::ObjectID>{}))
-      if (hal::readString(*hardware_, process, {selector::kProcessBundleID}) == kApp)
-        found.push_back(process);
-    return found;
-  }
+  PollMainQueue& queue() { return rig_->queue; }
+  PlaythroughEngine& engine() { return rig_->engine; }
+  std::vector<hal::ObjectID> appProcesses() { return rig_->processesOf(kApp); }
   // Builds the app's chain on `device` (the default when empty) and waits until the app plays
   // through it.
   void route(const std::string& device = {}) {
-    engine_->createTap(kApp, appProcesses(),
+    engine().createTap(kApp, appProcesses(),
                        device.empty() ? std::nullopt : std::optional<std::string>(device));
-    ASSERT_TRUE(waitFor(queue_, [&] {
-      auto targets = session().linkedTargets(kApp);
-      return targets.size() == 1 && targets[0].starts_with("mixelot.tap.");
-    })) << "the app's stream never reached the tap";
+    ASSERT_TRUE(waitFor(queue(), [&] { return onTap(kApp); }))
+        << "the app's stream never reached the tap";
   }
-  double level(const std::string& device) {
-    auto measured = whileRunning(queue_, [&] { return session().level(device); });
-    EXPECT_TRUE(measured) << "could not measure " << device;
-    if (measured) std::printf("  level on %s: %.2f dB\n", device.c_str(), *measured);
-    return measured.value_or(-1000.0);
-  }
-  std::pair<double, double> levels(const std::string& first, const std::string& second) {
-    auto result = whileRunning(queue_, [&] {
-      auto a = std::async(std::launch::async, [&] { return session().level(first); });
-      auto b = session().level(second);
-      return std::make_pair(a.get().value_or(-1000.0), b.value_or(-1000.0));
-    });
-    std::printf("  levels: %s %.2f dB, %s %.2f dB\n", first.c_str(), result.first, second.c_str(),
-                result.second);
-    return result;
-  }
+  double level(const std::string& device) { return SessionTest::level(queue(), device); }
+  std::pair<double, double> levels() { return SessionTest::levels(queue()); }
 
   static inline std::optional<pid_t> tone_;
   static inline bool tonePulse_ = false;
-  std::optional<pid_t> secondTone_;
-  PollMainQueue queue_;
-  std::unique_ptr<PipeWireAudioHardware> hardware_;
-  std::unique_ptr<PlaythroughEngine> engine_;
+  std::unique_ptr<EngineRig> rig_;
 };
 
-class ChainsForEitherClientTest : public ChainsTest, public ::testing::WithParamInterface<bool> {
- protected:
-  bool pulse() const override { return GetParam(); }
-};
-INSTANTIATE_TEST_SUITE_P(, ChainsForEitherClientTest,
-                         ::testing::ValuesIn(testsupport::kPulseClients), testsupport::clientKind);
+using ChainsForEitherClientTest = ForEitherClient<ChainsTest>;
+MIXELOT_FOR_EITHER_CLIENT(ChainsForEitherClientTest);
 
 TEST_P(ChainsForEitherClientTest, AppVolumeScalesWhatTheDevicePlays) {
   route();
-  engine_->setLevelMetering(true);
+  engine().setLevelMetering(true);
   EXPECT_NEAR(level("speakers"), kToneLevel, kTolerance);
   // The level meter saw the tone's peak while the device was measured.
-  engine_->sampleLevels();
-  EXPECT_NEAR(engine_->appLevel(kApp), 0.5, 0.02);
-  engine_->setAppVolume(kApp, 0.5f);
+  engine().sampleLevels();
+  EXPECT_NEAR(engine().appLevel(kApp), 0.5, 0.02);
+  engine().setAppVolume(kApp, 0.5f);
   EXPECT_NEAR(level("speakers"), kToneLevel - 6.02, kTolerance);
 }
 
@@ -125,9 +80,9 @@ TEST_P(ChainsForEitherClientTest, MuteFadesToSilenceWithinFiftyMillisecondsWitho
   route();
   // Record across the mute: the recording starts, the mute lands in its middle.
   auto recording = std::async(std::launch::async, [] { return session().record("speakers", 1.2); });
-  queue_.runFor(Seconds(0.7));
-  engine_->setAppMuted(kApp, true);
-  auto samples = whileRunning(queue_, [&] { return recording.get(); });
+  queue().runFor(Seconds(0.7));
+  engine().setAppMuted(kApp, true);
+  auto samples = whileRunning(queue(), [&] { return recording.get(); });
   ASSERT_TRUE(samples);
 
   // RMS over 5 ms windows of the left channel.
@@ -170,20 +125,20 @@ TEST_P(ChainsForEitherClientTest, MuteFadesToSilenceWithinFiftyMillisecondsWitho
   EXPECT_LT(largest, maxSineStep * 1.1)
       << "at frame " << where << " of " << samples->size() / 2 << ", mute at window " << onset;
 
-  engine_->setAppMuted(kApp, false);
+  engine().setAppMuted(kApp, false);
   EXPECT_NEAR(level("speakers"), kToneLevel, kTolerance);
 }
 
 TEST_P(ChainsForEitherClientTest, RoutesToOneOrBothDevicesWithTheirOwnVolumes) {
   route("headphones");
-  auto [speakers, headphones] = levels("speakers", "headphones");
+  auto [speakers, headphones] = levels();
   EXPECT_LT(speakers, kSilence);
   EXPECT_NEAR(headphones, kToneLevel, kTolerance);
 
-  engine_->createTap(kApp, appProcesses(), std::string("speakers"));
-  engine_->setAppDeviceVolume(kApp, "speakers", 0.25f);
-  engine_->setAppDeviceVolume(kApp, "headphones", 1.0f);
-  std::tie(speakers, headphones) = levels("speakers", "headphones");
+  engine().createTap(kApp, appProcesses(), std::string("speakers"));
+  engine().setAppDeviceVolume(kApp, "speakers", 0.25f);
+  engine().setAppDeviceVolume(kApp, "headphones", 1.0f);
+  std::tie(speakers, headphones) = levels();
   EXPECT_NEAR(speakers, kToneLevel - 12.04, kTolerance);
   EXPECT_NEAR(headphones, kToneLevel, kTolerance);
   // Both chains read one sink: a stream can only play to one.
@@ -200,56 +155,47 @@ double sumOfTones(double firstGain, double secondGain) {
 
 TEST_F(ChainsTest, ATapFollowsItsProcessListAndKeepsOneSinkPerList) {
   route();
-  engine_->setAppVolume(kApp, 0.5f);
+  engine().setAppVolume(kApp, 0.5f);
   const auto first = appProcesses();
-  // Our loop keeps running meanwhile: the daemon waits for our nodes when a new stream joins.
-  secondTone_ = whileRunning(queue_, [] { return session().tone(kApp, 660); });
-  ASSERT_TRUE(secondTone_) << "the second tone did not start";
-  ASSERT_TRUE(waitFor(queue_, [&] { return appProcesses().size() == 2; }));
+  startTone(kApp, 660, {}, &queue());
+  ASSERT_TRUE(waitFor(queue(), [&] { return appProcesses().size() == 2; }));
   const auto both = appProcesses();
-  auto onTapOnly = [&] {
-    auto targets = session().linkedTargets(kApp);
-    return targets.size() == 1 && targets[0].starts_with("mixelot.tap.");
-  };
+  auto onTapOnly = [] { return onTap(kApp); };
 
   // The second process joins the tap: both tones at the app's volume.
-  engine_->updateTapProcesses(kApp, both);
-  ASSERT_TRUE(waitFor(queue_, onTapOnly));
+  engine().updateTapProcesses(kApp, both);
+  ASSERT_TRUE(waitFor(queue(), onTapOnly));
   EXPECT_NEAR(level("speakers"), sumOfTones(0.5, 0.5), kTolerance);
 
   // Taken off the list again, it goes back to its own output.
-  engine_->updateTapProcesses(kApp, first);
-  ASSERT_TRUE(waitFor(queue_, [&] { return session().linkedTargets(kApp).size() == 2; }));
+  engine().updateTapProcesses(kApp, first);
+  ASSERT_TRUE(waitFor(queue(), [&] { return session().linkedTargets(kApp).size() == 2; }));
   EXPECT_NEAR(level("speakers"), sumOfTones(0.5, 1.0), kTolerance);
 
   // A chain built with the whole list has a sink of its own; given the same list, the first
   // chain joins that sink rather than keep a second one of the same processes, which would
   // leave one device without the stream that can sit on the other's sink only.
-  engine_->createTap(kApp, both, std::string("headphones"));
-  engine_->updateTapProcesses(kApp, both);
-  ASSERT_TRUE(waitFor(queue_, onTapOnly));
-  queue_.runFor(Seconds(0.3));
+  engine().createTap(kApp, both, std::string("headphones"));
+  engine().updateTapProcesses(kApp, both);
+  ASSERT_TRUE(waitFor(queue(), onTapOnly));
+  queue().runFor(Seconds(0.3));
   EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
-  auto [speakers, headphones] = levels("speakers", "headphones");
+  auto [speakers, headphones] = levels();
   EXPECT_NEAR(speakers, sumOfTones(0.5, 0.5), kTolerance);
   EXPECT_NEAR(headphones, sumOfTones(1.0, 1.0), kTolerance);
 }
 
 TEST_F(ChainsTest, RemovingChainsGivesTheAppBackItsOwnOutput) {
   route();
-  engine_->setAppVolume(kApp, 0.5f);
-  engine_->removeTaps(kApp);
-  ASSERT_TRUE(waitFor(queue_, [&] {
-    return session().linkedTargets(kApp) == std::vector<std::string>{"speakers"};
-  }));
+  engine().setAppVolume(kApp, 0.5f);
+  engine().removeTaps(kApp);
+  ASSERT_TRUE(waitFor(queue(), [] { return linkedTo(kApp, "speakers"); }));
   EXPECT_NEAR(level("speakers"), kToneLevel, kTolerance);
   EXPECT_TRUE(session().nodesNamed("mixelot.").empty());
 
   route("headphones");
-  engine_->stopAll();
-  ASSERT_TRUE(waitFor(queue_, [&] {
-    return session().linkedTargets(kApp) == std::vector<std::string>{"speakers"};
-  }));
+  engine().stopAll();
+  ASSERT_TRUE(waitFor(queue(), [] { return linkedTo(kApp, "speakers"); }));
   EXPECT_NEAR(level("speakers"), kToneLevel, kTolerance);
   EXPECT_TRUE(session().nodesNamed("mixelot.").empty());
   // Nothing of ours in the session manager's saved stream state either.

@@ -16,16 +16,11 @@
 namespace mixelot {
 namespace {
 
+using namespace testsupport;
 using hal::PropertyAddress;
 using hal::pipewire::PipeWireAudioHardware;
-using testsupport::session;
-using testsupport::waitFor;
-using testsupport::whileRunning;
 namespace selector = hal::selector;
 namespace scope = hal::scope;
-
-[[maybe_unused]] auto* const kSession =
-    ::testing::AddGlobalTestEnvironment(new testsupport::SessionEnvironment);
 
 class DevicesTest : public ::testing::Test {
  protected:
@@ -44,10 +39,6 @@ class DevicesTest : public ::testing::Test {
       if (hal::readString(*hardware_, device, {selector::kDeviceUID}) == uid) return device;
     return hal::kUnknownObject;
   }
-  hal::ObjectID defaultDevice() {
-    return hal::readUInt32(*hardware_, hal::kSystemObject, {selector::kDefaultOutputDevice})
-        .value_or(hal::kUnknownObject);
-  }
   // Process objects whose PID is `pid`.
   std::vector<hal::ObjectID> processesOf(pid_t pid) {
     std::vector<hal::ObjectID> found;
@@ -56,8 +47,9 @@ class DevicesTest : public ::testing::Test {
         found.push_back(process);
     return found;
   }
-  std::string wpctl(const std::string& arguments) {
-    return testsupport::runCommand("wpctl " + arguments + " 2>&1").output;
+  // What the desktop's mixer says of a node's volume ("Volume: 0.50 [MUTED]").
+  std::string volumeOf(uint32_t node) {
+    return runCommand("wpctl get-volume " + std::to_string(node) + " 2>&1").output;
   }
   uint32_t nodeIdOf(const std::string& name) {
     for (const auto& object : session().dump())
@@ -77,7 +69,8 @@ TEST_F(DevicesTest, ListsTheSessionsSinksAndFollowsTheDefault) {
   ASSERT_NE(speakers, hal::kUnknownObject);
   ASSERT_NE(headphones, hal::kUnknownObject);
   EXPECT_EQ(hal::readString(*hardware_, speakers, {selector::kName}), "Speakers");
-  EXPECT_EQ(defaultDevice(), speakers);
+  EXPECT_EQ(hal::readUInt32(*hardware_, hal::kSystemObject, {selector::kDefaultOutputDevice}),
+            speakers);
   EXPECT_EQ(hal::readUInt32(*hardware_, speakers, {selector::kDeviceIsAlive}), 1u);
   // A client outside a sandbox may move every stream.
   EXPECT_EQ(hardware_->hasFullAccess(), true);
@@ -111,9 +104,8 @@ TEST_F(DevicesTest, DeviceVolumeAndMuteAgreeWithTheDesktopsMixer) {
 
   manager.setVolume(0.5f);
   // wpctl prints the cube root of the linear channel volume, as we do.
-  EXPECT_TRUE(waitFor(queue_, [&] {
-    return wpctl("get-volume " + std::to_string(node)).find("Volume: 0.50") != std::string::npos;
-  }));
+  EXPECT_TRUE(
+      waitFor(queue_, [&] { return volumeOf(node).find("Volume: 0.50") != std::string::npos; }));
   EXPECT_NEAR(manager.volume(), 0.5f, 1e-4);
 
   // A change made elsewhere reaches our reads and the volume listener.
@@ -125,20 +117,17 @@ TEST_F(DevicesTest, DeviceVolumeAndMuteAgreeWithTheDesktopsMixer) {
       hardware_->addPropertyListener(
           speakers, volumeAddress, [&](std::span<const PropertyAddress>) { ++heard; }, listener),
       hal::kNoError);
-  wpctl("set-volume " + std::to_string(node) + " 0.3");
+  runCommand("wpctl set-volume " + std::to_string(node) + " 0.3 2>&1");
   EXPECT_TRUE(
       waitFor(queue_, [&] { return std::abs(manager.volume() - 0.3f) < 1e-3 && heard > 0; }));
   hardware_->removePropertyListener(speakers, volumeAddress, listener);
 
   const PropertyAddress muteAddress{selector::kMute, scope::kOutput};
   ASSERT_EQ(hal::writeUInt32(*hardware_, speakers, muteAddress, 1), hal::kNoError);
-  EXPECT_TRUE(waitFor(queue_, [&] {
-    return wpctl("get-volume " + std::to_string(node)).find("MUTED") != std::string::npos;
-  }));
+  EXPECT_TRUE(waitFor(queue_, [&] { return volumeOf(node).find("MUTED") != std::string::npos; }));
   hal::writeUInt32(*hardware_, speakers, muteAddress, 0);
   manager.setVolume(1.0f);
-  EXPECT_TRUE(waitFor(
-      queue_, [&] { return wpctl("get-volume " + std::to_string(node)) == "Volume: 1.00\n"; }));
+  EXPECT_TRUE(waitFor(queue_, [&] { return volumeOf(node) == "Volume: 1.00\n"; }));
 }
 
 TEST_F(DevicesTest, OneProcessObjectPerPlayingProcessNoneOfOurs) {

@@ -22,7 +22,10 @@ namespace mixelot::testsupport {
 struct ModelRig {
   ModelRig()
       : preferences(prefsFolder.path(), queue),
-        hardware(queue, options()),
+        hardware(queue, {.desktopEntryForProcess = [this](pid_t pid) -> std::optional<std::string> {
+                   const DesktopEntry* entry = workspace.entryForProcess(pid);
+                   return entry ? std::optional(entry->id) : std::nullopt;
+                 }}),
         engine(hardware, queue),
         devices(hardware) {
     engine.setPermissionGranted(true);
@@ -39,16 +42,6 @@ struct ModelRig {
     apps->stopMonitoring();
     engine.stopAll();
     apps.reset();
-  }
-
-  hal::pipewire::PipeWireOptions options() {
-    hal::pipewire::PipeWireOptions result;
-    result.desktopEntryForProcess = [this](pid_t pid) -> std::optional<std::string> {
-      const DesktopEntry* entry = workspace.entryForProcess(pid);
-      if (!entry) return std::nullopt;
-      return entry->id;
-    };
-    return result;
   }
 
   const AudioApp* app(const std::string& id) const {

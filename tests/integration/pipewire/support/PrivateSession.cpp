@@ -12,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -22,20 +21,22 @@ namespace {
 
 std::string quote(const std::string& text) {
   std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
-std::string trim(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  size_t start = 0;
-  while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
-  return text.substr(start);
+// The nodes of a pw-dump graph: (id, properties) for each.
+template <typename Visit>
+void forEachNode(const nlohmann::json& graph, Visit visit) {
+  for (const auto& object : graph)
+    if (object.value("type", "") == "PipeWire:Interface:Node")
+      visit(object["id"].get<int64_t>(), object["info"]["props"]);
+}
+
+// An output stream of `appId`.
+bool isStreamOf(const nlohmann::json& props, const std::string& appId) {
+  return props.value("application.id", "") == appId &&
+         props.value("media.class", "") == "Stream/Output/Audio";
 }
 
 // The keys of a session's environment file that this process takes over.
@@ -123,23 +124,25 @@ void PrivateSession::loadEnvironment() {
     ::unsetenv(key);
 }
 
-std::optional<std::string> PrivateSession::session(const std::string& arguments) {
-  auto result = runCommand(quote(script_) + " " + arguments + " 2>/dev/null");
+std::optional<std::string> PrivateSession::session(const std::string& command,
+                                                   const std::vector<std::string>& arguments) {
+  std::string line = quote(script_) + " " + command + " " + quote(dir_);
+  for (const auto& argument : arguments) line += " " + quote(argument);
+  auto result = runCommand(line + " 2>/dev/null");
   if (result.status != 0) return std::nullopt;
   return result.output;
 }
 
 std::optional<pid_t> PrivateSession::tone(const std::string& appId, int frequency,
                                           const ToneOptions& options) {
-  std::string arguments = "tone " + quote(dir_) + " " + quote(appId) + " " +
-                          std::to_string(frequency) + " --amplitude " +
-                          std::to_string(options.amplitude);
-  if (options.child) arguments += " --child";
-  if (options.pulse) arguments += " --pulse";
-  if (!options.target.empty()) arguments += " --target " + quote(options.target);
-  auto output = session(arguments);
+  std::vector<std::string> arguments = {appId, std::to_string(frequency), "--amplitude",
+                                        std::to_string(options.amplitude)};
+  if (options.child) arguments.push_back("--child");
+  if (options.pulse) arguments.push_back("--pulse");
+  if (!options.target.empty()) arguments.insert(arguments.end(), {"--target", options.target});
+  auto output = session("tone", arguments);
   if (!output) return std::nullopt;
-  return static_cast<pid_t>(std::stol(trim(*output)));
+  return static_cast<pid_t>(std::stol(*output));
 }
 
 void PrivateSession::stopTone(pid_t pid) {
@@ -151,13 +154,10 @@ void PrivateSession::stopTone(pid_t pid) {
 }
 
 std::optional<double> PrivateSession::level(const std::string& device, double seconds) {
-  auto output =
-      session("level " + quote(dir_) + " " + quote(device) + " " + std::to_string(seconds));
+  auto output = session("level", {device, std::to_string(seconds)});
   if (!output) return std::nullopt;
-  const std::string text = trim(*output);
-  if (text == "-inf") return -std::numeric_limits<double>::infinity();
   try {
-    return std::stod(text);
+    return std::stod(*output);  // "-inf" for silence too
   } catch (...) {
     return std::nullopt;
   }
@@ -166,9 +166,7 @@ std::optional<double> PrivateSession::level(const std::string& device, double se
 std::optional<std::vector<float>> PrivateSession::record(const std::string& device,
                                                          double seconds) {
   const std::string file = dir_ + "/cache/record-" + std::to_string(::getpid()) + ".wav";
-  if (!session("record " + quote(dir_) + " " + quote(device) + " " + std::to_string(seconds) + " " +
-               quote(file)))
-    return std::nullopt;
+  if (!session("record", {device, std::to_string(seconds), file})) return std::nullopt;
   std::ifstream in(file, std::ios::binary);
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::filesystem::remove(file);
@@ -191,21 +189,17 @@ std::optional<std::vector<float>> PrivateSession::record(const std::string& devi
 }
 
 bool PrivateSession::setDefault(const std::string& device) {
-  return session("default " + quote(dir_) + " " + quote(device)).has_value();
+  return session("default", {device}).has_value();
 }
 
 bool PrivateSession::pinApp(const std::string& appId, const std::string& device) {
   std::optional<int64_t> serial;
   std::vector<int64_t> streams;
-  for (const auto& object : dump()) {
-    if (object.value("type", "") != "PipeWire:Interface:Node") continue;
-    const auto& props = object["info"]["props"];
+  forEachNode(dump(), [&](int64_t id, const nlohmann::json& props) {
     if (props.value("node.name", "") == device && props.contains("object.serial"))
       serial = props["object.serial"].get<int64_t>();
-    if (props.value("application.id", "") == appId &&
-        props.value("media.class", "") == "Stream/Output/Audio")
-      streams.push_back(object["id"].get<int64_t>());
-  }
+    if (isStreamOf(props, appId)) streams.push_back(id);
+  });
   if (!serial || streams.empty()) return false;
   for (int64_t stream : streams) {
     auto result =
@@ -217,22 +211,15 @@ bool PrivateSession::pinApp(const std::string& appId, const std::string& device)
 }
 
 bool PrivateSession::unplug(const std::string& device) {
-  return session("unplug " + quote(dir_) + " " + quote(device)).has_value();
+  return session("unplug", {device}).has_value();
 }
 
 bool PrivateSession::plug(const std::string& device, const std::string& description) {
-  return session("plug " + quote(dir_) + " " + quote(device) + " " + quote(description))
-      .has_value();
+  return session("plug", {device, description}).has_value();
 }
 
-bool PrivateSession::restartWirePlumber() {
-  if (!session("restart " + quote(dir_) + " wireplumber")) return false;
-  loadEnvironment();
-  return true;
-}
-
-bool PrivateSession::restartPipeWire() {
-  if (!session("restart " + quote(dir_) + " pipewire")) return false;
+bool PrivateSession::restart(const std::string& daemon) {
+  if (!session("restart", {daemon})) return false;
   loadEnvironment();
   return true;
 }
@@ -247,14 +234,10 @@ std::vector<std::string> PrivateSession::linkedTargets(const std::string& appId)
   const auto graph = dump();
   std::map<int64_t, std::string> names;
   std::set<int64_t> streams;
-  for (const auto& object : graph) {
-    if (object.value("type", "") != "PipeWire:Interface:Node") continue;
-    const auto& props = object["info"]["props"];
-    names[object["id"].get<int64_t>()] = props.value("node.name", "");
-    if (props.value("application.id", "") == appId &&
-        props.value("media.class", "") == "Stream/Output/Audio")
-      streams.insert(object["id"].get<int64_t>());
-  }
+  forEachNode(graph, [&](int64_t id, const nlohmann::json& props) {
+    names[id] = props.value("node.name", "");
+    if (isStreamOf(props, appId)) streams.insert(id);
+  });
   std::set<std::string> targets;
   for (const auto& object : graph) {
     if (object.value("type", "") != "PipeWire:Interface:Link") continue;
@@ -267,11 +250,10 @@ std::vector<std::string> PrivateSession::linkedTargets(const std::string& appId)
 
 std::vector<std::string> PrivateSession::nodesNamed(const std::string& prefix) {
   std::vector<std::string> found;
-  for (const auto& object : dump()) {
-    if (object.value("type", "") != "PipeWire:Interface:Node") continue;
-    const std::string name = object["info"]["props"].value("node.name", "");
+  forEachNode(dump(), [&](int64_t, const nlohmann::json& props) {
+    const std::string name = props.value("node.name", "");
     if (name.starts_with(prefix)) found.push_back(name);
-  }
+  });
   return found;
 }
 

@@ -55,9 +55,8 @@ class PrivateSession {
   bool unplug(const std::string& device);
   bool plug(const std::string& device, const std::string& description);
 
-  // Restarts a daemon of the session; the environment stays valid.
-  bool restartWirePlumber();
-  bool restartPipeWire();
+  // Restarts a daemon of the session ("wireplumber", "pipewire"); the environment stays valid.
+  bool restart(const std::string& daemon);
 
   // The session's graph as pw-dump prints it.
   nlohmann::json dump();
@@ -68,10 +67,10 @@ class PrivateSession {
   // WirePlumber's saved stream state (restore-stream file), empty when there is none.
   std::string savedStreamState();
 
-  // Runs a pw-session command; its stdout, or nothing when it failed.
-  std::optional<std::string> session(const std::string& arguments);
-
  private:
+  // Runs a pw-session command on this session; its stdout, or nothing when it failed.
+  std::optional<std::string> session(const std::string& command,
+                                     const std::vector<std::string>& arguments);
   void loadEnvironment();
   void startWatchdog();
 

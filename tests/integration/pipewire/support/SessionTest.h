@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/PollMainQueue.h"
 #include "support/PrivateSession.h"
@@ -15,9 +18,11 @@
 namespace mixelot::testsupport {
 
 // What `PrivateSession::tone` plays: a sine of amplitude 0.5, whose RMS level is
-// 20 log10(0.5 / sqrt 2); and how far a measured level may stray from an expected one.
+// 20 log10(0.5 / sqrt 2); how far a measured level may stray from an expected one; and what
+// counts as silence.
 inline constexpr double kToneLevel = -9.03;
 inline constexpr double kTolerance = 0.5;
+inline constexpr double kSilence = -60.0;
 
 // One private session per test binary, started before the first test and stopped after the last
 // (or by its watchdog when the binary dies). Tests reach it through session().
@@ -30,6 +35,9 @@ class SessionEnvironment : public ::testing::Environment {
  private:
   static inline std::unique_ptr<PrivateSession> session_;
 };
+// Every binary that includes this registers the environment, once.
+inline ::testing::Environment* const kSessionEnvironment =
+    ::testing::AddGlobalTestEnvironment(new SessionEnvironment);
 
 inline PrivateSession& session() {
   return SessionEnvironment::session();
@@ -39,13 +47,6 @@ inline PrivateSession& session() {
 #define MIXELOT_REQUIRE_SESSION()                            \
   ASSERT_TRUE(::mixelot::testsupport::session().isRunning()) \
       << "private PipeWire session: " << ::mixelot::testsupport::session().error()
-
-// The main cases run for an app of either kind: a client of the daemon, and one that plays
-// through the PulseAudio server (identified by what that server reports for it).
-inline constexpr bool kPulseClients[] = {false, true};
-inline std::string clientKind(const ::testing::TestParamInfo<bool>& info) {
-  return info.param ? "PulseAudio" : "Native";
-}
 
 // Runs the main queue until `done` holds or `timeout` passes.
 inline bool waitFor(PollMainQueue& queue, const std::function<bool()>& done, double timeout = 5.0) {
@@ -62,5 +63,73 @@ auto whileRunning(PollMainQueue& queue, Work work) -> decltype(work()) {
       Seconds(60));
   return future.get();
 }
+
+// Whether an app's streams play into one sink of ours and nowhere else.
+inline bool onTap(const std::string& app) {
+  auto targets = session().linkedTargets(app);
+  return targets.size() == 1 && targets[0].starts_with("mixelot.tap.");
+}
+
+// Whether an app's streams play to `device` and nowhere else.
+inline bool linkedTo(const std::string& app, const std::string& device) {
+  return session().linkedTargets(app) == std::vector<std::string>{device};
+}
+
+// A test with a session, its tone apps (ended after it) and levels measured while a main queue
+// keeps running.
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MIXELOT_REQUIRE_SESSION(); }
+  void TearDown() override { stopTones(); }
+
+  // Whether the tones play through the PulseAudio server: set by the parameterised suites.
+  virtual bool pulse() const { return false; }
+  // Starts a tone app; with a queue, while that keeps running (the daemon waits for our nodes
+  // when a new stream joins them).
+  void startTone(const std::string& app, int frequency, PrivateSession::ToneOptions options = {},
+                 PollMainQueue* running = nullptr) {
+    options.pulse = options.pulse || pulse();
+    auto start = [&] { return session().tone(app, frequency, options); };
+    auto pid = running ? whileRunning(*running, start) : start();
+    ASSERT_TRUE(pid) << "tone " << app << " did not start";
+    tones_.push_back(*pid);
+  }
+  void stopTones() {
+    for (pid_t pid : tones_) session().stopTone(pid);
+    tones_.clear();
+  }
+
+  static double level(PollMainQueue& queue, const std::string& device) {
+    auto measured = whileRunning(queue, [&] { return session().level(device); });
+    EXPECT_TRUE(measured) << "could not measure " << device;
+    if (measured) std::printf("  level on %s: %.2f dB\n", device.c_str(), *measured);
+    return measured.value_or(-1000.0);
+  }
+  // The speakers' and the headphones' levels, measured at once.
+  static std::pair<double, double> levels(PollMainQueue& queue) {
+    auto result = whileRunning(queue, [&] {
+      auto speakers = std::async(std::launch::async, [] { return session().level("speakers"); });
+      auto headphones = session().level("headphones");
+      return std::make_pair(speakers.get().value_or(-1000.0), headphones.value_or(-1000.0));
+    });
+    std::printf("  levels: speakers %.2f dB, headphones %.2f dB\n", result.first, result.second);
+    return result;
+  }
+
+  std::vector<pid_t> tones_;
+};
+
+// The main cases run for an app of either kind: a client of the daemon, and one that plays
+// through the PulseAudio server (identified by what that server reports for it).
+template <typename Fixture>
+class ForEitherClient : public Fixture, public ::testing::WithParamInterface<bool> {
+ protected:
+  bool pulse() const override { return this->GetParam(); }
+};
+#define MIXELOT_FOR_EITHER_CLIENT(Suite)                                    \
+  INSTANTIATE_TEST_SUITE_P(, Suite, ::testing::Values(false, true),         \
+                           [](const ::testing::TestParamInfo<bool>& info) { \
+                             return info.param ? "PulseAudio" : "Native";   \
+                           })
 
 }  // namespace mixelot::testsupport
