@@ -3,7 +3,6 @@
 // <service>" for every item that registers.
 
 #include <QCoreApplication>
-#include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
@@ -12,36 +11,24 @@
 
 class Watcher : public QObject, protected QDBusContext {
   Q_OBJECT
-
- public:
-  QStringList items;
-
- public slots:
-  void registerItem(const QString& serviceOrPath) {
-    // Some items pass their object path instead; the sender is the service then.
-    QString service =
-        serviceOrPath.startsWith(QLatin1Char('/')) ? message().service() : serviceOrPath;
-    items << service;
-    std::printf("registered %s\n", qPrintable(service));
-    std::fflush(stdout);
-  }
-};
-
-class WatcherAdaptor : public QDBusAbstractAdaptor {
-  Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-  Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
+  Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items_)
   Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
   Q_PROPERTY(int ProtocolVersion READ protocolVersion)
 
  public:
-  explicit WatcherAdaptor(Watcher* watcher) : QDBusAbstractAdaptor(watcher), watcher_(watcher) {}
-  QStringList items() const { return watcher_->items; }
   bool hostRegistered() const { return true; }
   int protocolVersion() const { return 0; }
 
  public slots:
-  void RegisterStatusNotifierItem(const QString& service) { watcher_->registerItem(service); }
+  void RegisterStatusNotifierItem(const QString& serviceOrPath) {
+    // Some items pass their object path instead; the sender is the service then.
+    const QString service =
+        serviceOrPath.startsWith(QLatin1Char('/')) ? message().service() : serviceOrPath;
+    items_ << service;
+    std::printf("registered %s\n", qPrintable(service));
+    std::fflush(stdout);
+  }
   void RegisterStatusNotifierHost(const QString&) {}
 
  signals:
@@ -49,15 +36,15 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
   void StatusNotifierHostRegistered();
 
  private:
-  Watcher* watcher_;
+  QStringList items_;
 };
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   Watcher watcher;
-  new WatcherAdaptor(&watcher);
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher) ||
+  if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
+                          QDBusConnection::ExportAllContents) ||
       !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
     std::fprintf(stderr, "tray-watcher: %s\n", qPrintable(bus.lastError().message()));
     return 1;

@@ -12,46 +12,34 @@ session="$root/scripts/pw-session"
 # shellcheck source=session-checks.sh
 source "$(dirname "$0")/session-checks.sh"
 session_folder e2e
-below() { awk -v m="$1" -v l="$2" 'BEGIN { exit !(m == "-inf" || m < l) }'; }
-
-"$session" start "$dir" >/dev/null
-"$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio $kind >/dev/null
-source "$dir/env"
+with_radio $kind
 unset DISPLAY WAYLAND_DISPLAY
 
 full="$(level)"
 echo "Radio alone on Speakers: $full dB"
 
-"$mixelot" >"$dir/mixelot.log" 2>&1 &
-pid=$!
-until_true 10 bash -c "gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-  --method com.corvana.Mixelot.Mixer.ListApps | grep -q org.example.Radio" \
-  || fail "Radio never listed: $(mixer ListApps 2>&1)"
+start_program
+listed() { [[ "$(mixer ListApps)" == *org.example.Radio* ]]; }
+until_true 10 listed || fail "Radio never listed: $(mixer ListApps 2>&1)"
 echo "listed: $(mixer ListApps)"
 [ "$(mixer DefaultDevice)" = "('speakers',)" ] || fail "default device: $(mixer DefaultDevice)"
 
 # The chain carries the app at unity first: the level must not change.
-until_true 5 bash -c "grep -q 'Tap active for org.example.Radio' '$dir/mixelot.log'" || fail "no chain"
-sleep 0.3
-unity="$(level)"
-near "$unity" "$full" 0.5 || fail "through the chain at unity: $unity dB, alone $full dB"
+until_true 5 radio_chained || fail "no chain"
+measure 0.3 "Radio through the chain"
+near "$measured" "$full" 0.5 || fail "through the chain at unity: $measured dB, alone $full dB"
 
 mixer SetVolume org.example.Radio 0.5 >/dev/null
-sleep 0.2
-half="$(level)"
-echo "Radio at 0.5: $half dB"
+measure 0.2 "Radio at 0.5"
+half="$measured"
 near "$half" "$(awk -v f="$full" 'BEGIN { print f - 6.02 }')" 0.5 || fail "volume 0.5 gave $half dB"
 
 mixer ToggleMuteAll >/dev/null
-sleep 0.2
-muted="$(level)"
-echo "after mute-all: $muted dB"
-below "$muted" -60 || fail "mute-all left $muted dB"
+measure 0.2 "after mute-all"
+below "$measured" -60 || fail "mute-all left $measured dB"
 mixer ToggleMuteAll >/dev/null
-sleep 0.2
-restored="$(level)"
-echo "after restore: $restored dB"
-near "$restored" "$half" 0.5 || fail "restore gave $restored dB, expected $half"
+measure 0.2 "after restore"
+near "$measured" "$half" 0.5 || fail "restore gave $measured dB, expected $half"
 
 # Odd input gets the model's handling, never a crash.
 mixer SetVolume org.example.Nobody 0.3 >/dev/null
@@ -61,14 +49,11 @@ mixer SetVolume org.example.Radio 0.5 >/dev/null
 kill -0 "$pid" || fail "the program died on odd input"
 
 # A second launch hands over to the first and leaves with status 0.
-shown="$(gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-  --method org.freedesktop.DBus.Properties.Get com.corvana.Mixelot.Mixer PanelShown)"
+shown="$(panel_shown)"
 status=0
 timeout 10 "$mixelot" >"$dir/second.log" 2>&1 || status=$?
 [ "$status" = 0 ] || fail "second instance exited with $status"
-shown_after="$(gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-  --method org.freedesktop.DBus.Properties.Get com.corvana.Mixelot.Mixer PanelShown)"
-[ "$shown" != "$shown_after" ] || fail "the second launch did not toggle the panel ($shown)"
+[ "$shown" != "$(panel_shown)" ] || fail "the second launch did not toggle the panel ($shown)"
 kill -0 "$pid" || fail "the first instance is gone"
 
 # SIGTERM ends the program at once with status 1, and the app plays on unchanged.
@@ -77,7 +62,6 @@ status=0
 wait "$pid" || status=$?
 pid=""
 [ "$status" = 1 ] || fail "SIGTERM gave status $status"
-sleep 0.5
-after="$(level)"
-near "$after" "$full" 0.5 || fail "after we ended, Radio plays at $after dB instead of $full dB"
+measure 0.5 "after we ended"
+near "$measured" "$full" 0.5 || fail "after we ended, Radio plays at $measured dB instead of $full dB"
 echo "PASS"

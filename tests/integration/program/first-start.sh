@@ -9,37 +9,14 @@ mixelot="$1"
 root="$2"
 session="$root/scripts/pw-session"
 
-dir="$(mktemp -d /tmp/mixelot-first-XXXXXX)"
-pid=""
-xvfb=""
-cleanup() {
-  if [ -n "$pid" ]; then { kill -9 "$pid"; wait "$pid"; } 2>/dev/null || true; fi
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
-  "$session" stop "$dir" >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; [ -f "$dir/mixelot.log" ] && tail -20 "$dir/mixelot.log" >&2; exit 1; }
-# until_true <seconds> <command...>
-until_true() {
-  local end=$((SECONDS + $1)); shift
-  until "$@" >/dev/null 2>&1; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done
-}
+# shellcheck source=session-checks.sh
+source "$(dirname "$0")/session-checks.sh"
+session_folder first
 windows_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null || true; }
-on_bus() {
-  gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-    --method org.freedesktop.DBus.Properties.Get com.corvana.Mixelot.Mixer PanelShown
-}
+size_of() { xwininfo -id "$1" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }'; }
 start() {
-  "$mixelot" >>"$dir/mixelot.log" 2>&1 &
-  pid=$!
-  until_true 20 on_bus || fail "the program never came on the bus"
-}
-stop() {
-  # SIGTERM saves the preferences before the program ends.
-  kill -TERM "$pid"
-  wait "$pid" 2>/dev/null || true
-  pid=""
+  start_program
+  until_true 20 panel_shown || fail "the program never came on the bus"
 }
 
 version="$("$mixelot" --version)"
@@ -47,19 +24,12 @@ version="$("$mixelot" --version)"
 
 "$session" start "$dir" >/dev/null
 source "$dir/env"
-unset WAYLAND_DISPLAY
-# A display number nobody uses, chosen by the server itself.
-exec 3>"$dir/display"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$dir/xvfb.log" 2>&1 &
-xvfb=$!
-until_true 10 test -s "$dir/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -1 "$dir/display")"
-export QT_QPA_PLATFORM=xcb
+start_xvfb
 
 start
 until_true 15 test -n "$(windows_named 'Welcome to mixelot')" || fail "no introduction window"
 window="$(windows_named 'Welcome to mixelot' | head -1)"
-geometry="$(xwininfo -id "$window" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }')"
+geometry="$(size_of "$window")"
 echo "introduction window: $geometry"
 [ "$geometry" = "520x420" ] || fail "introduction window is $geometry"
 # "Get Started", 48 points above the card's bottom, in its middle; it takes a press while it
@@ -67,7 +37,10 @@ echo "introduction window: $geometry"
 sleep 0.5
 xdotool mousemove --window "$window" 260 348 click 1
 sleep 0.5
-stop
+# SIGTERM saves the preferences before the program ends.
+kill -TERM "$pid"
+wait "$pid" 2>/dev/null || true
+pid=""
 prefs=("$XDG_CONFIG_HOME"/com.corvana.Mixelot/*.json)
 jq -e '.onboardingShown == true' "${prefs[0]}" >/dev/null \
   || fail "Get Started was not remembered: $(cat "${prefs[0]}")"
@@ -76,16 +49,14 @@ start
 sleep 2
 [ -z "$(windows_named 'Welcome to mixelot')" ] || fail "introduction shown again"
 
-for _ in 1 2; do
-  gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-    --method com.corvana.Mixelot.Mixer.OpenSettings >/dev/null
-done
+mixer OpenSettings >/dev/null
+mixer OpenSettings >/dev/null
 until_true 10 test -n "$(windows_named 'mixelot Settings')" || fail "no settings window"
 sleep 0.5
 count="$(windows_named 'mixelot Settings' | wc -l)"
 [ "$count" = 1 ] || fail "$count settings windows"
 settings="$(windows_named 'mixelot Settings')"
-geometry="$(xwininfo -id "$settings" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }')"
+geometry="$(size_of "$settings")"
 echo "settings window: $geometry"
 [ "$geometry" = "450x520" ] || fail "settings window is $geometry"
 kill -0 "$pid" || fail "the program died"

@@ -17,19 +17,15 @@ session_folder late
 "$session" tone "$dir" org.example.Radio 440 --name Radio --install-only
 source "$dir/env"
 unset DISPLAY WAYLAND_DISPLAY
-"$mixelot" >"$dir/mixelot.log" 2>&1 &
-pid=$!
+start_program
 until_true 10 mixer DefaultDevice || fail "the program never came on the bus"
 
 "$session" start-audio "$dir" >/dev/null
 "$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio >/dev/null
-until_true 20 grep -q 'Tap active for org.example.Radio' "$dir/mixelot.log" \
-  || fail "no chain for Radio; listed: $(mixer ListApps 2>&1)"
-sleep 0.3
-unity="$(level)"
+until_true 20 radio_chained || fail "no chain for Radio; listed: $(mixer ListApps 2>&1)"
+measure 0.3 "Radio through the chain"
+unity="$measured"
 mixer SetVolume org.example.Radio 0.5 >/dev/null
-sleep 0.2
-half="$(level)"
-echo "Radio through the chain: $unity dB, at 0.5: $half dB"
-near "$half" "$(awk -v u="$unity" 'BEGIN { print u - 6.02 }')" 0.5 || fail "volume 0.5 gave $half dB"
+measure 0.2 "Radio at 0.5"
+near "$measured" "$(awk -v u="$unity" 'BEGIN { print u - 6.02 }')" 0.5 || fail "volume 0.5 gave $measured dB"
 echo "PASS"

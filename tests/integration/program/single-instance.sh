@@ -6,14 +6,9 @@
 set -euo pipefail
 mixelot="$1"
 
-dir="$(mktemp -d /tmp/mixelot-single-XXXXXX)"
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+# shellcheck source=session-checks.sh
+source "$(dirname "$0")/session-checks.sh"
+session_folder single
 
 mkdir -m 700 "$dir/runtime"
 export XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/config"

@@ -8,50 +8,22 @@ watcher="$2"
 root="$3"
 session="$root/scripts/pw-session"
 
-dir="$(mktemp -d /tmp/mixelot-tray-XXXXXX)"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do { kill -9 "$p" && wait "$p"; } 2>/dev/null || true; done
-  "$session" stop "$dir" >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
+# shellcheck source=session-checks.sh
+source "$(dirname "$0")/session-checks.sh"
+session_folder tray
+poll=0.05
 
-fail() { echo "FAIL: $*" >&2; [ -f "$dir/mixelot.log" ] && tail -20 "$dir/mixelot.log" >&2; exit 1; }
-# until_true <seconds> <command...>
-until_true() {
-  local end=$((SECONDS + $1)); shift
-  until "$@" >/dev/null 2>&1; do [ $SECONDS -lt $end ] || return 1; sleep 0.05; done
-}
-mixer() { gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-  --method "com.corvana.Mixelot.Mixer.$1" "${@:2}"; }
-panel_shown() { gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
-  --method org.freedesktop.DBus.Properties.Get com.corvana.Mixelot.Mixer PanelShown; }
-level() { "$session" level "$dir" speakers 0.6; }
-below() { awk -v m="$1" -v l="$2" 'BEGIN { exit !(m == "-inf" || m < l) }'; }
-
-"$session" start "$dir" >/dev/null
-"$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio >/dev/null
-source "$dir/env"
+with_radio
 full="$(level)"
 echo "Radio alone on Speakers: $full dB"
-
-# A display of our own: Xvfb picks a free number and tells it.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
-pids+=($!)
-until_true 15 test -s "$dir/display" || fail "Xvfb did not start: $(cat "$dir/xvfb.log")"
-export DISPLAY=":$(head -1 "$dir/display")"
-export QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
+start_xvfb
 
 "$watcher" >"$dir/watcher.log" 2>&1 &
-pids+=($!)
+helpers+=($!)
 until_true 10 grep -q ready "$dir/watcher.log" || fail "no tray watcher: $(cat "$dir/watcher.log")"
 
-# Past the first-run introduction, which would otherwise come up on top with the keyboard.
-mkdir -p "$XDG_CONFIG_HOME/com.corvana.Mixelot"
-echo '{"onboardingShown": true}' >"$XDG_CONFIG_HOME/com.corvana.Mixelot/preferences.json"
-"$mixelot" >"$dir/mixelot.log" 2>&1 &
-pids+=($!)
+skip_introduction
+start_program
 until_true 15 grep -q '^registered ' "$dir/watcher.log" || fail "the tray icon never registered"
 item="$(awk '/^registered /{ print $2; exit }' "$dir/watcher.log")"
 echo "tray item: $item"
@@ -71,8 +43,7 @@ for label in "Open Mixer" "Mute All" "Settings…" "Quit Mixelot"; do
 done
 
 # The panel's window exists from launch on, unmapped.
-window=""
-until_true 10 bash -c "xdotool search --all --class --name '^Mixelot$' >/dev/null" || fail "no panel window"
+until_true 10 xdotool search --all --class --name '^Mixelot$' || fail "no panel window"
 window="$(xdotool search --all --class --name '^Mixelot$' | head -1)"
 mapped() { xwininfo -id "$window" | grep -q 'Map State: IsViewable'; }
 # The panel asks for the focus once it is mapped; keys go where the focus is.
@@ -132,10 +103,7 @@ done
 [ -n "$found" ] || fail "Tab and Page Down never reached Radio's slider"
 mixer SetSystemVolume 1.0 >/dev/null
 xdotool key Next Next Next Next Next
-until_true 5 radio_below 0.45 ||
-  fail "Page Down left Radio at $(radio_volume)"
-sleep 0.3
-soft="$(level)"
-echo "Radio at $(radio_volume) from the panel: $soft dB"
-below "$soft" "$(awk -v f="$full" 'BEGIN { print f - 6 }')" || fail "Radio still plays at $soft dB"
+until_true 5 radio_below 0.45 || fail "Page Down left Radio at $(radio_volume)"
+measure 0.3 "Radio at $(radio_volume) from the panel"
+below "$measured" "$(awk -v f="$full" 'BEGIN { print f - 6 }')" || fail "Radio still plays at $measured dB"
 echo "PASS"
