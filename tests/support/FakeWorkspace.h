@@ -9,9 +9,7 @@
 
 namespace mixelot::testsupport {
 
-// The running applications are whatever the test puts in `applications`, e.g.
-//   workspace.applications.push_back({.pid = 100, .bundleIdentifier = "org.example.Player",
-//                                     .isApplicationBundle = true, .localizedName = "Player"});
+// The running applications are whatever the test puts in `applications`.
 class FakeWorkspace final : public Workspace {
  public:
   std::vector<RunningApplication> applications;
@@ -38,10 +36,6 @@ class FakeWorkspace final : public Workspace {
     auto found = installed.find(bundleIdentifier);
     if (found == installed.end()) return std::nullopt;
     return found->second;
-  }
-
-  void remove(pid_t pid) {
-    std::erase_if(applications, [pid](const RunningApplication& app) { return app.pid == pid; });
   }
 };
 
