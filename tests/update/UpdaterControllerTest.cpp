@@ -1,6 +1,11 @@
+// The update component against local HTTP and HTTPS servers: the feed, the signed download, and
+// the controller that checks daily or by hand.
 #include "update/UpdaterController.h"
 
+#include <QDir>
+#include <QNetworkAccessManager>
 #include <QtTest>
+#include <optional>
 
 #include "LocalHttpServer.h"
 #include "RecordingUserDriver.h"
@@ -9,7 +14,10 @@
 #include "platform/PreferencesStore.h"
 #include "support/TempFolder.h"
 #include "update/Appcast.h"
+#include "update/UpdateDownloader.h"
 #include "update/UpdatePreferences.h"
+#include "update/UpdateWindow.h"
+#include "update/VersionComparison.h"
 
 using namespace mixelot;
 using testsupport::LocalHttpServer;
@@ -28,7 +36,13 @@ class UpdaterControllerTest : public QObject {
     testsupport::TestSigner signer;
     LocalHttpServer http{false};
     LocalHttpServer https{true};
-    QByteArray package = QByteArray("package").repeated(500);
+    QByteArray package = QByteArray("!<arch>\ndebian-binary   ").repeated(3000);
+    QNetworkAccessManager network;
+    UpdateDownloader downloader{network,
+                                QString::fromStdString(folder.path()) + "/updates",
+                                signer.publicKey(),
+                                std::chrono::milliseconds(20000),
+                                {LocalHttpServer::certificate()}};
 
     UpdaterSettings settings(std::optional<QString> feed = {}) {
       return {.feedUrl = feed ? feed : http.url("/feed.xml"),
@@ -69,9 +83,133 @@ class UpdaterControllerTest : public QObject {
       queue.advance(after);
       return QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000);
     }
+
+    AppcastItem item(const QString& url) {
+      return {.version = QStringLiteral("2.0"),
+              .enclosureUrl = QUrl(url),
+              .enclosureLength = package.size(),
+              .edSignature = signer.sign(package)};
+    }
+
+    UpdateDownloader::Result run(const AppcastItem& i) {
+      std::optional<UpdateDownloader::Result> result;
+      downloader.start(i, [&](const UpdateDownloader::Result& r) { result = r; });
+      if (!QTest::qWaitFor([&] { return result.has_value(); }, 30000)) return {};
+      return *result;
+    }
+
+    QStringList files() const {
+      return QDir(QString::fromStdString(folder.path()) + "/updates").entryList(QDir::Files);
+    }
   };
 
  private slots:
+  void versionsCompareNumericallyPartByPart() {
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"1.10", "1.9", 1},      {"2.0", "2.0b1", 1},
+        {"2.0b2", "2.0b1", 1},   {"2.0rc1", "2.0b9", 1},
+        {"1.0.1", "1.0b1", 1},   {"1.0", "1.0.0", 0},
+        {"1.2", "1.2", 0},       {"0.9", "1.0", -1},
+        {"1.010", "1.9", 1},     {"99999999999999999999", "9", 1},
+        {"1.0-2", "1.0-10", -1},
+    };
+    for (const auto& [a, b, order] : cases) {
+      QVERIFY2(compareVersions(QString::fromLatin1(a), QString::fromLatin1(b)) == order, a);
+      QVERIFY2(compareVersions(QString::fromLatin1(b), QString::fromLatin1(a)) == -order, b);
+    }
+  }
+
+  void theFeedsItemsAreReadWithTheirEnclosures() {
+    QFile file(QStringLiteral(MIXELOT_TEST_DATA "/feed.xml"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    std::vector<AppcastItem> items = Appcast::parse(file.readAll());
+    QCOMPARE(items.size(), size_t{2});
+    const AppcastItem& first = items[0];
+    QCOMPARE(first.version, QStringLiteral("1.2"));
+    QCOMPARE(first.displayVersion(), QStringLiteral("1.2 \"Maple\""));
+    QCOMPARE(first.enclosureUrl, QUrl(QStringLiteral("https://example.com/mixelot_1.2_amd64.deb")));
+    QCOMPARE(first.enclosureLength, 1234);
+    QCOMPARE(first.edSignature, QByteArray("c2ln"));
+    QCOMPARE(first.publicationDate.date(), QDate(2026, 12, 5));
+    QCOMPARE(UpdateWindow::plainReleaseNotes(first.releaseNotes),
+             QStringLiteral("New\nPer-device volumes."));
+    // The version may sit on the enclosure; a length that is no number is unknown.
+    QCOMPARE(items[1].version, QStringLiteral("1.3"));
+    QCOMPARE(items[1].enclosureLength, -1);
+  }
+
+  void theNewestNewerItemIsOfferedUnlessSkipped() {
+    auto item = [](const char* version) { return AppcastItem{.version = version}; };
+    std::vector<AppcastItem> items = {item("1.9"), item("1.10"), item("1.2")};
+    QCOMPARE(Appcast::bestUpdate(items, QStringLiteral("1.2"))->version, QStringLiteral("1.10"));
+    QVERIFY(!Appcast::bestUpdate(items, QStringLiteral("1.10")));
+    QVERIFY(!Appcast::bestUpdate(items, QStringLiteral("1.2"), QStringLiteral("1.10")));
+    items.push_back(item("1.11"));
+    QCOMPARE(Appcast::bestUpdate(items, QStringLiteral("1.2"), QStringLiteral("1.10"))->version,
+             QStringLiteral("1.11"));
+  }
+
+  void aPackageWithAGoodSignatureIsKeptAndReplacesEarlierOnes() {
+    World world;
+    world.https.route("/pkg/mixelot_2.0_amd64.deb", {200, world.package});
+    QDir().mkpath(QString::fromStdString(world.folder / "updates"));
+    QFile(QString::fromStdString(world.folder / "updates/mixelot_1.9_amd64.deb"))
+        .open(QIODevice::WriteOnly);
+    auto result = world.run(world.item(world.https.url("/pkg/mixelot_2.0_amd64.deb")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QVERIFY(result.path.endsWith("/updates/mixelot_2.0_amd64.deb"));
+    QFile file(result.path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), world.package);
+    QCOMPARE(world.files(), QStringList{"mixelot_2.0_amd64.deb"});
+    QVERIFY(!(file.permissions() & (QFileDevice::ExeOwner | QFileDevice::ExeOther)));
+  }
+
+  void anythingButTheSignedPackageOverHttpsIsRefusedAndRemoved() {
+    World world;
+    QByteArray flipped = world.package;
+    flipped[100] = static_cast<char>(flipped[100] ^ 0x01);
+    world.https.route("/flipped.deb", {200, flipped});
+    world.https.route("/good.deb", {200, world.package});
+    world.https.route("/longer.deb", {200, world.package + "extra"});
+    world.https.route("/truncated.deb", {200, world.package.left(5000), world.package.size()});
+    world.https.route("/missing.deb", {404, "no"});
+    world.https.route("/to-http.deb", {302, {}, -1, world.http.url("/good.deb").toLatin1()});
+    world.http.route("/good.deb", {200, world.package});
+
+    AppcastItem wrongLength = world.item(world.https.url("/good.deb"));
+    wrongLength.enclosureLength += 1;
+    AppcastItem badSignature = world.item(world.https.url("/good.deb"));
+    badSignature.edSignature = world.signer.sign("something else");
+    AppcastItem unsigned_ = world.item(world.https.url("/good.deb"));
+    unsigned_.edSignature.clear();
+    const std::pair<const char*, AppcastItem> cases[] = {
+        {"flipped byte", world.item(world.https.url("/flipped.deb"))},
+        {"wrong length", wrongLength},
+        {"longer than announced", world.item(world.https.url("/longer.deb"))},
+        {"truncated body", world.item(world.https.url("/truncated.deb"))},
+        {"HTTP error", world.item(world.https.url("/missing.deb"))},
+        {"plain HTTP", world.item(world.http.url("/good.deb"))},
+        {"redirect to plain HTTP", world.item(world.https.url("/to-http.deb"))},
+        {"signature of other data", badSignature},
+        {"no signature", unsigned_},
+    };
+    for (const auto& [name, item] : cases) {
+      auto result = world.run(item);
+      QVERIFY2(!result.ok && result.path.isEmpty() && !result.error.isEmpty(), name);
+      QVERIFY2(world.files().isEmpty(), name);
+    }
+    // The plain-HTTP package was never even asked for.
+    QCOMPARE(world.http.requests(), 0);
+  }
+
+  void fileNamesFromTheFeedCannotLeaveTheCacheFolder() {
+    QCOMPARE(UpdateDownloader::fileNameFor(QUrl("https://h/a/..%2F..%2Fetc%2Fx.deb")),
+             QStringLiteral("x.deb"));
+    QCOMPARE(UpdateDownloader::fileNameFor(QUrl("https://h/.hidden")), QStringLiteral("hidden"));
+    QCOMPARE(UpdateDownloader::fileNameFor(QUrl("https://h/")), QStringLiteral("update.deb"));
+  }
+
   void onlyAFeedWithItemsOffersAnUpdate() {
     World world;
     auto controller = world.make(world.settings());
@@ -195,5 +333,5 @@ class UpdaterControllerTest : public QObject {
   }
 };
 
-QTEST_GUILESS_MAIN(UpdaterControllerTest)
+QTEST_MAIN(UpdaterControllerTest)
 #include "UpdaterControllerTest.moc"
