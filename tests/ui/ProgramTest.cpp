@@ -1,5 +1,5 @@
-// The program on the test world: the app delegate's wiring, the panel's view model, where the
-// panel opens, and the Qt main queue the program runs on.
+// The program on the test world: the app delegate's wiring, the panel's view model and its list
+// model, where the panel opens, and the Qt main queue the program runs on.
 #include <QSignalSpy>
 #include <QtTest>
 #include <cmath>
@@ -11,6 +11,7 @@
 #include "engine/PlaythroughEngine.h"
 #include "model/PerAppAudioManager.h"
 #include "platform/Preferences.h"
+#include "ui/AppListModel.h"
 #include "ui/MixerViewModel.h"
 #include "ui/QtMainQueue.h"
 #include "ui/SettingsViewModel.h"
@@ -19,7 +20,23 @@ using namespace mixelot;
 
 namespace {
 constexpr const char* kPlayer = "org.example.Player";
+
+AudioApp app(const std::string& id, float volume = 1.0f, bool muted = false) {
+  AudioApp a;
+  a.id = a.name = id;
+  a.currentVolume = volume;
+  a.isMuted = muted;
+  return a;
 }
+
+QStringList ids(const AppListModel& model) {
+  QStringList list;
+  for (int i = 0; i < model.rowCount(); ++i)
+    list << model.data(model.index(i), AppListModel::AppIdRole).toString();
+  return list;
+}
+
+}  // namespace
 
 class ProgramTest : public QObject {
   Q_OBJECT
@@ -233,6 +250,45 @@ class ProgramTest : public QObject {
     app.world.queue.advance(Seconds(1.0));
     QCOMPARE(sampled.count(), 3);  // the one that announced the levels' end
     QVERIFY(!chain->isMetering.load());
+  }
+
+  void eachNewListBecomesRowChangesNotAReset() {
+    AppListModel model;
+    model.sync({app("a"), app("b"), app("c")}, {});
+    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy moved(&model, &QAbstractItemModel::rowsMoved);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+
+    model.sync({app("a"), app("b"), app("c")}, {});
+    QCOMPARE(changed.count() + inserted.count() + removed.count() + moved.count(), 0);
+
+    // c moves to the front, b goes, d comes, a's volume changes.
+    model.sync({app("c"), app("a", 0.5f), app("d")}, {});
+    QCOMPARE(ids(model), (QStringList{"c", "a", "d"}));
+    QCOMPARE(resets.count(), 0);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(moved.count(), 1);
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.front().at(0).toModelIndex().row(), 1);
+    QCOMPARE(changed.front().at(2).value<QList<int>>(),
+             QList<int>{AppListModel::CurrentVolumeRole});
+  }
+
+  // A row keeps its slider while muted, so it must learn of a mute before the volume drops to 0.
+  void theMuteStateChangesBeforeTheVolume() {
+    AppListModel model;
+    model.sync({app("a", 0.6f)}, {});
+    QList<QList<int>> order;
+    connect(
+        &model, &QAbstractItemModel::dataChanged,
+        [&](const QModelIndex&, const QModelIndex&, const QList<int>& roles) { order << roles; });
+    model.sync({app("a", 0.0f, true)}, {});
+    QCOMPARE(order.size(), 2);
+    QCOMPARE(order[0], QList<int>{AppListModel::IsMutedRole});
+    QCOMPARE(order[1], QList<int>{AppListModel::CurrentVolumeRole});
   }
 
   void panelOpensAtTheIconInsideTheAvailableArea() {

@@ -3,7 +3,6 @@
 //   mixelot-screenshots <folder>
 // The real QML on the program over the simulated audio layer, drawn offscreen.
 #include <QDir>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPalette>
@@ -12,6 +11,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
+#include <QTest>
 #include <cstdio>
 
 #include "app/AppDelegate.h"
@@ -42,12 +42,6 @@ QPalette darkPalette() {
   palette.setColor(QPalette::AlternateBase, QColor(0x2c, 0x2c, 0x30));
   palette.setColor(QPalette::Highlight, QColor(0xff, 0x9f, 0x0a));
   return palette;
-}
-
-void wait(int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
 void save(QQuickWindow& window, const QString& name) {
@@ -87,7 +81,7 @@ void panel(QQmlComponent& component, ViewWorld& world, const QString& name,
   view->setParentItem(window.contentItem());
   window.resize(320, static_cast<int>(view->implicitHeight()));
   window.show();
-  wait(400);
+  QTest::qWait(400);
   window.resize(320, static_cast<int>(view->implicitHeight()));
   if (openRoutingMenu) {
     auto* list = view->findChild<QQuickItem*>(QStringLiteral("appList"));
@@ -100,7 +94,7 @@ void panel(QQmlComponent& component, ViewWorld& world, const QString& name,
       return;
     }
   }
-  wait(400);
+  QTest::qWait(400);
   save(window, name);
 }
 
@@ -119,7 +113,7 @@ void settingsTabs(QQmlEngine& engine, const QString& theme) {
   window.open();
   for (int tab : {0, 1, 2}) {
     window.rootObject()->setProperty("selectedTab", tab);
-    wait(400);
+    QTest::qWait(400);
     save(window, QStringLiteral("settings-tab%1-%2").arg(tab).arg(theme));
   }
 }
@@ -130,12 +124,12 @@ void introduction(QQmlEngine& engine) {
   OnboardingWindow window(engine, world.queue, world.preferences);
   window.open();
   world.queue.advance(Seconds(1.5));
-  wait(900);
+  QTest::qWait(900);
   save(window, QStringLiteral("introduction-welcome"));
   window.viewModel().getStarted();
-  wait(500);
+  QTest::qWait(500);
   world.queue.advance(Seconds(2.4));
-  wait(900);
+  QTest::qWait(900);
   save(window, QStringLiteral("introduction-all-set"));
 }
 
