@@ -2,26 +2,161 @@
 // the controller that checks daily or by hand.
 #include "update/UpdaterController.h"
 
+#include <openssl/evp.h>
+
 #include <QDir>
 #include <QNetworkAccessManager>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
 #include <QtTest>
 #include <optional>
 
-#include "LocalHttpServer.h"
-#include "RecordingUserDriver.h"
-#include "TestSigner.h"
 #include "platform/ManualMainQueue.h"
 #include "platform/PreferencesStore.h"
 #include "support/TempFolder.h"
 #include "update/Appcast.h"
 #include "update/UpdateDownloader.h"
 #include "update/UpdatePreferences.h"
+#include "update/UpdateUserDriver.h"
 #include "update/UpdateWindow.h"
 #include "update/VersionComparison.h"
 
 using namespace mixelot;
-using testsupport::LocalHttpServer;
 using Choice = UpdateUserDriver::Choice;
+
+namespace {
+
+// A small HTTP/1.1 server on 127.0.0.1 for the update tests, plain or over TLS with the test
+// certificate: one canned response per path, one request per connection.
+class LocalHttpServer final : public QTcpServer {
+ public:
+  struct Response {
+    int status = 200;
+    QByteArray body;
+    qint64 announcedLength = -1;  // the Content-Length sent; -1 sends the body's true size
+    QByteArray location;
+    bool hang = false;  // accept the request and never answer
+  };
+
+  explicit LocalHttpServer(bool tls) : tls_(tls) { listen(QHostAddress::LocalHost); }
+
+  static QByteArray testData(const QString& name) {
+    QFile file(QStringLiteral(MIXELOT_TEST_DATA "/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
+  static QSslCertificate certificate() {
+    return QSslCertificate(testData(QStringLiteral("localhost.pem")));
+  }
+
+  QString url(const QString& path) const {
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(serverPort())
+        .arg(path);
+  }
+
+  void route(const QString& path, Response response) { routes_[path] = std::move(response); }
+  int requests() const { return requests_; }
+
+ protected:
+  void incomingConnection(qintptr descriptor) override {
+    auto* socket = tls_ ? new QSslSocket(this) : new QTcpSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
+      ssl->setLocalCertificate(certificate());
+      ssl->setPrivateKey(QSslKey(testData(QStringLiteral("localhost.key")), QSsl::Ec));
+      ssl->startServerEncryption();
+    }
+  }
+
+ private:
+  void serve(QTcpSocket* socket) {
+    QByteArray& request = pending_[socket];
+    request += socket->readAll();
+    if (!request.contains("\r\n\r\n")) return;
+    ++requests_;
+    QByteArray path = request.split(' ').value(1);
+    pending_.remove(socket);
+    Response response = routes_.value(QString::fromLatin1(path), Response{404, "not here"});
+    if (response.hang) return;
+    qint64 length = response.announcedLength >= 0 ? response.announcedLength : response.body.size();
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) +
+                      " X\r\nContent-Length: " + QByteArray::number(length) +
+                      "\r\nConnection: close\r\n";
+    if (!response.location.isEmpty()) head += "Location: " + response.location + "\r\n";
+    socket->write(head + "\r\n" + response.body);
+    socket->disconnectFromHost();
+  }
+
+  bool tls_;
+  QHash<QString, Response> routes_;
+  QHash<QTcpSocket*, QByteArray> pending_;
+  int requests_ = 0;
+};
+
+// Stands in for the update windows: records what would be shown and answers offers with a
+// chosen reply.
+class RecordingUserDriver final : public UpdateUserDriver {
+ public:
+  void showUpToDate(const QString& message, const QString& detail) override {
+    upToDate.append(message + u'|' + detail);
+  }
+  void showCheckFailed(const QString& message, const QString& detail) override {
+    checkFailures.append(message + u'|' + detail);
+  }
+  void showUpdateFound(const AppcastItem& item, bool downloaded,
+                       std::function<void(Choice)> reply) override {
+    offers.push_back({item.version, downloaded});
+    reply(downloaded ? onDownloaded : onOffer);
+  }
+  void showDownloadFailed(const QString& message) override { failures.append(message); }
+  bool openWithPackageInstaller(const QString& path) override {
+    opened.append(path);
+    return true;
+  }
+
+  Choice onOffer = Choice::remindLater;
+  Choice onDownloaded = Choice::remindLater;
+  QStringList upToDate, checkFailures, failures, opened;
+  std::vector<std::pair<QString, bool>> offers;  // version, downloaded
+};
+
+// A throwaway Ed25519 key for the update tests: the public key as the program holds it and
+// signatures as the feed carries them (both base64).
+class TestSigner {
+ public:
+  TestSigner() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
+  ~TestSigner() { EVP_PKEY_free(key_); }
+  TestSigner(const TestSigner&) = delete;
+  TestSigner& operator=(const TestSigner&) = delete;
+
+  QByteArray publicKey() const {
+    QByteArray raw(32, '\0');
+    size_t size = 32;
+    EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &size);
+    return raw.toBase64();
+  }
+
+  QByteArray sign(const QByteArray& message) const {
+    QByteArray signature(64, '\0');
+    size_t size = 64;
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_);
+    EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
+                   reinterpret_cast<const unsigned char*>(message.constData()),
+                   static_cast<size_t>(message.size()));
+    EVP_MD_CTX_free(context);
+    return signature.toBase64();
+  }
+
+ private:
+  EVP_PKEY* key_;
+};
+
+}  // namespace
 
 const QString kUpToDate = QStringLiteral("You're up to date!|Mixelot 1.4 is the latest version.");
 
@@ -32,8 +167,8 @@ class UpdaterControllerTest : public QObject {
     testsupport::TempFolder folder;
     ManualMainQueue queue;
     PreferencesStore preferences{folder.path(), queue};
-    testsupport::RecordingUserDriver driver;
-    testsupport::TestSigner signer;
+    RecordingUserDriver driver;
+    TestSigner signer;
     LocalHttpServer http{false};
     LocalHttpServer https{true};
     QByteArray package = QByteArray("!<arch>\ndebian-binary   ").repeated(3000);
