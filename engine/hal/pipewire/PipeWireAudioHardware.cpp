@@ -45,6 +45,15 @@ PipeWireAudioHardware::PipeWireAudioHardware(MainQueue& queue, Options options)
       options_(std::move(options)),
       ownPid_(::getpid()),
       graph_([this] { dirty_ = true; }),
+      view_(graph_, queue_,
+            {.ownPid = ownPid_,
+             .desktopEntryForProcess = options_.desktopEntryForProcess,
+             .setTapProcesses =
+                 [this](ObjectID tap, const std::vector<ObjectID>& processes) {
+                   auto it = taps_.find(tap);
+                   return it == taps_.end() ? status::kBadObject
+                                            : setTapProcesses(*it->second, processes);
+                 }}),
       reconnectDelay_(kFirstReconnectDelay) {
   // Until there is a connection the system object is there, with no devices and no processes.
   publish();
@@ -66,7 +75,6 @@ PipeWireAudioHardware::PipeWireAudioHardware(MainQueue& queue, Options options)
 }
 
 PipeWireAudioHardware::~PipeWireAudioHardware() {
-  notifyTimer_.cancel();
   reconnectTimer_.cancel();
   if (connected_) {
     // Give every moved stream back its own target before our sinks go, so the session manager
@@ -202,66 +210,57 @@ void PipeWireAudioHardware::update() {
 
 // ---- properties ------------------------------------------------------------------------------
 
+void PipeWireAudioHardware::publish() {
+  PropertyView::Sources sources;
+  sources.connected = connected_;
+  for (const auto& [id, aggregate] : aggregates_) {
+    sources.aggregates.push_back(
+        {id, aggregate->description.name, aggregate->description.uid,
+         aggregate->generation == generation_ && connected_ && aggregate->isAlive()});
+  }
+  for (const auto& [id, tap] : taps_)
+    sources.taps.push_back({id, tap->description.uuid, tap->description.processes});
+  view_.update(std::move(sources));
+  noteAccessChange();
+}
+
+void PipeWireAudioHardware::noteAccessChange() {
+  const auto access = hasFullAccess();
+  if (access == reportedAccess_) return;
+  reportedAccess_ = access;
+  queue_.post([this, alive = std::weak_ptr<int>(lifetime_)] {
+    if (!alive.expired() && onAccessChanged) onAccessChanged();
+  });
+}
+
 bool PipeWireAudioHardware::hasProperty(ObjectID object, const PropertyAddress& address) {
-  auto it = view_.find(object);
-  return it != view_.end() && it->second.count(address) > 0;
+  return view_.hasProperty(object, address);
 }
 
 Status PipeWireAudioHardware::getPropertyDataSize(ObjectID object, const PropertyAddress& address,
                                                   uint32_t& outSize) {
-  auto it = view_.find(object);
-  if (it == view_.end()) return status::kBadObject;
-  auto property = it->second.find(address);
-  if (property == it->second.end()) return status::kUnknownProperty;
-  outSize = propertyDataSize(property->second);
-  return kNoError;
+  return view_.getPropertyDataSize(object, address, outSize);
 }
 
 Status PipeWireAudioHardware::getPropertyData(ObjectID object, const PropertyAddress& address,
                                               PropertyValue& outValue) {
-  auto it = view_.find(object);
-  if (it == view_.end()) return status::kBadObject;
-  auto property = it->second.find(address);
-  if (property == it->second.end()) return status::kUnknownProperty;
-  outValue = property->second;
-  return kNoError;
+  return view_.getPropertyData(object, address, outValue);
 }
 
 Status PipeWireAudioHardware::setPropertyData(ObjectID object, const PropertyAddress& address,
                                               const PropertyValue& value) {
-  auto it = view_.find(object);
-  if (it == view_.end()) return status::kBadObject;
-  if (!it->second.count(address)) return status::kUnknownProperty;
-  if (auto tap = taps_.find(object); tap != taps_.end()) {
-    const auto* processes = std::get_if<std::vector<ObjectID>>(&value);
-    if (address.selector != selector::kTapDescription) return status::kUnsupportedOperation;
-    if (!processes) return status::kBadPropertySize;
-    return setTapProcesses(*tap->second, *processes);
-  }
-  if (!deviceNodes_.count(object)) return status::kUnsupportedOperation;
-  return setDeviceVolume(object, address, value);
+  return view_.setPropertyData(object, address, value);
 }
-
-// ---- listeners -------------------------------------------------------------------------------
 
 Status PipeWireAudioHardware::addPropertyListener(ObjectID object, const PropertyAddress& address,
                                                   PropertyListener listener, ListenerID& outID) {
-  if (!listener) return status::kIllegalOperation;
-  outID = nextListener_++;
-  listeners_.emplace(
-      outID, Listener{object, address, std::make_shared<PropertyListener>(std::move(listener))});
-  return kNoError;
+  return view_.addPropertyListener(object, address, std::move(listener), outID);
 }
 
 Status PipeWireAudioHardware::removePropertyListener(ObjectID object,
                                                      const PropertyAddress& address,
                                                      ListenerID id) {
-  auto it = listeners_.find(id);
-  if (it == listeners_.end() || it->second.object != object || !(it->second.address == address))
-    return status::kIllegalOperation;
-  listeners_.erase(it);
-  pendingNotifications_.erase(id);
-  return kNoError;
+  return view_.removePropertyListener(object, address, id);
 }
 
 }  // namespace mixelot::hal::pipewire

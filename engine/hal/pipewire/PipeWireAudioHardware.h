@@ -13,6 +13,7 @@
 #include "engine/hal/AudioHardware.h"
 #include "engine/hal/pipewire/ApplicationIdentity.h"
 #include "engine/hal/pipewire/Graph.h"
+#include "engine/hal/pipewire/PropertyView.h"
 #include "engine/hal/pipewire/PwHandles.h"
 #include "engine/hal/pipewire/StreamMover.h"
 #include "platform/MainQueue.h"
@@ -31,11 +32,9 @@ struct PipeWireOptions {
 
 // The audio hardware interface on PipeWire.
 //
-// Objects: the system object; one output device per Audio/Sink node (ID kept per node.name), each
-// with one output stream object; one process object per client process that owns an output
-// stream (ID kept per PID); the taps and aggregate devices made through this interface. Property
-// reads are served from a view of the graph that is rebuilt after every burst of PipeWire events
-// and after every operation; listeners hear what changed in it.
+// Objects and properties: a PropertyView of the graph and of the taps and aggregate devices made
+// through this interface, rebuilt after every burst of PipeWire events and after every operation;
+// listeners hear what changed in it.
 //
 // A process tap is a private sink of ours (a null sink, gone with our connection); while an
 // aggregate device that reads the tap runs, the tapped processes' output streams are moved onto
@@ -52,9 +51,7 @@ class PipeWireAudioHardware final : public AudioHardware {
  public:
   using Options = PipeWireOptions;
 
-  // Prefix of the node names of everything we create; a device or stream with it is never one
-  // of the user's, whichever instance made it.
-  static constexpr std::string_view kNodeNamePrefix = "mixelot.";
+  static constexpr std::string_view kNodeNamePrefix = PropertyView::kOwnNodePrefix;
   static constexpr std::string_view kTapSinkPrefix = StreamMover::kTapSinkPrefix;
 
   // Connects at once; when there is no daemon yet, keeps trying in the background. Main thread.
@@ -106,14 +103,6 @@ class PipeWireAudioHardware final : public AudioHardware {
   struct Trampolines;
   struct ProxyEvents;
 
-  struct Listener {
-    ObjectID object = kUnknownObject;
-    PropertyAddress address;
-    std::shared_ptr<PropertyListener> callback;
-  };
-  using ObjectView = std::map<PropertyAddress, PropertyValue>;
-  using View = std::map<ObjectID, ObjectView>;
-
   // ---- connection (PipeWireAudioHardware.cpp) ----------------------------------------------
   bool connect();
   void handleConnectionLoss();
@@ -136,18 +125,10 @@ class PipeWireAudioHardware final : public AudioHardware {
   std::vector<pid_t> pidsOf(const std::vector<ObjectID>& processes) const;
   bool isCurrent(const TapSink& sink) const;
 
-  // ---- view (PipeWireAudioHardwareView.cpp) --------------------------------------------------
+  // ---- view ----------------------------------------------------------------------------------
+  // Rebuilds the property view from the graph and our taps and aggregates.
   void publish();
   void noteAccessChange();
-  View buildView();
-  void addDeviceObjects(View& view, const GraphNode& node, std::vector<ObjectID>& devices);
-  void addProcessObjects(View& view, std::vector<ObjectID>& processes);
-  std::optional<pid_t> streamPid(const GraphNode& stream) const;
-  ObjectID idFor(const std::string& key);
-  void notifyListeners(const View& previous);
-  void deliverNotifications();
-  Status setDeviceVolume(ObjectID device, const PropertyAddress& address,
-                         const PropertyValue& value);
 
   MainQueue& queue_;
   Options options_;
@@ -162,6 +143,8 @@ class PipeWireAudioHardware final : public AudioHardware {
   Hook coreHook_;
   Graph graph_;
   StreamMover mover_{graph_};
+  // Reads graph_: declared after it.
+  PropertyView view_;
 
   bool connected_ = false;
   bool connectionLost_ = false;
@@ -171,24 +154,13 @@ class PipeWireAudioHardware final : public AudioHardware {
   Timer reconnectTimer_;
   Seconds reconnectDelay_;
 
-  std::map<std::string, ObjectID> ids_;
-  ObjectID nextObjectID_ = kSystemObject + 1;
   uint64_t nodeCounter_ = 0;
   IOProcID nextIOProc_ = 1;
 
   std::map<ObjectID, std::unique_ptr<Tap>> taps_;
   std::map<ObjectID, std::unique_ptr<Aggregate>> aggregates_;
 
-  View view_;
   std::optional<bool> reportedAccess_;
-  std::map<ObjectID, uint32_t> deviceNodes_;  // device object -> its node
-  std::map<ObjectID, pid_t> processPids_;
-  std::map<pid_t, ProcessClues> processClues_;
-
-  std::map<ListenerID, Listener> listeners_;
-  ListenerID nextListener_ = 1;
-  std::map<ListenerID, std::vector<PropertyAddress>> pendingNotifications_;
-  Timer notifyTimer_;
 };
 
 }  // namespace mixelot::hal::pipewire

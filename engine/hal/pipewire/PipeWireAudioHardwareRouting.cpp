@@ -7,6 +7,7 @@
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
 #include "engine/hal/pipewire/PipeWireObjects.h"
 #include "engine/hal/pipewire/PwCalls.h"
+#include "engine/hal/pipewire/StreamPid.h"
 
 namespace mixelot::hal::pipewire {
 namespace {
@@ -186,7 +187,7 @@ Status PipeWireAudioHardware::createProcessTap(const TapDescription& description
   }
 
   auto tap = std::make_unique<Tap>();
-  tap->id = nextObjectID_++;
+  tap->id = view_.newObjectID();
   tap->description = description;
   tap->sink = std::move(sink);
   outTap = tap->id;
@@ -198,7 +199,7 @@ Status PipeWireAudioHardware::createProcessTap(const TapDescription& description
 std::vector<pid_t> PipeWireAudioHardware::pidsOf(const std::vector<ObjectID>& processes) const {
   std::vector<pid_t> pids;
   for (ObjectID process : processes)
-    if (auto it = processPids_.find(process); it != processPids_.end()) pids.push_back(it->second);
+    if (auto pid = view_.processPid(process)) pids.push_back(*pid);
   std::sort(pids.begin(), pids.end());
   pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
   return pids;
@@ -266,7 +267,7 @@ Status PipeWireAudioHardware::createAggregateDevice(const AggregateDescription& 
   if (!target || !target->isOutputDevice()) return status::kBadDevice;
 
   auto aggregate = std::make_unique<Aggregate>();
-  aggregate->id = nextObjectID_++;
+  aggregate->id = view_.newObjectID();
   aggregate->generation = generation_;
   aggregate->description = description;
   aggregate->deviceName = deviceName;
@@ -449,7 +450,8 @@ void PipeWireAudioHardware::reconcileStreams() {
       continue;
     for (pid_t pid : aggregate->sink->pids) readSinks.try_emplace(pid, aggregate->sink->name);
   }
-  mover_.reconcile(readSinks, [this](const GraphNode& stream) { return streamPid(stream); });
+  mover_.reconcile(readSinks,
+                   [this](const GraphNode& stream) { return streamPid(graph_, stream); });
 }
 
 }  // namespace mixelot::hal::pipewire

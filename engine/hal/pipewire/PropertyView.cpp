@@ -1,15 +1,16 @@
-// The Core-Audio-like view of the graph: which objects exist, their properties, and who hears of
-// a change.
+// The audio-hardware objects built from the graph: which objects exist, their properties, and
+// who hears of a change.
+
+#include "engine/hal/pipewire/PropertyView.h"
 
 #include <algorithm>
 #include <numeric>
-#include <set>
 
 #include "engine/hal/pipewire/DefaultNodeName.h"
 #include "engine/hal/pipewire/ParseNumber.h"
-#include "engine/hal/pipewire/PipeWireAudioHardware.h"
-#include "engine/hal/pipewire/PipeWireObjects.h"
+#include "engine/hal/pipewire/StreamPid.h"
 #include "engine/hal/pipewire/TransportType.h"
+#include "engine/hal/pipewire/VolumeParams.h"
 
 namespace mixelot::hal::pipewire {
 namespace {
@@ -21,19 +22,10 @@ constexpr Seconds kNotificationDelay{0.03};
 constexpr uint32_t kStreamDirectionOutput = 0;
 // Set by the session manager on clients of a Flatpak sandbox (no PW_KEY_ macro in 0.3.65).
 constexpr std::string_view kPortalAppIdKey = "pipewire.access.portal.app_id";
-// What pipewire-pulse sets on the client it makes for each app, and how the app reached it.
-constexpr std::string_view kPulseClientApi = "pipewire-pulse";
-constexpr std::string_view kPulseServerTypeKey = "pulse.server.type";
 
 const PropertyAddress kDefaultOutput{selector::kDefaultOutputDevice};
 const PropertyAddress kDevices{selector::kDevices};
 const PropertyAddress kProcesses{selector::kProcessObjects};
-
-std::optional<int32_t> parsePid(std::string_view text) {
-  auto value = parseNumber<int32_t>(text);
-  if (!value || *value <= 0) return std::nullopt;
-  return value;
-}
 
 std::string firstOf(const Dict& dict, std::initializer_list<std::string_view> keys) {
   for (auto key : keys) {
@@ -45,37 +37,122 @@ std::string firstOf(const Dict& dict, std::initializer_list<std::string_view> ke
 
 }  // namespace
 
-ObjectID PipeWireAudioHardware::idFor(const std::string& key) {
+PropertyView::PropertyView(Graph& graph, MainQueue& queue, Options options)
+    : graph_(graph), queue_(queue), options_(std::move(options)) {
+  update({});
+}
+
+void PropertyView::update(Sources sources) {
+  sources_ = std::move(sources);
+  View previous = std::move(view_);
+  view_ = build();
+  notifyListeners(previous);
+}
+
+std::optional<pid_t> PropertyView::processPid(ObjectID process) const {
+  auto it = processPids_.find(process);
+  if (it == processPids_.end()) return std::nullopt;
+  return it->second;
+}
+
+ObjectID PropertyView::idFor(const std::string& key) {
   auto [it, isNew] = ids_.try_emplace(key, nextObjectID_);
   if (isNew) ++nextObjectID_;
   return it->second;
 }
 
-std::optional<pid_t> PipeWireAudioHardware::streamPid(const GraphNode& stream) const {
-  auto clientId = stream.clientId();
-  if (!clientId) return std::nullopt;
-  const GraphClient* client = graph_.client(*clientId);
-  if (!client) return std::nullopt;
-  const Dict& props = client->props;
-  // An app playing through the PulseAudio server (pipewire-pulse) is a client the server made
-  // for it, on the server's own socket: the PID the daemon read off that is the server's. The
-  // app reported its own to the server, which holds for a local app outside a sandbox only; over
-  // TCP it may be another machine's, and in a sandbox it counts within the sandbox. Those are
-  // left out rather than taken for whichever process of ours has that number.
-  if (lookup(props, PW_KEY_CLIENT_API) == kPulseClientApi) {
-    if (lookup(props, kPulseServerTypeKey) != "unix" || !lookup(props, kPortalAppIdKey).empty())
-      return std::nullopt;
-    return parsePid(lookup(props, PW_KEY_APP_PROCESS_ID));
+PropertyView::View PropertyView::build() {
+  View view;
+  deviceNodes_.clear();
+  processPids_.clear();
+  std::vector<ObjectID> devices, processes;
+  ObjectID defaultDevice = kUnknownObject;
+
+  if (sources_.connected) {
+    std::optional<std::string> defaultName;
+    if (auto value = graph_.metadata(0, "default.audio.sink"))
+      defaultName = parseDefaultNodeName(value->value);
+    for (const auto& [id, node] : graph_.nodes()) {
+      if (!node->isOutputDevice() || node->name().empty() ||
+          node->name().starts_with(kOwnNodePrefix))
+        continue;
+      addDeviceObjects(view, *node, devices);
+      if (defaultName && node->name() == *defaultName) defaultDevice = devices.back();
+    }
+    // Device IDs follow the order devices first appeared, as a list a user sees should.
+    std::sort(devices.begin(), devices.end());
+    addProcessObjects(view, processes);
   }
-  // The PID the daemon read off the socket beats the one the client reports about itself (a
-  // sandboxed client reports its PID inside the sandbox).
-  if (auto pid = parsePid(lookup(props, PW_KEY_SEC_PID))) return *pid;
-  if (auto pid = parsePid(lookup(props, PW_KEY_APP_PROCESS_ID))) return *pid;
-  return std::nullopt;
+
+  for (const auto& aggregate : sources_.aggregates) {
+    ObjectView& object = view[aggregate.id];
+    object[{selector::kName}] = aggregate.name;
+    object[{selector::kDeviceUID}] = aggregate.uid;
+    object[{selector::kTransportType}] = transport::kAggregate;
+    object[{selector::kStreams, scope::kOutput}] = std::vector<ObjectID>{};
+    object[{selector::kDeviceIsAlive}] = uint32_t{aggregate.isAlive ? 1u : 0u};
+    devices.push_back(aggregate.id);
+  }
+  for (const auto& tap : sources_.taps) {
+    view[tap.id][{selector::kDeviceUID}] = tap.uid;
+    view[tap.id][{selector::kTapDescription}] = tap.processes;
+  }
+
+  ObjectView& system = view[kSystemObject];
+  system[kDefaultOutput] = defaultDevice;
+  system[kDevices] = devices;
+  system[kProcesses] = processes;
+  return view;
 }
 
-void PipeWireAudioHardware::addDeviceObjects(View& view, const GraphNode& node,
-                                             std::vector<ObjectID>& devices) {
+const PropertyValue* PropertyView::find(ObjectID object, const PropertyAddress& address) const {
+  auto it = view_.find(object);
+  if (it == view_.end()) return nullptr;
+  auto property = it->second.find(address);
+  return property == it->second.end() ? nullptr : &property->second;
+}
+
+bool PropertyView::hasProperty(ObjectID object, const PropertyAddress& address) const {
+  return find(object, address) != nullptr;
+}
+
+Status PropertyView::getPropertyDataSize(ObjectID object, const PropertyAddress& address,
+                                         uint32_t& outSize) const {
+  if (!view_.count(object)) return status::kBadObject;
+  const PropertyValue* value = find(object, address);
+  if (!value) return status::kUnknownProperty;
+  outSize = propertyDataSize(*value);
+  return kNoError;
+}
+
+Status PropertyView::getPropertyData(ObjectID object, const PropertyAddress& address,
+                                     PropertyValue& outValue) const {
+  if (!view_.count(object)) return status::kBadObject;
+  const PropertyValue* value = find(object, address);
+  if (!value) return status::kUnknownProperty;
+  outValue = *value;
+  return kNoError;
+}
+
+Status PropertyView::setPropertyData(ObjectID object, const PropertyAddress& address,
+                                     const PropertyValue& value) {
+  if (!view_.count(object)) return status::kBadObject;
+  if (!find(object, address)) return status::kUnknownProperty;
+  const bool isTap = std::any_of(sources_.taps.begin(), sources_.taps.end(),
+                                 [&](const TapObject& tap) { return tap.id == object; });
+  if (isTap) {
+    const auto* processes = std::get_if<std::vector<ObjectID>>(&value);
+    if (address.selector != selector::kTapDescription) return status::kUnsupportedOperation;
+    if (!processes) return status::kBadPropertySize;
+    return options_.setTapProcesses ? options_.setTapProcesses(object, *processes)
+                                    : status::kUnsupportedOperation;
+  }
+  if (!deviceNodes_.count(object)) return status::kUnsupportedOperation;
+  return setDeviceVolume(object, address, value);
+}
+
+void PropertyView::addDeviceObjects(View& view, const GraphNode& node,
+                                    std::vector<ObjectID>& devices) {
   const std::string name(node.name());
   const ObjectID device = idFor("device:" + name);
   const ObjectID stream = idFor("stream:" + name);
@@ -113,16 +190,16 @@ void PipeWireAudioHardware::addDeviceObjects(View& view, const GraphNode& node,
   view[stream][{selector::kStreamDirection}] = kStreamDirectionOutput;
 }
 
-void PipeWireAudioHardware::addProcessObjects(View& view, std::vector<ObjectID>& processes) {
+void PropertyView::addProcessObjects(View& view, std::vector<ObjectID>& processes) {
   struct Streams {
     const GraphClient* client = nullptr;
     std::vector<const GraphNode*> nodes;  // by serial: the oldest speaks for the process
   };
   std::map<pid_t, Streams> byPid;
   for (const auto& [id, node] : graph_.nodes()) {
-    if (!node->isOutputStream() || node->name().starts_with(kNodeNamePrefix)) continue;
-    auto pid = streamPid(*node);
-    if (!pid || *pid == ownPid_) continue;
+    if (!node->isOutputStream() || node->name().starts_with(kOwnNodePrefix)) continue;
+    auto pid = streamPid(graph_, *node);
+    if (!pid || *pid == options_.ownPid) continue;
     Streams& streams = byPid[*pid];
     if (!streams.client) streams.client = graph_.client(*node->clientId());
     streams.nodes.push_back(node.get());
@@ -171,68 +248,7 @@ void PipeWireAudioHardware::addProcessObjects(View& view, std::vector<ObjectID>&
   }
 }
 
-PipeWireAudioHardware::View PipeWireAudioHardware::buildView() {
-  View view;
-  deviceNodes_.clear();
-  processPids_.clear();
-  std::vector<ObjectID> devices, processes;
-  ObjectID defaultDevice = kUnknownObject;
-
-  if (connected_) {
-    std::optional<std::string> defaultName;
-    if (auto value = graph_.metadata(0, "default.audio.sink"))
-      defaultName = parseDefaultNodeName(value->value);
-    for (const auto& [id, node] : graph_.nodes()) {
-      if (!node->isOutputDevice() || node->name().empty() ||
-          node->name().starts_with(kNodeNamePrefix))
-        continue;
-      addDeviceObjects(view, *node, devices);
-      if (defaultName && node->name() == *defaultName) defaultDevice = devices.back();
-    }
-    // Device IDs follow the order devices first appeared, as a list a user sees should.
-    std::sort(devices.begin(), devices.end());
-    addProcessObjects(view, processes);
-  }
-
-  for (const auto& [id, aggregate] : aggregates_) {
-    ObjectView& object = view[id];
-    object[{selector::kName}] = aggregate->description.name;
-    object[{selector::kDeviceUID}] = aggregate->description.uid;
-    object[{selector::kTransportType}] = transport::kAggregate;
-    object[{selector::kStreams, scope::kOutput}] = std::vector<ObjectID>{};
-    object[{selector::kDeviceIsAlive}] = uint32_t{
-        aggregate->generation == generation_ && connected_ && aggregate->isAlive() ? 1u : 0u};
-    devices.push_back(id);
-  }
-  for (const auto& [id, tap] : taps_) {
-    view[id][{selector::kDeviceUID}] = tap->description.uuid;
-    view[id][{selector::kTapDescription}] = tap->description.processes;
-  }
-
-  ObjectView& system = view[kSystemObject];
-  system[kDefaultOutput] = defaultDevice;
-  system[kDevices] = devices;
-  system[kProcesses] = processes;
-  return view;
-}
-
-void PipeWireAudioHardware::publish() {
-  View previous = std::move(view_);
-  view_ = buildView();
-  notifyListeners(previous);
-  noteAccessChange();
-}
-
-void PipeWireAudioHardware::noteAccessChange() {
-  const auto access = hasFullAccess();
-  if (access == reportedAccess_) return;
-  reportedAccess_ = access;
-  queue_.post([this, alive = std::weak_ptr<int>(lifetime_)] {
-    if (!alive.expired() && onAccessChanged) onAccessChanged();
-  });
-}
-
-void PipeWireAudioHardware::notifyListeners(const View& previous) {
+void PropertyView::notifyListeners(const View& previous) {
   if (listeners_.empty()) return;
   auto valueIn = [](const View& view, ObjectID object,
                     const PropertyAddress& address) -> const PropertyValue* {
@@ -274,7 +290,7 @@ void PipeWireAudioHardware::notifyListeners(const View& previous) {
     notifyTimer_ = queue_.schedule(kNotificationDelay, false, [this] { deliverNotifications(); });
 }
 
-void PipeWireAudioHardware::deliverNotifications() {
+void PropertyView::deliverNotifications() {
   auto pending = std::exchange(pendingNotifications_, {});
   std::weak_ptr<int> alive = lifetime_;
   for (auto& [id, addresses] : pending) {
@@ -287,8 +303,8 @@ void PipeWireAudioHardware::deliverNotifications() {
   }
 }
 
-Status PipeWireAudioHardware::setDeviceVolume(ObjectID device, const PropertyAddress& address,
-                                              const PropertyValue& value) {
+Status PropertyView::setDeviceVolume(ObjectID device, const PropertyAddress& address,
+                                     const PropertyValue& value) {
   const uint32_t nodeId = deviceNodes_.at(device);
   const GraphNode* node = graph_.node(nodeId);
   if (!node) return status::kBadObject;
@@ -338,7 +354,26 @@ Status PipeWireAudioHardware::setDeviceVolume(ObjectID device, const PropertyAdd
     }
   }
   if (!written && !graph_.setNodeVolume(nodeId, change)) return status::kUnspecified;
-  publish();
+  update(std::move(sources_));
+  return kNoError;
+}
+
+Status PropertyView::addPropertyListener(ObjectID object, const PropertyAddress& address,
+                                         PropertyListener listener, ListenerID& outID) {
+  if (!listener) return status::kIllegalOperation;
+  outID = nextListener_++;
+  listeners_.emplace(
+      outID, Listener{object, address, std::make_shared<PropertyListener>(std::move(listener))});
+  return kNoError;
+}
+
+Status PropertyView::removePropertyListener(ObjectID object, const PropertyAddress& address,
+                                            ListenerID id) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end() || it->second.object != object || !(it->second.address == address))
+    return status::kIllegalOperation;
+  listeners_.erase(it);
+  pendingNotifications_.erase(id);
   return kNoError;
 }
 
