@@ -22,7 +22,6 @@ TestCase {
 
     function makePanel() {
         const view = createTemporaryObject(panel, testCase, { viewModel: world.mixer })
-        verify(view)
         view.forceActiveFocus()
         waitForRendering(view)
         return view
@@ -49,18 +48,32 @@ TestCase {
         clickMenuItem(findChild(row, "routeMenu"), findChild(row, "routeItems").itemAt(index))
     }
 
-    function test_badgeAndEmptyState() {
+    // The badge, the empty state, a long list that scrolls instead of growing, and the footer.
+    function test_panelFrame() {
         const view = makePanel()
         verify(world.mixer.isRefreshing)        // on screen
         verify(!findChild(view, "badge").visible)
         verify(findChild(view, "emptyState").visible)
 
-        world.play(100, "org.example.Radio", "Radio")
-        world.play(101, "org.example.Music", "Music")
-        world.play(102, "org.example.Video", "Video")
+        for (let i = 0; i < 9; ++i)
+            world.play(200 + i, "org.example.App" + i, "App " + i)
         tryCompare(findChild(view, "badge"), "visible", true)
         tryVerify(() => !findChild(view, "emptyState").visible)
-        compare(findChild(view, "appList").count, 3)
+        const list = findChild(view, "appList")
+        compare(list.count, 9)
+        tryCompare(list, "height", 400)
+        verify(list.contentHeight > 400)
+
+        mouseClick(findChild(view, "settingsButton"))
+        mouseClick(findChild(view, "quitButton"))
+        compare(world.settingsOpened, 1)
+        compare(world.quits, 1)
+        findChild(view, "settingsButton").forceActiveFocus()
+        keyClick(Qt.Key_Tab)
+        verify(findChild(view, "quitButton").activeFocus)
+        const closed = signalSpy.createObject(testCase, { target: view, signalName: "closeRequested" })
+        keyClick(Qt.Key_Escape)
+        compare(closed.count, 1)
     }
 
     // Percentages are truncated, not rounded; a muted system disables its slider.
@@ -98,20 +111,6 @@ TestCase {
         verify(!banner.visible)
     }
 
-    function test_footerAndEscape() {
-        const view = makePanel()
-        mouseClick(findChild(view, "settingsButton"))
-        mouseClick(findChild(view, "quitButton"))
-        compare(world.settingsOpened, 1)
-        compare(world.quits, 1)
-        findChild(view, "settingsButton").forceActiveFocus()
-        keyClick(Qt.Key_Tab)
-        verify(findChild(view, "quitButton").activeFocus)
-        const closed = signalSpy.createObject(testCase, { target: view, signalName: "closeRequested" })
-        keyClick(Qt.Key_Escape)
-        compare(closed.count, 1)
-    }
-
     // A refresh that changes other rows, or adds one, keeps each row — and a slider in the middle
     // of a drag — as it is.
     function test_rowsAndADraggedSliderSurviveRefreshes() {
@@ -131,15 +130,6 @@ TestCase {
         mouseRelease(slider, slider.width * 0.8, slider.height / 2)
         fuzzyCompare(world.appVolume("org.example.Music"), 0.8, 0.05)
         compare(row(view, 1), music)
-    }
-
-    function test_aLongListScrollsInsteadOfGrowing() {
-        for (let i = 0; i < 9; ++i)
-            world.play(200 + i, "org.example.App" + i, "App " + i)
-        const view = makePanel()
-        const list = findChild(view, "appList")
-        compare(list.height, 400)
-        verify(list.contentHeight > 400)
     }
 
     // The peak bars under the sliders follow the program's level sampling while the panel shows.
