@@ -68,11 +68,6 @@ class EngineTest : public ::testing::Test {
   hal::ObjectID speakers = 0, headphones = 0, processA = 0, processAB = 0;
 };
 
-// Restores the process-wide software volume a test changed.
-struct SoftwareVolumeGuard {
-  ~SoftwareVolumeGuard() { softwareVolume.store(1.0f); }
-};
-
 using Operation = SimAudioSystem::Operation;
 
 // Every tap the engine makes is private and silences the app while it is tapped.
@@ -407,6 +402,7 @@ class AppTapStateTest : public EngineTest {
     state = tap("com.a", "BuiltInSpeakers");
     ASSERT_TRUE(state);
   }
+  void TearDown() override { softwareVolume.store(1.0f); }  // process-wide
 
   std::vector<Bytes> cycle(std::vector<Bytes> input, std::vector<size_t> outputBytes,
                            const AppTapState* chain = nullptr) {
@@ -437,7 +433,6 @@ class AppTapStateTest : public EngineTest {
     return all;
   }
 
-  SoftwareVolumeGuard softwareVolumeGuard;
   std::shared_ptr<AppTapState> state;
 };
 

@@ -62,6 +62,11 @@ class ModelTest : public ::testing::Test {
   hal::ObjectID play(pid_t pid, const std::string& bundleID) {
     return sim.addProcess(pid, bundleID);
   }
+  // Both: an application playing from one process.
+  hal::ObjectID playApp(pid_t pid, const std::string& bundleID, const std::string& name) {
+    runApp(pid, bundleID, name);
+    return play(pid, bundleID);
+  }
   void settle() { queue.runUntilIdle(); }
   // The default output device changes, and the engine and the manager hear of it in turn.
   void switchDefaultTo(hal::ObjectID device) {
@@ -111,8 +116,7 @@ class ModelTest : public ::testing::Test {
 };
 
 TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
-  runApp(100, "org.example.Player", "Player");
-  auto first = play(100, "org.example.Player");
+  auto first = playApp(100, "org.example.Player", "Player");
   auto second = play(100, "org.example.Player");
   // A helper without an application of its own, two levels below the player.
   processInfo.chain({102, 101, 100});
@@ -132,8 +136,7 @@ TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
   processInfo.chain({55, 54, 53, 52, 51, 50});
   play(55, "none");
   // Read through 'prun' when 'piro' cannot be read.
-  runApp(400, "org.example.Radio", "radio");
-  auto radio = play(400, "org.example.Radio");
+  auto radio = playApp(400, "org.example.Radio", "radio");
   sim.addFault({.operation = SimAudioSystem::Operation::kGetPropertyData,
                 .object = radio,
                 .selector = hal::selector::kProcessIsRunningOutput});
@@ -150,8 +153,7 @@ TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
 }
 
 TEST_F(ModelTest, FiltersKeepOutOurselvesHiddenNonAudioAndSystemProcesses) {
-  runApp(processInfo.ownPid, "org.example.Self", "Self");
-  play(processInfo.ownPid, "org.example.Self");
+  playApp(processInfo.ownPid, "org.example.Self", "Self");
   // Our own id under another PID, a file manager, system helpers, the sound server, a hidden app.
   pid_t pid = 0;
   for (auto id :
@@ -168,8 +170,7 @@ TEST_F(ModelTest, FiltersKeepOutOurselvesHiddenNonAudioAndSystemProcesses) {
 }
 
 TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
-  runApp(100, "org.example.Browser", "Browser");
-  auto first = play(100, "org.example.Browser");
+  auto first = playApp(100, "org.example.Browser", "Browser");
   makeManager();
   manager->setRouting("org.example.Browser", {"A", "B"});
   manager->setVolume("org.example.Browser", 0.3f);
@@ -203,8 +204,7 @@ TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
 TEST_F(ModelTest, ASilentAppIsNotRetriedAndLeavesWithItsTapsAfterTheGracePeriod) {
   const std::string failure = "[Mixelot] Failed to create tap for org.example.Player";
   sim.addFault({.operation = SimAudioSystem::Operation::kCreateProcessTap});
-  runApp(100, "org.example.Player", "Player");
-  auto process = play(100, "org.example.Player");
+  auto process = playApp(100, "org.example.Player", "Player");
   auto setPlaying = [&](bool playing) {
     sim.setProperty(process, {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput},
                     uint32_t{playing});
@@ -247,8 +247,7 @@ TEST_F(ModelTest, ASilentAppIsNotRetriedAndLeavesWithItsTapsAfterTheGracePeriod)
 }
 
 TEST_F(ModelTest, PublishesOnlyRealChanges) {
-  runApp(100, "org.example.Zoom", "Zoom");
-  play(100, "org.example.Zoom");
+  playApp(100, "org.example.Zoom", "Zoom");
   makeManager();
   int changes = 0;
   auto subscription = manager->audioApps().observe([&] { ++changes; });
@@ -261,8 +260,7 @@ TEST_F(ModelTest, PublishesOnlyRealChanges) {
   EXPECT_EQ(app("org.example.Zoom")->processObjectIDs.back(), extra);
   // Two arrivals, one coalesced pass.
   for (auto [pid, id] : {std::pair{200, "org.example.Safari"}, {300, "org.example.Alpha"}}) {
-    runApp(pid, id, id);
-    play(pid, id);
+    playApp(pid, id, id);
   }
   settle();
   EXPECT_EQ(changes, 1);
@@ -270,8 +268,7 @@ TEST_F(ModelTest, PublishesOnlyRealChanges) {
 }
 
 TEST_F(ModelTest, MonitoringStopsAndPassesNeverOverlap) {
-  runApp(100, "org.example.Player", "Player");
-  play(100, "org.example.Player");
+  playApp(100, "org.example.Player", "Player");
   makeManager();
   EXPECT_EQ(sim.listenerCount(), 1u);
   EXPECT_TRUE(manager->isMonitoring());
@@ -280,8 +277,7 @@ TEST_F(ModelTest, MonitoringStopsAndPassesNeverOverlap) {
   // for meanwhile waits for the running one, and a volume set meanwhile is not overwritten by
   // the pass's copy of the list.
   sim.setAggregatesAlive(false);
-  runApp(200, "org.example.Radio", "Radio");
-  play(200, "org.example.Radio");
+  playApp(200, "org.example.Radio", "Radio");
   int passes = 0;
   auto counter = manager->lastSeenDates().observe([&] { ++passes; });
   queue.post([&] { manager->setVolume("org.example.Player", 0.3f); });
@@ -312,8 +308,7 @@ TEST_F(ModelTest, MonitoringStopsAndPassesNeverOverlap) {
 TEST_F(ModelTest, ANewAppsRowKeepsWhatChangedWhileItsFirstChainCameAlive) {
   const std::string player = "org.example.Player";
   makeManager();
-  runApp(100, player, "Player");
-  play(100, player);
+  playApp(100, player, "Player");
   sim.setAggregatesAlive(false);
   queue.post([&] {
     manager->setVolume(player, 0.4f);
@@ -331,8 +326,7 @@ TEST_F(ModelTest, ANewAppsRowKeepsWhatChangedWhileItsFirstChainCameAlive) {
 }
 
 TEST_F(ModelTest, PermissionGrantedLaterBuildsTheChains) {
-  runApp(100, "org.example.Player", "Player");
-  play(100, "org.example.Player");
+  playApp(100, "org.example.Player", "Player");
   engine.setPermissionGranted(false);
   FakePermissionService service;
   service.status = AudioPermissionStatus::denied;
@@ -388,10 +382,8 @@ constexpr const char* kRadio = "org.example.Radio";
 class VolumeTest : public ModelTest {
  protected:
   VolumeTest() {
-    runApp(100, "org.example.Player", "Player");
-    play(100, "org.example.Player");
-    runApp(200, "org.example.Radio", "Radio");
-    play(200, "org.example.Radio");
+    playApp(100, "org.example.Player", "Player");
+    playApp(200, "org.example.Radio", "Radio");
     makeManager();
   }
   std::optional<float> storedVolume(const std::string& id) const {
@@ -482,8 +474,7 @@ TEST_F(ModelTest, ChainsRebuiltOnANewDefaultDevicePlayWhatTheRowShows) {
   prefs.set("defaultVolume", 0.5f);
   prefs.set("deviceSpecificVolumes",
             std::map<std::string, std::map<std::string, float>>{{"B", {{"org.example.X", 0.2f}}}});
-  runApp(100, "org.example.Player", "Player");
-  play(100, "org.example.Player");
+  playApp(100, "org.example.Player", "Player");
   makeManager();
   ASSERT_FLOAT_EQ(target("org.example.Player", "A"), 0.5f);
   switchDefaultTo(deviceB);
@@ -514,8 +505,7 @@ TEST_F(VolumeTest, MutedAppComingBackStartsMuted) {
 class RoutingTest : public ModelTest {
  protected:
   RoutingTest() {
-    runApp(100, kPlayer, "Player");
-    play(100, kPlayer);
+    playApp(100, kPlayer, "Player");
     makeManager();
   }
   std::optional<std::vector<std::string>> storedRouting() const {
@@ -610,10 +600,7 @@ TEST_F(RoutingTest, DefaultDeviceUnreadableRemovesEveryChain) {
 
 class SavedStateTest : public ModelTest {
  protected:
-  SavedStateTest() {
-    runApp(100, kPlayer, "Player");
-    play(100, kPlayer);
-  }
+  SavedStateTest() { playApp(100, kPlayer, "Player"); }
   void restart() {
     manager.reset();
     engine.stopAll();
