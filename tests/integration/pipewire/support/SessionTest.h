@@ -49,7 +49,8 @@ inline PrivateSession& session() {
       << "private PipeWire session: " << ::mixelot::testsupport::session().error()
 
 // Runs the main queue until `done` holds or `timeout` passes.
-inline bool waitFor(PollMainQueue& queue, const std::function<bool()>& done, double timeout = 5.0) {
+inline bool waitFor(PollMainQueue& queue, const std::function<bool()>& done,
+                    double timeout = 10.0) {
   return queue.runUntil(done, Seconds(timeout));
 }
 
