@@ -336,7 +336,6 @@ class DesktopControlsTest : public QObject {
     QTRY_COMPARE(notifications.calls.size(), size_t{1});
     const QVariantList notify = notifications.calls[0].arguments;
     QCOMPARE(notifications.calls[0].member, "Notify");
-    QCOMPARE(notify.value(0).toString(), "Mixelot");
     QCOMPARE(notify.value(2).toString(), "audio-volume-muted");
     QCOMPARE(notify.value(3).toString(), "All Muted");
     QVERIFY(qdbus_cast<QVariantMap>(notify.value(6)).value("transient").toBool());
