@@ -22,8 +22,7 @@ class FakeProcessInfo final : public ProcessInfo {
   pid_t currentProcessId() const override { return ownPid; }
   std::optional<pid_t> parentProcessId(pid_t pid) const override {
     auto found = parents.find(pid);
-    if (found == parents.end()) return std::nullopt;
-    return found->second;
+    return found == parents.end() ? std::nullopt : std::optional(found->second);
   }
 };
 

@@ -23,8 +23,7 @@ class FakeWorkspace final : public Workspace {
     // The last entry wins, as in a map built from the list.
     auto found = std::find_if(applications.rbegin(), applications.rend(),
                               [pid](const RunningApplication& app) { return app.pid == pid; });
-    if (found == applications.rend()) return std::nullopt;
-    return *found;
+    return found == applications.rend() ? std::nullopt : std::optional(*found);
   }
   bool activate(pid_t pid) override {
     activated.push_back(pid);
@@ -34,8 +33,7 @@ class FakeWorkspace final : public Workspace {
   std::optional<std::string> installedApplicationName(
       const std::string& bundleIdentifier) const override {
     auto found = installed.find(bundleIdentifier);
-    if (found == installed.end()) return std::nullopt;
-    return found->second;
+    return found == installed.end() ? std::nullopt : std::optional(found->second);
   }
 };
 

@@ -312,11 +312,10 @@ class UpdaterControllerTest : public QObject {
     world.https.route("/to-http.deb", {302, {}, -1, world.http.url("/good.deb").toLatin1()});
     world.http.route("/good.deb", {200, world.package});
 
-    AppcastItem wrongLength = world.item(world.https.url("/good.deb"));
+    const AppcastItem good = world.item(world.https.url("/good.deb"));
+    AppcastItem wrongLength = good, badSignature = good, unsigned_ = good;
     wrongLength.enclosureLength += 1;
-    AppcastItem badSignature = world.item(world.https.url("/good.deb"));
     badSignature.edSignature = world.signer.sign("something else");
-    AppcastItem unsigned_ = world.item(world.https.url("/good.deb"));
     unsigned_.edSignature.clear();
     const std::pair<const char*, AppcastItem> cases[] = {
         {"flipped byte", world.item(world.https.url("/flipped.deb"))},
