@@ -13,6 +13,7 @@
 #include "engine/hal/AudioHardware.h"
 #include "engine/hal/pipewire/ApplicationIdentity.h"
 #include "engine/hal/pipewire/Graph.h"
+#include "engine/hal/pipewire/PipeWireConnection.h"
 #include "engine/hal/pipewire/PropertyView.h"
 #include "engine/hal/pipewire/PwHandles.h"
 #include "engine/hal/pipewire/StreamMover.h"
@@ -60,7 +61,7 @@ class PipeWireAudioHardware final : public AudioHardware {
   PipeWireAudioHardware(const PipeWireAudioHardware&) = delete;
   PipeWireAudioHardware& operator=(const PipeWireAudioHardware&) = delete;
 
-  bool isConnected() const { return connected_; }
+  bool isConnected() const { return connection_.isConnected(); }
   // Whether the session manager lets us reroute other applications' streams: false when it
   // restricts our client (a sandbox without the grant). Without a session manager nothing says
   // we are restricted; without a connection nothing is known yet.
@@ -69,7 +70,7 @@ class PipeWireAudioHardware final : public AudioHardware {
   // connection was made, lost or made again, or the session manager's answer arrived.
   std::function<void()> onAccessChanged;
   // How many times a connection was made (1 after the first).
-  uint64_t connectionCount() const { return generation_; }
+  uint64_t connectionCount() const { return connection_.generation(); }
 
   // ---- AudioHardware -------------------------------------------------------------------------
   bool supportsProcessTaps() const override { return true; }
@@ -100,16 +101,11 @@ class PipeWireAudioHardware final : public AudioHardware {
   struct Tap;
   struct Link;
   struct Aggregate;
-  struct Trampolines;
   struct ProxyEvents;
 
   // ---- connection (PipeWireAudioHardware.cpp) ----------------------------------------------
-  bool connect();
-  void handleConnectionLoss();
-  void scheduleReconnect();
-  void dispatch();
-  // Waits until the daemon has handled everything sent so far; false on timeout or loss.
-  bool roundtrip();
+  // Releases everything made on a connection the daemon dropped.
+  void releaseConnection();
   // Brings the graph in line with our taps and aggregates, then republishes the view.
   void update();
 
@@ -136,23 +132,14 @@ class PipeWireAudioHardware final : public AudioHardware {
   // Queued deliveries hold this weakly, so none runs after we are gone.
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 
-  LoopHandle loop_;
-  ContextHandle context_;
-  Timer loopWatch_;
-  CoreHandle core_;
-  Hook coreHook_;
+  // Before everything made on its core, so that it goes last.
+  PipeWireConnection connection_;
   Graph graph_;
   StreamMover mover_{graph_};
   // Reads graph_: declared after it.
   PropertyView view_;
 
-  bool connected_ = false;
-  bool connectionLost_ = false;
   bool dirty_ = false;
-  int lastDoneSeq_ = -1;
-  uint64_t generation_ = 0;
-  Timer reconnectTimer_;
-  Seconds reconnectDelay_;
 
   uint64_t nodeCounter_ = 0;
   IOProcID nextIOProc_ = 1;

@@ -93,7 +93,7 @@ struct PipeWireAudioHardware::ProxyEvents {
 };
 
 bool PipeWireAudioHardware::isCurrent(const TapSink& sink) const {
-  return connected_ && sink.generation == generation_ && !sink.failed;
+  return connection_.isConnected() && sink.generation == connection_.generation() && !sink.failed;
 }
 
 PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::findAggregate(ObjectID device) {
@@ -127,7 +127,7 @@ bool PipeWireAudioHardware::createSinkNode(TapSink& sink) {
       PW_KEY_NODE_VIRTUAL, "true", PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION, "0",
       "device.routes", "1", nullptr));
   auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
-      core_.get(), "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
+      connection_.core(), "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
   if (!proxy) {
     sink.failed = true;
     return false;
@@ -142,13 +142,13 @@ std::shared_ptr<PipeWireAudioHardware::TapSink> PipeWireAudioHardware::makeSink(
     std::vector<pid_t> pids) {
   auto sink = std::make_shared<TapSink>();
   sink->owner = this;
-  sink->generation = generation_;
+  sink->generation = connection_.generation();
   sink->pids = std::move(pids);
   if (!createSinkNode(*sink)) return nullptr;
   // The daemon reports a refused creation (a sandbox without the right, a missing factory)
   // before it answers the sync.
-  roundtrip();
-  if (sink->failed || !connected_ || connectionLost_) return nullptr;
+  connection_.roundtrip();
+  if (sink->failed || !connection_.isConnected() || connection_.isLost()) return nullptr;
   return sink;
 }
 
@@ -161,7 +161,7 @@ void PipeWireAudioHardware::reconcileSinks() {
   for (const auto& [id, tap] : taps_) sinks.insert(tap->sink.get());
   for (const auto& [id, aggregate] : aggregates_) sinks.insert(aggregate->sink.get());
   for (TapSink* sink : sinks) {
-    if (sink->generation != generation_ || sink->failed) continue;
+    if (sink->generation != connection_.generation() || sink->failed) continue;
     if (!graph_.hasDefaultMetadata()) {
       sink->proxy.reset();
       sink->nodeId.reset();
@@ -173,7 +173,7 @@ void PipeWireAudioHardware::reconcileSinks() {
 
 Status PipeWireAudioHardware::createProcessTap(const TapDescription& description,
                                                ObjectID& outTap) {
-  if (!connected_) return status::kNotRunning;
+  if (!connection_.isConnected()) return status::kNotRunning;
   std::vector<pid_t> pids = pidsOf(description.processes);
   if (pids.empty()) return status::kBadObject;
 
@@ -182,7 +182,7 @@ Status PipeWireAudioHardware::createProcessTap(const TapDescription& description
     if (tap->sink->pids == pids && isCurrent(*tap->sink)) sink = tap->sink;
   if (!sink) sink = makeSink(pids);
   if (!sink) {
-    if (connectionLost_) handleConnectionLoss();
+    if (connection_.isLost()) connection_.handleLoss();
     return status::kUnspecified;
   }
 
@@ -206,7 +206,7 @@ std::vector<pid_t> PipeWireAudioHardware::pidsOf(const std::vector<ObjectID>& pr
 }
 
 Status PipeWireAudioHardware::setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes) {
-  if (!connected_) return status::kNotRunning;
+  if (!connection_.isConnected()) return status::kNotRunning;
   std::vector<pid_t> pids = pidsOf(processes);
   if (pids.empty()) return status::kBadObject;
   tap.description.processes = processes;
@@ -256,7 +256,7 @@ Status PipeWireAudioHardware::destroyProcessTap(ObjectID tapID) {
 
 Status PipeWireAudioHardware::createAggregateDevice(const AggregateDescription& description,
                                                     ObjectID& outDevice) {
-  if (!connected_) return status::kNotRunning;
+  if (!connection_.isConnected()) return status::kNotRunning;
   if (description.taps.empty() || description.subdevices.empty()) return status::kIllegalOperation;
   std::shared_ptr<TapSink> sink;
   for (const auto& [id, tap] : taps_)
@@ -268,20 +268,21 @@ Status PipeWireAudioHardware::createAggregateDevice(const AggregateDescription& 
 
   auto aggregate = std::make_unique<Aggregate>();
   aggregate->id = view_.newObjectID();
-  aggregate->generation = generation_;
+  aggregate->generation = connection_.generation();
   aggregate->description = description;
   aggregate->deviceName = deviceName;
   aggregate->sink = std::move(sink);
   const std::string filterName =
       std::string(kForwardPrefix) + std::to_string(ownPid_) + "." + std::to_string(++nodeCounter_);
-  aggregate->filter = std::make_unique<ForwardFilter>(core_.get(), filterName, description.name);
+  aggregate->filter =
+      std::make_unique<ForwardFilter>(connection_.core(), filterName, description.name);
   if (aggregate->filter->failed()) return status::kUnspecified;
-  roundtrip();
-  if (connectionLost_) {
+  connection_.roundtrip();
+  if (connection_.isLost()) {
     // The filter is not among our records yet, so the loss handler would not release it before
     // the core goes, and disconnecting the core destroys it: it must go first.
     aggregate.reset();
-    handleConnectionLoss();
+    connection_.handleLoss();
     return status::kUnspecified;
   }
   if (aggregate->filter->failed()) return status::kUnspecified;
@@ -337,7 +338,8 @@ Status PipeWireAudioHardware::deviceStart(ObjectID device, IOProcID id) {
   Aggregate* aggregate = findAggregate(device);
   if (!aggregate) return status::kBadDevice;
   if (aggregate->ioProc != id) return status::kBadObject;
-  if (!aggregate->filter || aggregate->generation != generation_ || !connected_)
+  if (!aggregate->filter || aggregate->generation != connection_.generation() ||
+      !connection_.isConnected())
     return status::kNotRunning;
   aggregate->started = true;
   aggregate->filter->start();
@@ -360,10 +362,10 @@ Status PipeWireAudioHardware::deviceStop(ObjectID device, IOProcID id) {
 // ---- keeping the graph in line ---------------------------------------------------------------
 
 void PipeWireAudioHardware::reconcile() {
-  if (!connected_) return;
+  if (!connection_.isConnected()) return;
   reconcileSinks();
   for (auto& [id, aggregate] : aggregates_)
-    if (aggregate->generation == generation_) reconcileLinks(*aggregate);
+    if (aggregate->generation == connection_.generation()) reconcileLinks(*aggregate);
   reconcileStreams();
 }
 
@@ -428,8 +430,9 @@ void PipeWireAudioHardware::reconcileLinks(Aggregate& aggregate) {
     link->owner = this;
     link->outputPort = outputPort;
     link->inputPort = inputPort;
-    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
-        core_.get(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(connection_.core(), "link-factory",
+                                                               PW_TYPE_INTERFACE_Link,
+                                                               PW_VERSION_LINK, &props->dict, 0));
     if (!proxy) {
       link->failed = true;
     } else {
@@ -445,8 +448,8 @@ void PipeWireAudioHardware::reconcileStreams() {
   // Processes whose tap is being read right now, and the sink their streams belong on.
   std::map<pid_t, std::string> readSinks;
   for (const auto& [id, aggregate] : aggregates_) {
-    if (aggregate->generation != generation_ || !aggregate->started || !aggregate->isAlive() ||
-        !isCurrent(*aggregate->sink))
+    if (aggregate->generation != connection_.generation() || !aggregate->started ||
+        !aggregate->isAlive() || !isCurrent(*aggregate->sink))
       continue;
     for (pid_t pid : aggregate->sink->pids) readSinks.try_emplace(pid, aggregate->sink->name);
   }
