@@ -74,7 +74,7 @@ void PipeWireAudioHardware::releaseConnection() {
   // calls still succeed; they are never rebuilt (their processes may be gone too), the next
   // discovery builds new ones.
   for (auto& [id, aggregate] : aggregates_) {
-    aggregate->links.clear();
+    aggregate->links.made.clear();
     if (aggregate->filter) aggregate->filter->stop();
     aggregate->filter.reset();
   }

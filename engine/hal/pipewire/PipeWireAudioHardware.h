@@ -13,6 +13,7 @@
 #include "engine/hal/AudioHardware.h"
 #include "engine/hal/pipewire/ApplicationIdentity.h"
 #include "engine/hal/pipewire/Graph.h"
+#include "engine/hal/pipewire/Linker.h"
 #include "engine/hal/pipewire/PipeWireConnection.h"
 #include "engine/hal/pipewire/PropertyView.h"
 #include "engine/hal/pipewire/PwHandles.h"
@@ -97,11 +98,8 @@ class PipeWireAudioHardware final : public AudioHardware {
   Status deviceStop(ObjectID device, IOProcID id) override;
 
  private:
-  struct TapSink;
   struct Tap;
-  struct Link;
   struct Aggregate;
-  struct ProxyEvents;
 
   // ---- connection (PipeWireAudioHardware.cpp) ----------------------------------------------
   // Releases everything made on a connection the daemon dropped.
@@ -111,15 +109,10 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   // ---- routing (PipeWireAudioHardwareRouting.cpp) --------------------------------------------
   void reconcile();
-  void reconcileSinks();
-  bool createSinkNode(TapSink& sink);
-  void reconcileLinks(Aggregate& aggregate);
   void reconcileStreams();
-  std::shared_ptr<TapSink> makeSink(std::vector<pid_t> pids);
   Aggregate* findAggregate(ObjectID device);
   Status setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes);
   std::vector<pid_t> pidsOf(const std::vector<ObjectID>& processes) const;
-  bool isCurrent(const TapSink& sink) const;
 
   // ---- view ----------------------------------------------------------------------------------
   // Rebuilds the property view from the graph and our taps and aggregates.
@@ -135,6 +128,7 @@ class PipeWireAudioHardware final : public AudioHardware {
   // Before everything made on its core, so that it goes last.
   PipeWireConnection connection_;
   Graph graph_;
+  Linker linker_{graph_, connection_, [this] { dirty_ = true; }};
   StreamMover mover_{graph_};
   // Reads graph_: declared after it.
   PropertyView view_;

@@ -9,39 +9,16 @@
 #include <vector>
 
 #include "engine/hal/pipewire/ForwardFilter.h"
+#include "engine/hal/pipewire/Linker.h"
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
-#include "engine/hal/pipewire/ProxyListener.h"
+#include "engine/hal/pipewire/TapSink.h"
 
 namespace mixelot::hal::pipewire {
-
-// The null sink the streams of a set of processes are moved onto while a tap of them is read.
-// Shared by every tap (and so every aggregate device) of the same processes: a stream can sit on
-// one sink only, and the sink's monitor can feed any number of filters.
-struct PipeWireAudioHardware::TapSink {
-  PipeWireAudioHardware* owner = nullptr;
-  uint64_t generation = 0;         // the connection it was made on
-  uint64_t managerGeneration = 0;  // the session manager that saw its node made
-  std::vector<pid_t> pids;         // sorted
-  std::string name;                // node.name; what the streams' target.object names
-  std::optional<uint32_t> nodeId;
-  bool failed = false;
-  ProxyListener<pw_proxy> proxy;
-};
 
 struct PipeWireAudioHardware::Tap {
   ObjectID id = kUnknownObject;
   TapDescription description;
   std::shared_ptr<TapSink> sink;
-};
-
-// One port-to-port link we made (link-factory links one pair per object).
-struct PipeWireAudioHardware::Link {
-  PipeWireAudioHardware* owner = nullptr;
-  uint32_t outputPort = 0;
-  uint32_t inputPort = 0;
-  bool bound = false;
-  bool failed = false;
-  ProxyListener<pw_proxy> proxy;
 };
 
 struct PipeWireAudioHardware::Aggregate {
@@ -58,18 +35,10 @@ struct PipeWireAudioHardware::Aggregate {
   std::unique_ptr<IOBlock> block;
   std::unique_ptr<ForwardFilter> filter;
   // Declared after the filter: the links go first.
-  std::vector<std::unique_ptr<Link>> links;
-  // Link sets tried for the current set of ports; bounded so a link the daemon keeps refusing
-  // is not asked for forever.
-  int linkAttempts = 0;
+  Linker::Links links;
 
   // Linked all the way from the tap sink to the device.
-  bool isAlive() const {
-    if (!filter || filter->failed() || links.empty()) return false;
-    for (const auto& link : links)
-      if (!link->bound || link->failed) return false;
-    return true;
-  }
+  bool isAlive() const { return filter && !filter->failed() && links.areUp(); }
 };
 
 }  // namespace mixelot::hal::pipewire
