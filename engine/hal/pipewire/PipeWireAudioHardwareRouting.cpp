@@ -7,7 +7,6 @@
 
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
 #include "engine/hal/pipewire/PipeWireObjects.h"
-#include "engine/hal/pipewire/PwCalls.h"
 #include "engine/hal/pipewire/StreamPid.h"
 
 namespace mixelot::hal::pipewire {

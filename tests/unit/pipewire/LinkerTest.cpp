@@ -18,9 +18,8 @@ constexpr uint32_t kSink = 20, kFilter = 30, kDevice = 40;
 
 // Our filter node: ports 3001/3002 take FL/FR in, 3003/3004 give them out.
 void addFilter(Graph& graph) {
-  graph.addGlobal(
-      kFilter, PW_TYPE_INTERFACE_Node, PW_PERM_RWXM,
-      {{PW_KEY_NODE_NAME, "mixelot.forward.1.1"}, {PW_KEY_MEDIA_CLASS, "Stream/Output/Audio"}});
+  graph.addGlobal(kFilter, PW_TYPE_INTERFACE_Node, PW_PERM_RWXM,
+                  {{PW_KEY_NODE_NAME, "mixelot.forward.1.1"}});
   uint32_t port = kFilter * 100;
   for (const char* direction : {"in", "out"})
     for (const std::string channel : {"FL", "FR"})
@@ -55,6 +54,7 @@ TEST_F(LinkerTest, EachChannelOfTheFilterGoesToTheDevicesMatchingMonoOrPositiona
       {"stereo listed right first", {"FR", "FL"}, 4003, 4001},
       {"surround", {"FC", "FL", "FR", "LFE"}, 4003, 4005},
       {"mono: both channels sum into it", {"MONO"}, 4001, 4001},
+      {"mono beside a subwoofer: both into mono", {"LFE", "MONO"}, 4003, 4003},
       {"unnamed channels, by position", {"AUX0", "AUX1", "AUX2"}, 4001, 4003},
       {"one unnamed channel takes both", {"AUX0"}, 4001, 4001},
   };
