@@ -58,11 +58,11 @@ ForwardFilter::~ForwardFilter() {
   filter_.reset();
 }
 
-std::optional<uint32_t> ForwardFilter::nodeId() const {
+std::optional<GlobalId> ForwardFilter::nodeId() const {
   if (!filter_) return std::nullopt;
   const uint32_t id = pw_filter_get_node_id(filter_.get());
   if (id == SPA_ID_INVALID) return std::nullopt;
-  return id;
+  return GlobalId{id};
 }
 
 void ForwardFilter::onStateChanged(void* data, pw_filter_state, pw_filter_state state,

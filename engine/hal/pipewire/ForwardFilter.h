@@ -10,6 +10,7 @@
 
 #include "engine/hal/AudioHardware.h"
 #include "engine/hal/pipewire/ForwardCycle.h"
+#include "engine/hal/pipewire/GlobalId.h"
 #include "engine/hal/pipewire/PwHandles.h"
 
 namespace mixelot::hal::pipewire {
@@ -34,7 +35,7 @@ class ForwardFilter {
 
   bool failed() const { return failed_; }
   // The node's global id once the server has it.
-  std::optional<uint32_t> nodeId() const;
+  std::optional<GlobalId> nodeId() const;
 
   // Main thread, while stopped: the block the process callback calls (nullptr for none).
   void setBlock(const IOBlock* block) { cycle_.setBlock(block); }

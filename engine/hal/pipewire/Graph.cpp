@@ -15,23 +15,30 @@ bool isBoundNodeClass(std::string_view mediaClass) {
          mediaClass == "Audio/Duplex";
 }
 
-}  // namespace
-
-std::optional<uint32_t> GraphNode::clientId() const {
-  return parseNumber<uint32_t>(lookup(props, PW_KEY_CLIENT_ID));
+std::optional<GlobalId> parseGlobalId(std::string_view text) {
+  if (auto value = parseNumber<uint32_t>(text)) return GlobalId{*value};
+  return std::nullopt;
 }
 
-std::optional<uint32_t> GraphNode::deviceId() const {
-  return parseNumber<uint32_t>(lookup(props, PW_KEY_DEVICE_ID));
+}  // namespace
+
+std::optional<GlobalId> GraphNode::clientId() const {
+  return parseGlobalId(lookup(props, PW_KEY_CLIENT_ID));
+}
+
+std::optional<GlobalId> GraphNode::deviceId() const {
+  return parseGlobalId(lookup(props, PW_KEY_DEVICE_ID));
 }
 
 // Static event tables forwarding to the graph; each bound record knows its graph.
 struct Graph::Trampolines {
   static void global(void* data, uint32_t id, uint32_t permissions, const char* type, uint32_t,
                      const spa_dict* props) {
-    if (type) static_cast<Graph*>(data)->addGlobal(id, type, permissions, toDict(props));
+    if (type) static_cast<Graph*>(data)->addGlobal(GlobalId{id}, type, permissions, toDict(props));
   }
-  static void globalRemove(void* data, uint32_t id) { static_cast<Graph*>(data)->removeGlobal(id); }
+  static void globalRemove(void* data, uint32_t id) {
+    static_cast<Graph*>(data)->removeGlobal(GlobalId{id});
+  }
   static constexpr pw_registry_events kRegistryEvents = {
       .version = PW_VERSION_REGISTRY_EVENTS,
       .global = global,
@@ -94,7 +101,7 @@ struct Graph::Trampolines {
 
   static int metadataProperty(void* data, uint32_t subject, const char* key, const char* type,
                               const char* value) {
-    static_cast<Graph*>(data)->updateMetadata(subject, key, type, value);
+    static_cast<Graph*>(data)->updateMetadata(GlobalId{subject}, key, type, value);
     return 0;
   }
   static constexpr pw_metadata_events kMetadataEvents = {
@@ -131,12 +138,12 @@ void Graph::detach() {
 }
 
 template <typename T>
-T* Graph::bind(uint32_t id, const char* type, uint32_t version) {
+T* Graph::bind(GlobalId id, const char* type, uint32_t version) {
   if (!registry_) return nullptr;
-  return static_cast<T*>(pw_registry_bind(registry_.get(), id, type, version, 0));
+  return static_cast<T*>(pw_registry_bind(registry_.get(), id.value, type, version, 0));
 }
 
-void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t permissions, const Dict& props) {
+void Graph::addGlobal(GlobalId id, std::string_view type, uint32_t permissions, const Dict& props) {
   if (type == PW_TYPE_INTERFACE_Node) {
     auto node = std::make_unique<GraphNode>();
     node->graph = this;
@@ -160,7 +167,7 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t permissions, 
   } else if (type == PW_TYPE_INTERFACE_Port) {
     GraphPort port;
     port.id = id;
-    port.nodeId = parseNumber<uint32_t>(lookup(props, PW_KEY_NODE_ID)).value_or(0);
+    port.nodeId = parseGlobalId(lookup(props, PW_KEY_NODE_ID)).value_or(GlobalId{});
     port.isOutput = lookup(props, PW_KEY_PORT_DIRECTION) == "out";
     port.isMonitor = lookup(props, PW_KEY_PORT_MONITOR) == "true";
     port.channel = std::string(lookup(props, PW_KEY_AUDIO_CHANNEL));
@@ -212,7 +219,7 @@ void Graph::addGlobal(uint32_t id, std::string_view type, uint32_t permissions, 
   changed();
 }
 
-void Graph::removeGlobal(uint32_t id) {
+void Graph::removeGlobal(GlobalId id) {
   if (nodes_.erase(id) || ports_.erase(id) || clients_.erase(id) || devices_.erase(id)) {
     changed();
     return;
@@ -226,7 +233,7 @@ void Graph::removeGlobal(uint32_t id) {
   }
 }
 
-void Graph::updateNodeInfo(uint32_t id, const Dict& props, std::optional<pw_node_state> state) {
+void Graph::updateNodeInfo(GlobalId id, const Dict& props, std::optional<pw_node_state> state) {
   auto it = nodes_.find(id);
   if (it == nodes_.end()) return;
   for (const auto& [key, value] : props) it->second->props.insert_or_assign(key, value);
@@ -234,7 +241,7 @@ void Graph::updateNodeInfo(uint32_t id, const Dict& props, std::optional<pw_node
   changed();
 }
 
-void Graph::updateMetadata(uint32_t subject, const char* key, const char* type, const char* value) {
+void Graph::updateMetadata(GlobalId subject, const char* key, const char* type, const char* value) {
   if (!metadataId_) return;
   if (!key) {
     std::erase_if(metadata_, [subject](const auto& entry) { return entry.first.first == subject; });
@@ -246,7 +253,7 @@ void Graph::updateMetadata(uint32_t subject, const char* key, const char* type, 
   changed();
 }
 
-const GraphNode* Graph::node(uint32_t id) const {
+const GraphNode* Graph::node(GlobalId id) const {
   auto it = nodes_.find(id);
   return it == nodes_.end() ? nullptr : it->second.get();
 }
@@ -257,50 +264,51 @@ const GraphNode* Graph::nodeByName(std::string_view name) const {
   return nullptr;
 }
 
-const GraphClient* Graph::client(uint32_t id) const {
+const GraphClient* Graph::client(GlobalId id) const {
   auto it = clients_.find(id);
   return it == clients_.end() ? nullptr : it->second.get();
 }
 
-const GraphDevice* Graph::device(uint32_t id) const {
+const GraphDevice* Graph::device(GlobalId id) const {
   auto it = devices_.find(id);
   return it == devices_.end() ? nullptr : it->second.get();
 }
 
-std::vector<const GraphPort*> Graph::portsOf(uint32_t nodeId) const {
+std::vector<const GraphPort*> Graph::portsOf(GlobalId nodeId) const {
   std::vector<const GraphPort*> ports;
   for (const auto& [id, port] : ports_)
     if (port.nodeId == nodeId) ports.push_back(&port);
   return ports;
 }
 
-const GraphPort* Graph::port(uint32_t id) const {
+const GraphPort* Graph::port(GlobalId id) const {
   auto it = ports_.find(id);
   return it == ports_.end() ? nullptr : &it->second;
 }
 
-std::optional<MetadataValue> Graph::metadata(uint32_t subject, std::string_view key) const {
+std::optional<MetadataValue> Graph::metadata(GlobalId subject, std::string_view key) const {
   auto it = metadata_.find({subject, std::string(key)});
   if (it == metadata_.end()) return std::nullopt;
   return it->second;
 }
 
-bool Graph::setMetadata(uint32_t subject, const std::string& key,
+bool Graph::setMetadata(GlobalId subject, const std::string& key,
                         const std::optional<MetadataValue>& value) {
   if (!metadataId_) return false;
   auto* metadata = metadataProxy_.get();
   if (value) {
     if (metadata)
-      calls::setMetadata(metadata, subject, key.c_str(), value->type.c_str(), value->value.c_str());
+      calls::setMetadata(metadata, subject.value, key.c_str(), value->type.c_str(),
+                         value->value.c_str());
     metadata_[{subject, key}] = *value;
   } else {
-    if (metadata) calls::setMetadata(metadata, subject, key.c_str(), nullptr, nullptr);
+    if (metadata) calls::setMetadata(metadata, subject.value, key.c_str(), nullptr, nullptr);
     metadata_.erase({subject, key});
   }
   return true;
 }
 
-bool Graph::setNodeVolume(uint32_t nodeId, const VolumeState& volume) {
+bool Graph::setNodeVolume(GlobalId nodeId, const VolumeState& volume) {
   auto it = nodes_.find(nodeId);
   if (it == nodes_.end() || !it->second->proxy) return false;
   std::vector<uint8_t> buffer;
@@ -312,8 +320,8 @@ bool Graph::setNodeVolume(uint32_t nodeId, const VolumeState& volume) {
   return true;
 }
 
-bool Graph::setRouteVolume(uint32_t deviceId, const DeviceRoute& route, const VolumeState& volume,
-                           uint32_t nodeId) {
+bool Graph::setRouteVolume(GlobalId deviceId, const DeviceRoute& route, const VolumeState& volume,
+                           GlobalId nodeId) {
   auto it = devices_.find(deviceId);
   if (it == devices_.end() || !it->second->proxy) return false;
   std::vector<uint8_t> buffer;

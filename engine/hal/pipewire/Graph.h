@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/hal/pipewire/Dict.h"
+#include "engine/hal/pipewire/GlobalId.h"
 #include "engine/hal/pipewire/ProxyListener.h"
 #include "engine/hal/pipewire/Serial.h"
 #include "engine/hal/pipewire/VolumeParams.h"
@@ -28,8 +29,8 @@ class Graph;
 // every event and never calls anything else, so no event ever reaches the model directly.
 
 struct GraphPort {
-  uint32_t id = 0;
-  uint32_t nodeId = 0;
+  GlobalId id;
+  GlobalId nodeId;
   bool isOutput = false;
   bool isMonitor = false;
   std::string channel;  // audio.channel: FL, FR, MONO, ...
@@ -38,14 +39,14 @@ struct GraphPort {
 
 struct GraphClient {
   Graph* graph = nullptr;
-  uint32_t id = 0;
+  GlobalId id;
   Dict props;
   ProxyListener<pw_client> proxy;
 };
 
 struct GraphDevice {
   Graph* graph = nullptr;
-  uint32_t id = 0;
+  GlobalId id;
   Dict props;
   std::vector<DeviceRoute> routes;  // the active routes (SPA_PARAM_Route)
   ProxyListener<pw_device> proxy;
@@ -53,7 +54,7 @@ struct GraphDevice {
 
 struct GraphNode {
   Graph* graph = nullptr;
-  uint32_t id = 0;
+  GlobalId id;
   Serial serial;
   Dict props;  // the global's, then the full set from the bound node's info
   pw_node_state state = PW_NODE_STATE_CREATING;
@@ -62,8 +63,8 @@ struct GraphNode {
 
   std::string_view mediaClass() const { return lookup(props, PW_KEY_MEDIA_CLASS); }
   std::string_view name() const { return lookup(props, PW_KEY_NODE_NAME); }
-  std::optional<uint32_t> clientId() const;
-  std::optional<uint32_t> deviceId() const;
+  std::optional<GlobalId> clientId() const;
+  std::optional<GlobalId> deviceId() const;
   bool isOutputStream() const { return mediaClass() == "Stream/Output/Audio"; }
   // A place an application can play to: what the desktop lists as an output device.
   bool isOutputDevice() const {
@@ -79,9 +80,9 @@ struct MetadataValue {
 
 class Graph {
  public:
-  using NodeMap = std::map<uint32_t, std::unique_ptr<GraphNode>>;
-  using ClientMap = std::map<uint32_t, std::unique_ptr<GraphClient>>;
-  using MetadataKey = std::pair<uint32_t, std::string>;
+  using NodeMap = std::map<GlobalId, std::unique_ptr<GraphNode>>;
+  using ClientMap = std::map<GlobalId, std::unique_ptr<GraphClient>>;
+  using MetadataKey = std::pair<GlobalId, std::string>;
 
   explicit Graph(std::function<void()> onChanged);
   ~Graph();
@@ -95,22 +96,22 @@ class Graph {
 
   // What the registry and the objects we bind report; the trampolines call these. With no
   // registry attached (a unit test) nothing is bound: the records are kept as they come.
-  void addGlobal(uint32_t id, std::string_view type, uint32_t permissions, const Dict& props);
-  void removeGlobal(uint32_t id);
+  void addGlobal(GlobalId id, std::string_view type, uint32_t permissions, const Dict& props);
+  void removeGlobal(GlobalId id);
   // A node's info: its full properties (merged into the global's) and, when it changed, its state.
-  void updateNodeInfo(uint32_t id, const Dict& props, std::optional<pw_node_state> state = {});
+  void updateNodeInfo(GlobalId id, const Dict& props, std::optional<pw_node_state> state = {});
   // An entry of the "default" metadata set (a value), removed (no value) or, with no key, every
   // entry of `subject` removed.
-  void updateMetadata(uint32_t subject, const char* key, const char* type, const char* value);
+  void updateMetadata(GlobalId subject, const char* key, const char* type, const char* value);
 
   const NodeMap& nodes() const { return nodes_; }
   const ClientMap& clients() const { return clients_; }
-  const GraphNode* node(uint32_t id) const;
+  const GraphNode* node(GlobalId id) const;
   const GraphNode* nodeByName(std::string_view name) const;
-  const GraphClient* client(uint32_t id) const;
-  const GraphDevice* device(uint32_t id) const;
-  std::vector<const GraphPort*> portsOf(uint32_t nodeId) const;
-  const GraphPort* port(uint32_t id) const;
+  const GraphClient* client(GlobalId id) const;
+  const GraphDevice* device(GlobalId id) const;
+  std::vector<const GraphPort*> portsOf(GlobalId nodeId) const;
+  const GraphPort* port(GlobalId id) const;
 
   // The "default" metadata, as the session manager keeps it.
   bool hasDefaultMetadata() const { return metadataId_.has_value(); }
@@ -118,27 +119,27 @@ class Graph {
   uint64_t metadataGeneration() const { return metadataGeneration_; }
   // What the session manager lets us do with it (PW_PERM_* bits): moving a stream writes it.
   uint32_t metadataPermissions() const { return metadataPermissions_; }
-  std::optional<MetadataValue> metadata(uint32_t subject, std::string_view key) const;
+  std::optional<MetadataValue> metadata(GlobalId subject, std::string_view key) const;
   const std::map<MetadataKey, MetadataValue>& metadataEntries() const { return metadata_; }
   // Writes (or, with nullopt, removes) an entry; the mirror holds the new value at once, so the
   // next look does not take our own write for someone else's (unbound, only the mirror changes).
   // False without the metadata.
-  bool setMetadata(uint32_t subject, const std::string& key,
+  bool setMetadata(GlobalId subject, const std::string& key,
                    const std::optional<MetadataValue>& value);
 
   // Sets a bound node's Props (channel volumes and/or mute); the mirror holds them at once.
-  bool setNodeVolume(uint32_t nodeId, const VolumeState& volume);
+  bool setNodeVolume(GlobalId nodeId, const VolumeState& volume);
   // Sets the volume of a device's route and saves it there; the mirror of `nodeId`, the node
   // playing through that route, holds it at once.
-  bool setRouteVolume(uint32_t deviceId, const DeviceRoute& route, const VolumeState& volume,
-                      uint32_t nodeId);
+  bool setRouteVolume(GlobalId deviceId, const DeviceRoute& route, const VolumeState& volume,
+                      GlobalId nodeId);
 
  private:
   struct Trampolines;
 
   // Binds global `id` when a registry is attached; null otherwise.
   template <typename T>
-  T* bind(uint32_t id, const char* type, uint32_t version);
+  T* bind(GlobalId id, const char* type, uint32_t version);
   void changed() { onChanged_(); }
 
   std::function<void()> onChanged_;
@@ -146,10 +147,10 @@ class Graph {
 
   NodeMap nodes_;
   ClientMap clients_;
-  std::map<uint32_t, std::unique_ptr<GraphDevice>> devices_;
-  std::map<uint32_t, GraphPort> ports_;
+  std::map<GlobalId, std::unique_ptr<GraphDevice>> devices_;
+  std::map<GlobalId, GraphPort> ports_;
 
-  std::optional<uint32_t> metadataId_;
+  std::optional<GlobalId> metadataId_;
   uint64_t metadataGeneration_ = 0;
   uint32_t metadataPermissions_ = 0;
   ProxyListener<pw_metadata> metadataProxy_;

@@ -54,7 +54,7 @@ const GraphPort* devicePort(const std::vector<const GraphPort*>& ports, size_t c
 struct Linker::ProxyEvents {
   static void sinkBound(void* data, uint32_t id) {
     auto* sink = static_cast<TapSink*>(data);
-    sink->nodeId = id;
+    sink->nodeId = GlobalId{id};
     sink->owner->onChanged_();
   }
   static void sinkGone(void* data) {
@@ -175,7 +175,7 @@ void Linker::reconcileSinks(const std::set<TapSink*>& sinks) {
 // ---- links -----------------------------------------------------------------------------------
 
 std::vector<Linker::PortPair> Linker::planLinks(const Graph& graph, std::string_view sinkName,
-                                                std::optional<uint32_t> filterNode,
+                                                std::optional<GlobalId> filterNode,
                                                 std::string_view deviceName) {
   // A device that went away (unplugged) leaves the chain unlinked, and so not read: its streams
   // go back to their normal output until it returns.
@@ -223,8 +223,10 @@ void Linker::reconcileLinks(Links& links, const TapSink& sink, const ForwardFilt
   for (const auto& [outputPort, inputPort] : wanted) {
     const GraphPort* out = graph_.port(outputPort);
     const GraphPort* in = graph_.port(inputPort);
-    const std::string outNode = std::to_string(out->nodeId), outPortId = std::to_string(out->id);
-    const std::string inNode = std::to_string(in->nodeId), inPortId = std::to_string(in->id);
+    const std::string outNode = std::to_string(out->nodeId.value),
+                      outPortId = std::to_string(out->id.value);
+    const std::string inNode = std::to_string(in->nodeId.value),
+                      inPortId = std::to_string(in->id.value);
     // Passive: our links never keep the graph (and the device) running by themselves, so an
     // idle chain costs nothing; the app's own link to the tap sink is what drives it. Not
     // lingering: they go with our connection.

@@ -26,13 +26,13 @@ class ForwardFilter;
 class Linker {
  public:
   // An output port and the input port it feeds (global ids).
-  using PortPair = std::pair<uint32_t, uint32_t>;
+  using PortPair = std::pair<GlobalId, GlobalId>;
 
   // One port-to-port link we made (link-factory links one pair per object).
   struct Link {
     Linker* owner = nullptr;
-    uint32_t outputPort = 0;
-    uint32_t inputPort = 0;
+    GlobalId outputPort;
+    GlobalId inputPort;
     bool bound = false;
     bool failed = false;
     ProxyListener<pw_proxy> proxy;
@@ -60,7 +60,7 @@ class Linker {
   // into the filter, the filter into the device. Empty when any of them (or a port) is missing,
   // or the device is no output device.
   static std::vector<PortPair> planLinks(const Graph& graph, std::string_view sinkName,
-                                         std::optional<uint32_t> filterNode,
+                                         std::optional<GlobalId> filterNode,
                                          std::string_view deviceName);
   // Brings `links` in line with the plan for `filter`: made anew when the plan changed, remade
   // (a few times) when one failed, dropped when there is nothing to link.

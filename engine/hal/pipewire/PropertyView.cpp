@@ -70,7 +70,7 @@ PropertyView::View PropertyView::build() {
 
   if (sources_.connected) {
     std::optional<std::string> defaultName;
-    if (auto value = graph_.metadata(0, "default.audio.sink"))
+    if (auto value = graph_.metadata(GlobalId{PW_ID_CORE}, "default.audio.sink"))
       defaultName = parseDefaultNodeName(value->value);
     for (const auto& [id, node] : graph_.nodes()) {
       if (!node->isOutputDevice() || node->name().empty() ||
@@ -305,7 +305,7 @@ void PropertyView::deliverNotifications() {
 
 Status PropertyView::setDeviceVolume(ObjectID device, const PropertyAddress& address,
                                      const PropertyValue& value) {
-  const uint32_t nodeId = deviceNodes_.at(device);
+  const GlobalId nodeId = deviceNodes_.at(device);
   const GraphNode* node = graph_.node(nodeId);
   if (!node) return status::kBadObject;
 

@@ -106,7 +106,7 @@ class PropertyView {
   View view_;
   std::map<std::string, ObjectID> ids_;
   ObjectID nextObjectID_ = kSystemObject + 1;
-  std::map<ObjectID, uint32_t> deviceNodes_;  // device object -> its node
+  std::map<ObjectID, GlobalId> deviceNodes_;  // device object -> its node
   std::map<ObjectID, pid_t> processPids_;
   std::map<pid_t, ProcessClues> processClues_;
 

@@ -10,7 +10,7 @@ void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
   // Without the session manager's metadata nothing can be moved or given back; the records wait.
   if (!graph_.hasDefaultMetadata()) return;
 
-  std::set<uint32_t> present;
+  std::set<GlobalId> present;
   for (const auto& [nodeId, node] : graph_.nodes()) {
     if (!node->isOutputStream()) continue;
     present.insert(nodeId);
@@ -52,7 +52,7 @@ void StreamMover::restoreAll() {
   moved_.clear();
 }
 
-void StreamMover::keepPreviousTarget(uint32_t node, MovedStream& moved,
+void StreamMover::keepPreviousTarget(GlobalId node, MovedStream& moved,
                                      const MetadataValue& target) {
   moved.previousTarget = target;
   // Also beside the stream, where an instance of ours started after this one was killed finds
@@ -60,7 +60,7 @@ void StreamMover::keepPreviousTarget(uint32_t node, MovedStream& moved,
   graph_.setMetadata(node, kSavedTargetKey, target);
 }
 
-void StreamMover::restoreStream(uint32_t node, const MovedStream& moved) {
+void StreamMover::restoreStream(GlobalId node, const MovedStream& moved) {
   if (moved.previousTarget) graph_.setMetadata(node, kSavedTargetKey, std::nullopt);
   const auto current = graph_.metadata(node, kTargetKey);
   // A target someone else set after ours is theirs to keep.
@@ -75,7 +75,7 @@ void StreamMover::removeStaleTargets() {
   // A stream moved by an instance of ours that was killed still names that instance's sink. The
   // name is unique and the session manager falls back to the default device, so the app plays;
   // but if it had a target of its own (the user's choice), that is kept beside it: give it back.
-  std::vector<uint32_t> stale, leftovers;
+  std::vector<GlobalId> stale, leftovers;
   for (const auto& [key, value] : graph_.metadataEntries()) {
     if (key.second == kTargetKey && value.value.starts_with(kTapSinkPrefix) &&
         !graph_.nodeByName(value.value))
@@ -83,12 +83,12 @@ void StreamMover::removeStaleTargets() {
     if (key.second == kSavedTargetKey && !isOurs(graph_.metadata(key.first, kTargetKey)))
       leftovers.push_back(key.first);
   }
-  for (uint32_t subject : stale) {
+  for (GlobalId subject : stale) {
     auto saved = graph_.metadata(subject, kSavedTargetKey);
     graph_.setMetadata(subject, kTargetKey, saved);
     if (saved) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
   }
-  for (uint32_t subject : leftovers) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
+  for (GlobalId subject : leftovers) graph_.setMetadata(subject, kSavedTargetKey, std::nullopt);
 }
 
 }  // namespace mixelot::hal::pipewire

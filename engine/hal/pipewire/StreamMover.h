@@ -56,14 +56,14 @@ class StreamMover {
     std::optional<MetadataValue> previousTarget;
   };
 
-  void keepPreviousTarget(uint32_t node, MovedStream& moved, const MetadataValue& target);
-  void restoreStream(uint32_t node, const MovedStream& moved);
+  void keepPreviousTarget(GlobalId node, MovedStream& moved, const MetadataValue& target);
+  void restoreStream(GlobalId node, const MovedStream& moved);
   static bool isOurs(const std::optional<MetadataValue>& target) {
     return target && target->value.starts_with(kTapSinkPrefix);
   }
 
   Graph& graph_;
-  std::map<uint32_t, MovedStream> moved_;  // by stream node id
+  std::map<GlobalId, MovedStream> moved_;  // by stream node id
 };
 
 }  // namespace mixelot::hal::pipewire

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/hal/pipewire/GlobalId.h"
 #include "engine/hal/pipewire/ProxyListener.h"
 
 namespace mixelot::hal::pipewire {
@@ -22,7 +23,7 @@ struct TapSink {
   uint64_t managerGeneration = 0;  // the session manager that saw its node made
   std::vector<pid_t> pids;         // sorted
   std::string name;                // node.name; what the streams' target.object names
-  std::optional<uint32_t> nodeId;
+  std::optional<GlobalId> nodeId;
   bool failed = false;
   ProxyListener<pw_proxy> proxy;
 };

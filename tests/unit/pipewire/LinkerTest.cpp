@@ -14,18 +14,18 @@ namespace {
 
 using Plan = std::vector<Linker::PortPair>;
 
-constexpr uint32_t kSink = 20, kFilter = 30, kDevice = 40;
+constexpr GlobalId kSink = 20_id, kFilter = 30_id, kDevice = 40_id;
 
 // Our filter node: ports 3001/3002 take FL/FR in, 3003/3004 give them out.
 void addFilter(Graph& graph) {
   graph.addGlobal(kFilter, PW_TYPE_INTERFACE_Node, PW_PERM_RWXM,
                   {{PW_KEY_NODE_NAME, "mixelot.forward.1.1"}});
-  uint32_t port = kFilter * 100;
+  uint32_t port = kFilter.value * 100;
   for (const char* direction : {"in", "out"})
     for (const std::string channel : {"FL", "FR"})
       graph.addGlobal(
-          ++port, PW_TYPE_INTERFACE_Port, PW_PERM_RWXM,
-          {{PW_KEY_NODE_ID, std::to_string(kFilter)},
+          GlobalId{++port}, PW_TYPE_INTERFACE_Port, PW_PERM_RWXM,
+          {{PW_KEY_NODE_ID, std::to_string(kFilter.value)},
            {PW_KEY_PORT_DIRECTION, direction},
            {PW_KEY_AUDIO_CHANNEL, channel},
            {PW_KEY_PORT_NAME, (direction == std::string("in") ? "input_" : "output_") + channel}});
@@ -37,7 +37,7 @@ struct LinkerTest : ::testing::Test {
     fake::addSink(graph, kSink, "mixelot.tap.1.1");  // monitors 2002 (FL) and 2004 (FR)
     addFilter(graph);
   }
-  Plan plan(std::optional<uint32_t> filter = kFilter) {
+  Plan plan(std::optional<GlobalId> filter = kFilter) {
     return Linker::planLinks(graph, "mixelot.tap.1.1", filter, "speakers");
   }
 };
@@ -47,24 +47,25 @@ TEST_F(LinkerTest, EachChannelOfTheFilterGoesToTheDevicesMatchingMonoOrPositiona
   struct Case {
     const char* what;
     std::vector<std::string> channels;
-    uint32_t left, right;  // the device inputs FL and FR of the filter go to
+    GlobalId left, right;  // the device inputs FL and FR of the filter go to
   };
   const Case cases[] = {
-      {"stereo", {"FL", "FR"}, 4001, 4003},
-      {"stereo listed right first", {"FR", "FL"}, 4003, 4001},
-      {"surround", {"FC", "FL", "FR", "LFE"}, 4003, 4005},
-      {"mono: both channels sum into it", {"MONO"}, 4001, 4001},
-      {"mono beside a subwoofer: both into mono", {"LFE", "MONO"}, 4003, 4003},
-      {"unnamed channels, by position", {"AUX0", "AUX1", "AUX2"}, 4001, 4003},
-      {"one unnamed channel takes both", {"AUX0"}, 4001, 4001},
+      {"stereo", {"FL", "FR"}, 4001_id, 4003_id},
+      {"stereo listed right first", {"FR", "FL"}, 4003_id, 4001_id},
+      {"surround", {"FC", "FL", "FR", "LFE"}, 4003_id, 4005_id},
+      {"mono: both channels sum into it", {"MONO"}, 4001_id, 4001_id},
+      {"mono beside a subwoofer: both into mono", {"LFE", "MONO"}, 4003_id, 4003_id},
+      {"unnamed channels, by position", {"AUX0", "AUX1", "AUX2"}, 4001_id, 4003_id},
+      {"one unnamed channel takes both", {"AUX0"}, 4001_id, 4001_id},
   };
   for (const Case& c : cases) {
     fake::addSink(graph, kDevice, "speakers", c.channels);
-    EXPECT_EQ(plan(), (Plan{{2002, 3001}, {3003, c.left}, {2004, 3002}, {3004, c.right}}))
+    EXPECT_EQ(plan(),
+              (Plan{{2002_id, 3001_id}, {3003_id, c.left}, {2004_id, 3002_id}, {3004_id, c.right}}))
         << c.what;
     graph.removeGlobal(kDevice);
     for (uint32_t port = 4001; port <= 4000 + 2 * c.channels.size(); ++port)
-      graph.removeGlobal(port);
+      graph.removeGlobal(GlobalId{port});
   }
 }
 
@@ -79,7 +80,7 @@ TEST_F(LinkerTest, NothingIsLinkedWithoutAnOutputDeviceFilterOrMonitor) {
   fake::addSink(graph, kDevice, "speakers");
   ASSERT_EQ(plan().size(), 4u);
   EXPECT_TRUE(plan(std::nullopt).empty()) << "the filter has no node yet";
-  graph.removeGlobal(2002);
+  graph.removeGlobal(2002_id);
   EXPECT_TRUE(plan().empty()) << "the tap sink's FL monitor is gone: no half chain";
   fake::addSink(graph, kSink, "mixelot.tap.1.1");
   ASSERT_EQ(plan().size(), 4u);

@@ -30,16 +30,16 @@ struct PropertyViewTest : testing::Test {
 };
 
 TEST_F(PropertyViewTest, DeviceKeepsItsIdPerNodeNameAcrossNodeIdReuse) {
-  fake::addSink(graph, 40, "speakers");
-  fake::addSink(graph, 41, "headphones");
+  fake::addSink(graph, 40_id, "speakers");
+  fake::addSink(graph, 41_id, "headphones");
   update();
   const std::vector<ObjectID> first = devices();
   ASSERT_EQ(first.size(), 2u);
   const ObjectID speakers = first[0], headphones = first[1];
 
   // The daemon hands the speakers' node id to another device: that one is a new object.
-  graph.removeGlobal(40);
-  fake::addSink(graph, 40, "hdmi", {"FL", "FR"}, 2000);
+  graph.removeGlobal(40_id);
+  fake::addSink(graph, 40_id, "hdmi", {"FL", "FR"}, 2000);
   update();
   const std::vector<ObjectID> second = devices();
   ASSERT_EQ(second.size(), 2u);
@@ -49,7 +49,7 @@ TEST_F(PropertyViewTest, DeviceKeepsItsIdPerNodeNameAcrossNodeIdReuse) {
   EXPECT_EQ(view.getPropertyData(speakers, {selector::kName}, gone), status::kBadObject);
 
   // The speakers come back under a new node id: the same object as before, listed first.
-  fake::addSink(graph, 55, "speakers", {"FL", "FR"}, 2001);
+  fake::addSink(graph, 55_id, "speakers", {"FL", "FR"}, 2001);
   update();
   EXPECT_EQ(devices(), (std::vector<ObjectID>{speakers, headphones, second[1]}));
   PropertyValue uid;
@@ -71,12 +71,12 @@ TEST_F(PropertyViewTest, ChangesOfOneBurstReachAListenerOnce) {
                 kSystemObject, processesAddress,
                 [&](auto) { ADD_FAILURE() << "removed listener called"; }, dropped),
             kNoError);
-  fake::addSink(graph, 40, "speakers");
+  fake::addSink(graph, 40_id, "speakers");
   update();
-  fake::addSink(graph, 41, "headphones");
+  fake::addSink(graph, 41_id, "headphones");
   update();
-  fake::addClient(graph, 30, kFirstApp);
-  fake::addStream(graph, 60, 30);
+  fake::addClient(graph, 30_id, kFirstApp);
+  fake::addStream(graph, 60_id, 30_id);
   update();
   EXPECT_EQ(view.removePropertyListener(kSystemObject, processesAddress, dropped), kNoError);
   EXPECT_TRUE(heard.empty());  // nothing before the burst is over
@@ -94,7 +94,7 @@ TEST_F(PropertyViewTest, ChangesOfOneBurstReachAListenerOnce) {
   update();
   queue.advance(Seconds(0.1));
   EXPECT_EQ(heard.size(), 1u);
-  graph.updateNodeInfo(60, {}, PW_NODE_STATE_RUNNING);
+  graph.updateNodeInfo(60_id, {}, PW_NODE_STATE_RUNNING);
   update();
   queue.advance(Seconds(0.1));
   ASSERT_EQ(heard.size(), 2u);
@@ -102,16 +102,16 @@ TEST_F(PropertyViewTest, ChangesOfOneBurstReachAListenerOnce) {
 }
 
 TEST_F(PropertyViewTest, StreamIdReusedByAnotherProcessMovesTheProcessObjects) {
-  fake::addClient(graph, 30, kFirstApp);
-  fake::addClient(graph, 31, kSecondApp);
-  fake::addStream(graph, 60, 30, 500);
+  fake::addClient(graph, 30_id, kFirstApp);
+  fake::addClient(graph, 31_id, kSecondApp);
+  fake::addStream(graph, 60_id, 30_id, 500);
   update();
   ASSERT_EQ(processes().size(), 1u);
   const ObjectID first = processes()[0];
   EXPECT_EQ(view.processPid(first), kFirstApp);
 
-  graph.removeGlobal(60);
-  fake::addStream(graph, 60, 31, 501);
+  graph.removeGlobal(60_id);
+  fake::addStream(graph, 60_id, 31_id, 501);
   update();
   ASSERT_EQ(processes().size(), 1u);
   const ObjectID second = processes()[0];
@@ -123,7 +123,7 @@ TEST_F(PropertyViewTest, StreamIdReusedByAnotherProcessMovesTheProcessObjects) {
   EXPECT_EQ(pid, PropertyValue(int32_t{kSecondApp}));
 
   // The first process plays again: its object, kept per PID, comes back.
-  fake::addStream(graph, 61, 30, 502);
+  fake::addStream(graph, 61_id, 30_id, 502);
   update();
   EXPECT_EQ(processes(), (std::vector<ObjectID>{first, second}));
 }

@@ -10,7 +10,7 @@ namespace mixelot::hal::pipewire {
 namespace {
 
 constexpr pid_t kApp = 100;
-constexpr uint32_t kStream = 40;
+constexpr GlobalId kStream = 40_id;
 const std::string kTap = "mixelot.tap.1.1";
 
 struct StreamMoverTest : testing::Test {
@@ -20,22 +20,22 @@ struct StreamMoverTest : testing::Test {
 
   StreamMoverTest() {
     fake::addDefaultMetadata(graph);
-    fake::addSink(graph, 50, kTap);
-    fake::addStream(graph, kStream, 10);
+    fake::addSink(graph, 50_id, kTap);
+    fake::addStream(graph, kStream, 10_id);
   }
   // Client 10 plays for process 100 (kApp), client 11 for process 110.
   void reconcile(const std::map<pid_t, std::string>& sinks) {
     mover.reconcile(sinks, [](const GraphNode& stream) -> std::optional<pid_t> {
-      return static_cast<pid_t>(*stream.clientId() * 10);
+      return static_cast<pid_t>(stream.clientId()->value * 10);
     });
   }
   // As the user (or the session manager) sets it.
-  void set(uint32_t node, const char* key, const char* value) {
+  void set(GlobalId node, const char* key, const char* value) {
     graph.updateMetadata(node, key, value ? kTargetType : nullptr, value);
   }
-  std::string target(uint32_t node = kStream) { return value(node, kTargetKey); }
-  std::string saved(uint32_t node = kStream) { return value(node, kSavedTargetKey); }
-  std::string value(uint32_t node, const char* key) {
+  std::string target(GlobalId node = kStream) { return value(node, kTargetKey); }
+  std::string saved(GlobalId node = kStream) { return value(node, kSavedTargetKey); }
+  std::string value(GlobalId node, const char* key) {
     auto entry = graph.metadata(node, key);
     return entry ? entry->value : "(none)";
   }
@@ -87,14 +87,15 @@ TEST_F(StreamMoverTest, IdReusedWithNewSerialRestoresNothingOntoTheNewStream) {
     // no target of its own.
     graph.removeGlobal(kStream);
     set(kStream, nullptr, nullptr);
-    fake::addStream(graph, kStream, newOwner / 10, 5000 + newOwner);
+    fake::addStream(graph, kStream, GlobalId{static_cast<uint32_t>(newOwner / 10)},
+                    5000 + newOwner);
     reconcile(read);
     EXPECT_EQ(target(), newOwner == kApp ? kTap : "(none)");
     reconcile({});
     EXPECT_EQ(target(), "(none)");
     EXPECT_EQ(saved(), "(none)");
     graph.removeGlobal(kStream);
-    fake::addStream(graph, kStream, 10);
+    fake::addStream(graph, kStream, 10_id);
   }
   // Gone in a turn of its own: nothing is written on its id later, for the next object to find.
   set(kStream, kTargetKey, "speakers");
@@ -111,7 +112,7 @@ TEST_F(StreamMoverTest, MoveWhoseTapVanishedGivesTheTargetBack) {
     SCOPED_TRACE(sinkGone ? "sink node gone" : "tap no longer read");
     set(kStream, kTargetKey, "speakers");
     reconcile(read);
-    if (sinkGone) graph.removeGlobal(50);
+    if (sinkGone) graph.removeGlobal(50_id);
     reconcile(sinkGone ? read : std::map<pid_t, std::string>{});
     EXPECT_EQ(target(), "speakers");
     EXPECT_EQ(saved(), "(none)");
@@ -126,26 +127,26 @@ TEST_F(StreamMoverTest, ReconnectMidMoveGivesTheSavedTargetBackNextTime) {
   mover.forget();
   graph.detach();
   fake::addDefaultMetadata(graph);
-  fake::addStream(graph, kStream, 10);
+  fake::addStream(graph, kStream, 10_id);
   for (const auto& [key, value] : entries)
     graph.updateMetadata(key.first, key.second.c_str(), value.type.c_str(), value.value.c_str());
-  set(41, kTargetKey, "headphones");  // the user's, beside an entry of ours left over
-  set(41, kSavedTargetKey, "speakers");
-  fake::addSink(graph, 60, "mixelot.tap.9.1");  // a running instance's move: not ours to undo
-  set(42, kTargetKey, "mixelot.tap.9.1");
-  set(42, kSavedTargetKey, "hdmi");
-  set(43, kTargetKey, "mixelot.tap.7.1");  // a killed instance's move of a stream with no target
+  set(41_id, kTargetKey, "headphones");  // the user's, beside an entry of ours left over
+  set(41_id, kSavedTargetKey, "speakers");
+  fake::addSink(graph, 60_id, "mixelot.tap.9.1");  // a running instance's move: not ours to undo
+  set(42_id, kTargetKey, "mixelot.tap.9.1");
+  set(42_id, kSavedTargetKey, "hdmi");
+  set(43_id, kTargetKey, "mixelot.tap.7.1");  // a killed instance's move of a stream with no target
 
   mover.restoreAll();  // forgotten: nothing to give back on this connection
   EXPECT_EQ(target(), kTap);
   mover.removeStaleTargets();
   EXPECT_EQ(target(), "speakers");
   EXPECT_EQ(saved(), "(none)");
-  EXPECT_EQ(target(41), "headphones");
-  EXPECT_EQ(saved(41), "(none)");
-  EXPECT_EQ(target(42), "mixelot.tap.9.1");
-  EXPECT_EQ(saved(42), "hdmi");
-  EXPECT_EQ(target(43), "(none)");
+  EXPECT_EQ(target(41_id), "headphones");
+  EXPECT_EQ(saved(41_id), "(none)");
+  EXPECT_EQ(target(42_id), "mixelot.tap.9.1");
+  EXPECT_EQ(saved(42_id), "hdmi");
+  EXPECT_EQ(target(43_id), "(none)");
 }
 
 }  // namespace
