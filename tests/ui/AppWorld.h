@@ -7,10 +7,7 @@
 #include "engine/hal/sim/SimAudioSystem.h"
 #include "platform/ManualMainQueue.h"
 #include "platform/PreferencesStore.h"
-#include "support/FakeLoginItem.h"
-#include "support/FakePermissionService.h"
-#include "support/FakeProcessInfo.h"
-#include "support/FakeWorkspace.h"
+#include "support/FakePlatform.h"
 #include "support/TempFolder.h"
 
 namespace mixelot::testsupport {

@@ -12,7 +12,7 @@
 #include "engine/AudioRecordingPermission.h"
 #include "engine/hal/sim/SimAudioSystem.h"
 #include "platform/ManualMainQueue.h"
-#include "support/FakePermissionService.h"
+#include "support/FakePlatform.h"
 
 namespace mixelot {
 namespace {

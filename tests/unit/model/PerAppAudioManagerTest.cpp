@@ -19,9 +19,7 @@
 #include "platform/ManualMainQueue.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
-#include "support/FakePermissionService.h"
-#include "support/FakeProcessInfo.h"
-#include "support/FakeWorkspace.h"
+#include "support/FakePlatform.h"
 #include "support/TempFolder.h"
 
 namespace mixelot::testing {

@@ -5,8 +5,6 @@
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
 
-#include <cmath>
-
 #include "engine/hal/AudioHardware.h"
 #include "engine/hal/pipewire/ApplicationIdentity.h"
 #include "engine/hal/pipewire/DefaultNodeName.h"
