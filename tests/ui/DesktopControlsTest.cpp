@@ -3,7 +3,6 @@
 // bus, against stand-ins: the shortcuts through the desktop portal (the calls made, a rebinding
 // only when the shortcuts change, Activated reaching the action) and the overlay as a transient
 // notification.
-
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -40,10 +39,6 @@ QString run(const QString& program, const QStringList& arguments) {
   process.start(program, arguments);
   process.waitForFinished(10000);
   return QString::fromUtf8(process.readAllStandardOutput());
-}
-
-void press(const QString& keys) {
-  run("xdotool", {"key", keys});
 }
 
 struct Call {
@@ -165,9 +160,9 @@ class DesktopControlsTest : public QObject {
         world.launch({.togglePanel = [&] { return ++panelToggles % 2 == 1; },
                       .showOverlay = [&](const std::string& text) { overlays.push_back(text); }});
     // The first launch's defaults: Alt+Shift+A mutes all, Alt+Shift+S shows the panel.
-    press("alt+shift+a");
+    run("xdotool", {"key", "alt+shift+a"});
     QVERIFY(runUntil(world, [&] { return overlays.size() == 1; }));
-    press("alt+shift+s");
+    run("xdotool", {"key", "alt+shift+s"});
     QVERIFY(runUntil(world, [&] { return panelToggles == 1; }));
 
     // A recorder waiting in the settings window: the keys are let go (another program may take
@@ -176,11 +171,9 @@ class DesktopControlsTest : public QObject {
     auto* recorder = delegate->settingsViewModel()->muteAllShortcut();
     recorder->startRecording();
     auto other = controls::X11ShortcutService::connect(world.queue);
-    controls::GlobalShortcut muteAllKey{
-        .id = 1,
-        .evdev = 30,
-        .keysym = "a",
-        .modifiers = controls::modifier::kAlt | controls::modifier::kShift};
+    using namespace controls::modifier;
+    const controls::GlobalShortcut muteAllKey{
+        .id = 1, .evdev = 30, .keysym = "a", .modifiers = kAlt | kShift};
     QVERIFY(other->registerShortcut(muteAllKey));
     CapturingLog log;
     recorder->stopRecording();
@@ -201,8 +194,8 @@ class DesktopControlsTest : public QObject {
     world.preferences.set(prefs::kHotkeyKeyCode, std::int64_t{40});
     world.preferences.set(prefs::kHotkeyModifiers, controls::kModifierControl);
     AppEvents::instance().postHotkeyChanged();
-    press("alt+shift+a");
-    press("ctrl+k");
+    run("xdotool", {"key", "alt+shift+a"});
+    run("xdotool", {"key", "ctrl+k"});
     QVERIFY(runUntil(world, [&] { return overlays.size() == 2; }));
     world.queue.runUntilIdle();
     QCOMPARE(overlays, (std::vector<std::string>{"All Muted", "Restored"}));

@@ -1,9 +1,6 @@
-// The program on the test world: the app delegate's wiring, the panel's view model and its list
-// model, where the panel opens, and the Qt main queue the program runs on; the settings and
-// first-run windows as the program makes them (the real views, driven through their windows) and
-// their models (settings, shortcut recorders, introduction) over the registered defaults, in
-// virtual time. Key presses reach the recorders through the program's event loop, from a window
-// of our own.
+// The program on the test world: the app delegate's wiring, the panel's view and list models,
+// panel placement and the Qt main queue; the settings and first-run windows (the real views) and
+// their models, in virtual time. Keys reach the recorders through the event loop, from our window.
 #include <QKeyEvent>
 #include <QQmlEngine>
 #include <QQuickItem>

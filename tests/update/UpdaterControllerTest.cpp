@@ -208,14 +208,9 @@ class UpdaterControllerTest : public QObject {
       https.route("/mixelot.deb", {200, package});
       http.route("/feed.xml", {200, feed(version)});
     }
-    // Checks by hand and waits for the answer.
-    bool check(UpdaterController& controller) {
-      controller.checkForUpdates();
-      return QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000);
-    }
-    // Lets the daily check come due and waits for its answer.
-    bool checkDaily(UpdaterController& controller, Seconds after) {
-      queue.advance(after);
+    // Checks by hand, or lets the daily check come due `after` from now, and waits for the answer.
+    bool check(UpdaterController& controller, std::optional<Seconds> after = {}) {
+      after ? queue.advance(*after) : controller.checkForUpdates();
       return QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000);
     }
 
@@ -430,16 +425,16 @@ class UpdaterControllerTest : public QObject {
     // Not in the first minutes after start.
     world.queue.advance(UpdaterController::kFirstCheckDelay - Seconds(1));
     QCOMPARE(world.http.requests(), 0);
-    QVERIFY(world.checkDaily(*controller, Seconds(1)));
+    QVERIFY(world.check(*controller, Seconds(1)));
     QCOMPARE(world.driver.offers.size(), size_t{1});
     QCOMPARE(world.preferences.stringValue(prefs::kSkippedVersion), "2.0");
 
-    QVERIFY(world.checkDaily(*controller, UpdaterController::kCheckInterval));
+    QVERIFY(world.check(*controller, UpdaterController::kCheckInterval));
     QCOMPARE(world.http.requests(), 2);
     QCOMPARE(world.driver.offers.size(), size_t{1});
 
     world.offer(QStringLiteral("2.1"));
-    QVERIFY(world.checkDaily(*controller, UpdaterController::kCheckInterval));
+    QVERIFY(world.check(*controller, UpdaterController::kCheckInterval));
     QCOMPARE(world.driver.offers.size(), size_t{2});
     QVERIFY(world.driver.upToDate.isEmpty());  // the daily check never says "up to date"
   }
@@ -449,7 +444,7 @@ class UpdaterControllerTest : public QObject {
     world.offer(QStringLiteral("2.0"));
     world.driver.onDownloaded = Choice::install;
     auto controller = world.make(world.settings());
-    QVERIFY(world.checkDaily(*controller, UpdaterController::kFirstCheckDelay));
+    QVERIFY(world.check(*controller, UpdaterController::kFirstCheckDelay));
     QCOMPARE(world.driver.offers.size(), size_t{1});
     QVERIFY(world.driver.offers[0].second);
     QCOMPARE(world.driver.opened,

@@ -2,8 +2,7 @@ import QtQuick
 import QtTest
 import Mixelot
 
-// The panel and its app rows on the program over the simulated audio layer (`world`, see
-// ViewWorld.h).
+// The panel and its app rows on the program over the simulated audio layer (`world`: ViewWorld.h).
 TestCase {
     id: testCase
     name: "MixerView"
