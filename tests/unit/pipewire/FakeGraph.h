@@ -1,8 +1,7 @@
 #pragma once
 
-// Builds a Graph in memory, as the registry would report it, for the backend's parts to be tested
-// without a daemon. A sink's ports get ids `nodeId * 100 + k`; a node's serial is 1000 + its id
-// unless given.
+// Builds a Graph in memory, as the registry would report it, to test the backend's parts without
+// a daemon. A sink's ports get ids `nodeId * 100 + k`; a node's serial is 1000 + its id by default.
 
 #include <sys/types.h>
 
