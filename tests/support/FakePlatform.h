@@ -41,7 +41,8 @@ class FakeLoginItem final : public LoginItem {
  public:
   Status current = Status::kNotRegistered;
   bool failChanges = false;
-  int registers = 0, unregisters = 0;
+  int registers = 0;
+  int unregisters = 0;
 
   Status status() override { return current; }
   bool registerItem(std::string& error) override {
@@ -64,13 +65,15 @@ class FakeLoginItem final : public LoginItem {
   }
 };
 
-// Answers preflight with `status`; keeps request completions for the test to call on any thread.
+// Answers preflight with `status`; keeps each request's completion for the test to call, from
+// whatever thread it likes.
 class FakePermissionService final : public PermissionService {
  public:
   AudioPermissionStatus status = AudioPermissionStatus::unknown;
   // False: the system offers no way to ask.
   bool canRequest = true;
-  int preflights = 0, settingsOpened = 0;
+  int preflights = 0;
+  int settingsOpened = 0;
   std::deque<RequestCompletion> pendingRequests;
 
   AudioPermissionStatus preflight() override {
@@ -84,6 +87,7 @@ class FakePermissionService final : public PermissionService {
   }
   void openSettings() override { ++settingsOpened; }
 
+  // The oldest pending completion, removed from the queue.
   RequestCompletion takeRequest() {
     RequestCompletion completion = std::move(pendingRequests.front());
     pendingRequests.pop_front();
@@ -95,6 +99,7 @@ class FakePermissionService final : public PermissionService {
 class FakeWorkspace final : public Workspace {
  public:
   std::vector<RunningApplication> applications;
+  // Every pid passed to activate, in order.
   std::vector<pid_t> activated;
   // Installed applications: bundle identifier -> name.
   std::map<std::string, std::string> installed;

@@ -1,7 +1,8 @@
 // The controls on a real desktop. On a private Xvfb: the hotkeys, pressed with xdotool while no
 // window of ours has the keyboard, and the overlay as the X server reports it. On a private session
-// bus, against stand-ins: the shortcuts through the desktop portal (the calls, a rebinding only on
-// change, Activated reaching the action) and the overlay as a transient notification.
+// bus, against stand-ins: the shortcuts through the desktop portal (the calls made, a rebinding
+// only when the shortcuts change, Activated reaching the action) and the overlay as a transient
+// notification.
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -41,7 +42,8 @@ QString run(const QString& program, const QStringList& arguments) {
 }
 
 struct Call {
-  QString member, path;
+  QString member;
+  QString path;
   QVariantList arguments;
 };
 
@@ -164,7 +166,8 @@ class DesktopControlsTest : public QObject {
     QVERIFY(runUntil(world, [&] { return panelToggles == 1; }));
 
     // A recorder waiting in the settings window: the keys are let go (another program may take
-    // them) and taken again when it stops. A key another program holds is refused, logged once.
+    // them now) and taken again when it stops. A key another program holds is refused, logged
+    // once.
     auto* recorder = delegate->settingsViewModel()->muteAllShortcut();
     recorder->startRecording();
     auto other = controls::X11ShortcutService::connect(world.queue);
@@ -284,7 +287,8 @@ class DesktopControlsTest : public QObject {
     // Registered again unchanged (a "hotkey changed" notice): the desktop is not asked again.
     manager.registerHotkeys();
     QTest::qWait(100);
-    // Changed: the old session goes, a new one holds the new keys, the old one's presses are void.
+    // Changed: the old session goes, a new one holds the new keys, the old one's presses count no
+    // more.
     const QString oldSession = portal.session;
     store(40, 1);
     manager.registerHotkeys();

@@ -157,7 +157,8 @@ class ProgramTest : public QObject {
     QVERIFY(delegate->playthroughEngine()->hasTap(kPlayer));
   }
 
-  // Granted in the desktop's settings meanwhile: the panel's next showing builds the chains.
+  // Granted in the desktop's settings while the program ran: the panel's next showing builds the
+  // chains.
   void showingThePanelReadsThePermissionAgain() {
     testsupport::AppWorld world;
     world.permission.status = AudioPermissionStatus::denied;
@@ -173,6 +174,8 @@ class ProgramTest : public QObject {
     QVERIFY(delegate->playthroughEngine()->hasTap(kPlayer));
   }
 
+  // A second launch: no introduction, a cleared shortcut seeded again, and a login item change
+  // that fails keeps the state in force.
   void aSecondLaunchSkipsOnboardingSeedsAClearedShortcutAndKeepsTheLoginStateInForce() {
     testsupport::AppWorld world;
     world.preferences.set("onboardingShown", true);

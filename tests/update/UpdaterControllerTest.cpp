@@ -97,7 +97,8 @@ class LocalHttpServer final : public QTcpServer {
   int requests_ = 0;
 };
 
-// Stands in for the update windows: records what they would show, answers offers as set.
+// Stands in for the update windows: records what would be shown and answers offers with a
+// chosen reply.
 class RecordingUserDriver final : public UpdateUserDriver {
  public:
   void showUpToDate(const QString& message, const QString& detail) override {
@@ -350,7 +351,8 @@ class UpdaterControllerTest : public QObject {
     QByteArray feed = world.feed("2.0");
     QByteArray items =
         QByteArray(feed).replace("<item id=\"x\">", "<items>").replace("</item>", "</items>");
-    // Answers the server gave on purpose say "up to date"; a check that learnt nothing, failed.
+    // Answers the server gave on purpose say "up to date"; a check that learnt nothing says it
+    // failed.
     struct Case {
       const char* name;
       LocalHttpServer::Response response;

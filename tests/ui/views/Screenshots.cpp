@@ -1,6 +1,7 @@
 // Renders the panel in each of its states, the settings window's tabs and the introduction's
-// screens, light and dark, to PNG files for review (`mixelot-screenshots <folder>`): the real QML
-// on the program over the simulated audio layer, drawn offscreen.
+// screens, light and dark, to PNG files for review:
+//   mixelot-screenshots <folder>
+// The real QML on the program over the simulated audio layer, drawn offscreen.
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>

@@ -136,7 +136,8 @@ class ViewWorld final : public QObject {
   std::unique_ptr<AppWorld> world_;
   std::unique_ptr<AppDelegate> delegate_;
   std::map<QString, hal::ObjectID> devices_;
-  int settingsOpened_ = 0, quits_ = 0;
+  int settingsOpened_ = 0;
+  int quits_ = 0;
 };
 
 }  // namespace mixelot::testsupport

@@ -110,7 +110,8 @@ TestCase {
         verify(!banner.visible)
     }
 
-    // A refresh that changes or adds other rows keeps each row, and a slider mid-drag, as it is.
+    // A refresh that changes other rows, or adds one, keeps each row — and a slider in the middle
+    // of a drag — as it is.
     function test_rowsAndADraggedSliderSurviveRefreshes() {
         world.play(100, "org.example.Music", "Music")
         const view = makePanel()

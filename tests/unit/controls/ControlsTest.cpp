@@ -36,7 +36,8 @@ struct HotkeyFixture : ::testing::Test {
   PreferencesStore preferences{folder.path(), queue};
   FakeShortcutService service;
   HotkeyManager manager{service, preferences, queue};
-  int muteAll = 0, popover = 0;
+  int muteAll = 0;
+  int popover = 0;
 
   HotkeyFixture() {
     registerDefaults(preferences);

@@ -1,7 +1,8 @@
 #pragma once
 
-// Builds a Graph in memory, as the registry would report it, to test the backend's parts without
-// a daemon. A sink's ports get ids `nodeId * 100 + k`; a node's serial is 1000 + its id by default.
+// Builds a Graph in memory, as the registry would report it, for the backend's parts to be tested
+// without a daemon. A sink's ports get ids `nodeId * 100 + k`; a node's serial is 1000 + its id
+// unless given.
 
 #include <sys/types.h>
 

@@ -1,31 +1,17 @@
-// The PipeWire backend's parts, without a daemon: the graph mirror fed in memory as the registry
-// and the bound objects would feed it, and what reads it (the Linker's ports, the audio-hardware
-// objects, the stream moves); what the daemon and the session manager hand us (transport types,
-// the default device's JSON, volume params, application identity); and the connection's parts
-// (listener hooks, the reconnect back-off, one cycle of a forward filter).
+// The graph mirror fed in memory, as the registry and the bound objects would feed it, and the
+// parts that read it: the Linker's ports, the audio-hardware objects, the stream moves. No daemon.
+
 #include <gtest/gtest.h>
-#include <spa/param/props.h>
-#include <spa/pod/builder.h>
-#include <stdlib.h>
 
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "FakeGraph.h"
-#include "engine/hal/AudioHardware.h"
-#include "engine/hal/pipewire/ApplicationIdentity.h"
-#include "engine/hal/pipewire/DefaultNodeName.h"
-#include "engine/hal/pipewire/ForwardCycle.h"
 #include "engine/hal/pipewire/Linker.h"
-#include "engine/hal/pipewire/PipeWireConnection.h"
 #include "engine/hal/pipewire/PropertyView.h"
-#include "engine/hal/pipewire/PwHandles.h"
 #include "engine/hal/pipewire/StreamMover.h"
-#include "engine/hal/pipewire/TransportType.h"
-#include "engine/hal/pipewire/VolumeParams.h"
 #include "platform/ManualMainQueue.h"
-#include "support/HeapWatch.h"
 
 namespace mixelot::hal::pipewire {
 namespace {
@@ -35,7 +21,7 @@ static_assert(!std::is_convertible_v<uint32_t, GlobalId> &&
               !std::is_convertible_v<GlobalId, uint32_t>);
 static_assert(!std::is_convertible_v<Serial, GlobalId> && !std::is_convertible_v<GlobalId, Serial>);
 
-struct GraphTest : ::testing::Test {
+struct GraphTest : testing::Test {
   int changes = 0;
   Graph graph{[this] { ++changes; }};
 };
@@ -183,9 +169,10 @@ TEST_F(LinkerTest, NothingIsLinkedWithoutAnOutputDeviceFilterOrMonitor) {
 
 // The audio-hardware objects built from the graph, on virtual time.
 // PIDs no process of the machine running the tests is likely to have.
-constexpr pid_t kFirstApp = 4190001, kSecondApp = 4190002;
+constexpr pid_t kFirstApp = 4190001;
+constexpr pid_t kSecondApp = 4190002;
 
-struct PropertyViewTest : ::testing::Test {
+struct PropertyViewTest : testing::Test {
   ManualMainQueue queue;
   Graph graph{[] {}};
   PropertyView view{graph, queue, {.ownPid = 1}};
@@ -304,7 +291,7 @@ constexpr pid_t kApp = 100;
 constexpr GlobalId kStream = 40_id;
 const std::string kTap = "mixelot.tap.1.1";
 
-struct StreamMoverTest : ::testing::Test {
+struct StreamMoverTest : testing::Test {
   Graph graph{[] {}};
   StreamMover mover{graph};
   std::map<pid_t, std::string> read{{kApp, kTap}};
@@ -335,7 +322,7 @@ struct StreamMoverTest : ::testing::Test {
 TEST_F(StreamMoverTest, MoveAndGiveBackTheOwnTarget) {
   for (const char* own : {static_cast<const char*>(nullptr), "speakers"}) {
     for (bool byRestoreAll : {false, true}) {
-      SCOPED_TRACE(::testing::Message()
+      SCOPED_TRACE(testing::Message()
                    << (own ? own : "no target") << (byRestoreAll ? ", all" : ""));
       set(kStream, kTargetKey, own);
       reconcile(read);
@@ -438,251 +425,6 @@ TEST_F(StreamMoverTest, ReconnectMidMoveGivesTheSavedTargetBackNextTime) {
   EXPECT_EQ(target(42_id), "mixelot.tap.9.1");
   EXPECT_EQ(saved(42_id), "hdmi");
   EXPECT_EQ(target(43_id), "(none)");
-}
-
-// What the daemon and the session manager hand us.
-TEST(TransportTypeTest, ReadsBusApiAndProfileOfRealDevices) {
-  // As WirePlumber's monitors describe them (node, then its device).
-  EXPECT_EQ(transportType({{"node.name", "alsa_output.pci-0000_00_1f.3.analog-stereo"},
-                           {"device.api", "alsa"},
-                           {"device.profile.name", "analog-stereo"}},
-                          {{"device.bus", "pci"}, {"device.form-factor", "internal"}}),
-            transport::kBuiltIn);
-  // An HDMI output sits on the same PCI card as the speakers.
-  EXPECT_EQ(transportType({{"node.name", "alsa_output.pci-0000_00_1f.3.hdmi-stereo-extra1"},
-                           {"device.api", "alsa"},
-                           {"device.profile.name", "hdmi-stereo-extra1"}},
-                          {{"device.bus", "pci"}}),
-            transport::kHDMI);
-  EXPECT_EQ(
-      transportType({{"node.description", "Monitor (DisplayPort 2)"}}, {{"device.bus", "pci"}}),
-      transport::kDisplayPort);
-  EXPECT_EQ(transportType({{"node.name", "alsa_output.usb-Focusrite_Scarlett-00.analog-stereo"}},
-                          {{"device.bus", "usb"}}),
-            transport::kUSB);
-  EXPECT_EQ(transportType(
-                {{"node.name", "bluez_output.AA_BB_CC_DD_EE_FF.1"}, {"device.api", "bluez5"}}, {}),
-            transport::kBluetooth);
-  EXPECT_EQ(transportType({{"node.name", "raop_sink.living-room.local"}}, {}), transport::kAirPlay);
-  // The device's keys count when the node lacks them; a virtual sink has neither.
-  EXPECT_EQ(transportType({{"node.name", "card0"}}, {{"device.bus", "usb"}}), transport::kUSB);
-  EXPECT_EQ(
-      transportType({{"node.name", "speakers"}, {"factory.name", "support.null-audio-sink"}}, {}),
-      transport::kUnknown);
-}
-
-TEST(DefaultNodeNameTest, ReadsStrictAndRelaxedJsonAndRejectsTheRest) {
-  EXPECT_EQ(parseDefaultNodeName(R"({"name":"speakers"})"), "speakers");
-  EXPECT_EQ(parseDefaultNodeName(R"({ "name": "alsa_output.pci-0000_00_1f.3.analog-stereo" })"),
-            "alsa_output.pci-0000_00_1f.3.analog-stereo");
-  EXPECT_EQ(parseDefaultNodeName(R"({ "other": { "name": "x" }, "name": "b\"c" })"), "b\"c");
-  EXPECT_EQ(parseDefaultNodeName("{ name = headphones }"), "headphones");
-  EXPECT_EQ(parseDefaultNodeName(""), std::nullopt);
-  EXPECT_EQ(parseDefaultNodeName("speakers"), std::nullopt);
-  EXPECT_EQ(parseDefaultNodeName(R"({"name":""})"), std::nullopt);
-  EXPECT_EQ(parseDefaultNodeName(R"({"name":null})"), std::nullopt);
-  EXPECT_EQ(parseDefaultNodeName(R"({"name":{"nested":1}})"), std::nullopt);
-}
-
-TEST(VolumeParamsTest, CubicScaleMatchesTheDesktopMixers) {
-  // wpctl set-volume 0.5 puts 0.125 on the channels.
-  EXPECT_FLOAT_EQ(linearFromCubic(0.5f), 0.125f);
-  EXPECT_FLOAT_EQ(cubicFromLinear(1.0f), 1.0f);
-  EXPECT_FLOAT_EQ(cubicFromLinear(-0.2f), 0.0f);
-  for (float v = 0.0f; v <= 1.0f; v += 0.05f)
-    EXPECT_NEAR(cubicFromLinear(linearFromCubic(v)), v, 1e-6);
-}
-
-TEST(VolumeParamsTest, PropsAndRoutesSurviveTheRoundTripMalformedOnesAreRefused) {
-  std::vector<uint8_t> buffer;
-  const VolumeState both{std::vector<float>{0.125f, 0.25f}, true};
-  EXPECT_EQ(parseVolumeProps(buildVolumeProps(both, buffer)), both);
-  const VolumeState muteOnly{std::nullopt, false};
-  EXPECT_EQ(parseVolumeProps(buildVolumeProps(muteOnly, buffer)), muteOnly);
-
-  DeviceRoute route;
-  route.index = 3;
-  route.device = 1;
-  auto parsed = parseRoute(buildRouteVolume(route, both, buffer));
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->index, 3);
-  EXPECT_EQ(parsed->device, 1);
-  EXPECT_EQ(parsed->volume, both);
-
-  // Not a Props object, not a route, nothing at all.
-  EXPECT_EQ(parseVolumeProps(buildRouteVolume(route, both, buffer)), std::nullopt);
-  EXPECT_EQ(parseRoute(buildVolumeProps(both, buffer)), std::nullopt);
-  EXPECT_EQ(parseVolumeProps(nullptr), std::nullopt);
-
-  // A Props object whose channelVolumes is not an array of floats, and whose mute is not a
-  // boolean, says nothing about either.
-  uint8_t raw[256];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(raw, sizeof raw);
-  spa_pod_frame frame;
-  spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Props, SPA_PARAM_Props);
-  spa_pod_builder_prop(&builder, SPA_PROP_channelVolumes, 0);
-  spa_pod_builder_int(&builder, 7);
-  spa_pod_builder_prop(&builder, SPA_PROP_mute, 0);
-  spa_pod_builder_int(&builder, 1);
-  const auto* odd = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
-  auto state = parseVolumeProps(odd);
-  ASSERT_TRUE(state);
-  EXPECT_FALSE(state->channelVolumes);
-  EXPECT_FALSE(state->mute);
-}
-
-TEST(ApplicationIdentityTest, TakesTheStrongestClueThere) {
-  IdentityClues clues{.portalAppId = "org.flatpak.App",
-                      .applicationId = "org.declared.App",
-                      .cgroupScopeId = "org.scope.App",
-                      .desktopEntryId = "org.entry.App",
-                      .applicationName = "App",
-                      .binary = "app-bin"};
-  // Strongest first: each clue is taken only once every stronger one is gone.
-  for (auto clue :
-       {&IdentityClues::portalAppId, &IdentityClues::applicationId, &IdentityClues::cgroupScopeId,
-        &IdentityClues::desktopEntryId, &IdentityClues::applicationName, &IdentityClues::binary}) {
-    EXPECT_EQ(applicationIdentity(clues), clues.*clue);
-    clues.*clue = "";
-  }
-  EXPECT_EQ(applicationIdentity(clues), "");
-}
-
-TEST(ApplicationIdentityTest, ProcessCluesOfAGoneProcessAreEmpty) {
-  bool asked = false;
-  auto clues = readProcessClues(0, [&](pid_t) {
-    asked = true;
-    return std::optional<std::string>("x");
-  });
-  EXPECT_FALSE(asked);
-  EXPECT_TRUE(clues.cgroupScopeId.empty() && clues.desktopEntryId.empty());
-}
-
-// Listener hooks against a hook list of our own, standing in for a PipeWire object's.
-int removals = 0;
-// What an object installs on a hook it must hear about leaving (a filter's clears the process
-// callback that the hook registered).
-void objectRemovalHandler(spa_hook* hook) {
-  ++removals;
-  hook->priv = nullptr;
-}
-
-struct Registered {
-  spa_hook_list list;
-  Hook hook;
-  Registered() {
-    removals = 0;
-    spa_hook_list_init(&list);
-    spa_hook_list_append(&list, hook.get(), nullptr, nullptr);
-    hook.get()->removed = objectRemovalHandler;
-    hook.guard();
-  }
-};
-
-TEST(HookTest, TheObjectsRemovalHandlerRunsOnceWhoeverRemovesTheHook) {
-  {
-    Registered byUs;
-    byUs.hook.remove();
-    EXPECT_EQ(removals, 1);
-    EXPECT_TRUE(spa_list_is_empty(&byUs.list.list));
-    byUs.hook.remove();
-    EXPECT_EQ(removals, 1);
-  }
-  {
-    // The object goes first and unlinks its hooks; ours then has nothing left to do.
-    Registered byTheObject;
-    spa_hook_list_clean(&byTheObject.list);
-    EXPECT_EQ(removals, 1);
-    byTheObject.hook.remove();
-    EXPECT_EQ(removals, 1);
-  }
-  EXPECT_EQ(removals, 1);
-}
-
-// The remote names a socket that does not exist.
-TEST(PipeWireConnectionTest, AttemptsBackOffFromATenthOfASecondToFiveSeconds) {
-  ::setenv("PIPEWIRE_REMOTE", "mixelot-test-no-such-daemon", 1);
-  ManualMainQueue queue;
-  int calls = 0;
-  auto count = [&calls] { ++calls; };
-  PipeWireConnection connection(
-      queue, {.attach = [&](pw_core*) { ++calls; }, .ready = count, .lost = count}, Seconds{2.0});
-  EXPECT_EQ(connection.attempts(), 0u);
-  connection.start();
-  ASSERT_EQ(connection.attempts(), 1u) << "the first attempt is made at once";
-
-  // When each later attempt was made, on virtual time in steps of 10 ms.
-  std::vector<double> times;
-  while (queue.elapsed() < Seconds{17.0}) {
-    const uint64_t before = connection.attempts();
-    queue.advance(Seconds{0.01});
-    if (connection.attempts() != before) times.push_back(queue.elapsed().count());
-  }
-  const std::vector<double> expected = {0.1, 0.3, 0.7, 1.5, 3.1, 6.3, 11.3, 16.3};
-  ASSERT_EQ(times.size(), expected.size());
-  for (size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], expected[i], 0.015) << i;
-
-  EXPECT_FALSE(connection.isConnected());
-  EXPECT_EQ(connection.generation(), 0u);
-  EXPECT_EQ(connection.core(), nullptr);
-  EXPECT_FALSE(connection.roundtrip()) << "no core, nothing to wait for";
-  connection.handleLoss();  // nothing to lose: no handler runs, no extra attempt is scheduled
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(queue.pendingTimers(), 1u);
-}
-
-// The cycle runs on PipeWire's data thread, where touching the heap can miss the deadline.
-using mixelot::testing::heapWatchWorks;
-using mixelot::testing::RealtimeScope;
-using mixelot::testing::takeHeapTouches;
-
-TEST(ForwardCycleTest, InterleavesCallsTheBlockAndSpreadsBackWithoutTouchingTheHeap) {
-  if (!heapWatchWorks()) GTEST_SKIP() << "the sanitizer runtime owns the allocator";
-  {
-    // The watch is in this binary too.
-    RealtimeScope realtime;
-    delete new volatile int(1);
-  }
-  ASSERT_GT(takeHeapTouches(), 0);
-  constexpr uint32_t kLong = ForwardCycle::kMaxFrames + 16;
-  std::vector<float> left(kLong, 0.25f), right(kLong, 0.5f);
-  std::vector<float> outLeft(kLong, 9.0f), outRight(kLong, 9.0f);
-  // Swaps the channels of each frame: a wrong interleave shows as a wrong channel.
-  const IOBlock swap = [](std::span<const AudioBuffer> in, std::span<AudioBuffer> out) {
-    const auto* from = static_cast<const float*>(in[0].data);
-    auto* to = static_cast<float*>(out[0].data);
-    for (uint32_t i = 0; i < in[0].dataByteSize / sizeof(float); i += 2) {
-      to[i] = from[i + 1];
-      to[i + 1] = from[i];
-    }
-  };
-  ForwardCycle cycle;
-  cycle.setBlock(&swap);
-  const ForwardCycle::Outputs out{outLeft.data(), outRight.data()};
-  {
-    RealtimeScope realtime;
-    cycle.process({left.data(), right.data()}, out, 256);  // not started yet: silence
-    EXPECT_EQ(outLeft[0], 0.0f);
-    EXPECT_EQ(outRight[255], 0.0f);
-    EXPECT_EQ(outRight[256], 9.0f);
-
-    cycle.start();
-    cycle.process({left.data(), right.data()}, out, 256);
-    EXPECT_EQ(outLeft[255], 0.5f);
-    EXPECT_EQ(outRight[0], 0.25f);
-
-    // A missing input channel is silence; a cycle past the quantum limit leaves the tail silent.
-    cycle.process({left.data(), nullptr}, out, kLong);
-    EXPECT_EQ(outLeft[0], 0.0f);
-    EXPECT_EQ(outRight[ForwardCycle::kMaxFrames - 1], 0.25f);
-    EXPECT_EQ(outRight[ForwardCycle::kMaxFrames], 0.0f);
-    EXPECT_EQ(outRight[kLong - 1], 0.0f);
-
-    cycle.stop();
-    cycle.process({left.data(), right.data()}, {outLeft.data(), nullptr}, 256);
-    EXPECT_EQ(outLeft[0], 0.0f);
-  }
-  EXPECT_EQ(takeHeapTouches(), 0);
 }
 
 }  // namespace
