@@ -44,6 +44,10 @@ PropertyView::PropertyView(Graph& graph, MainQueue& queue, Options options)
 
 void PropertyView::update(Sources sources) {
   sources_ = std::move(sources);
+  rebuild();
+}
+
+void PropertyView::rebuild() {
   View previous = std::move(view_);
   view_ = build();
   notifyListeners(previous);
@@ -354,7 +358,7 @@ Status PropertyView::setDeviceVolume(ObjectID device, const PropertyAddress& add
     }
   }
   if (!written && !graph_.setNodeVolume(nodeId, change)) return status::kUnspecified;
-  update(std::move(sources_));
+  rebuild();
   return kNoError;
 }
 

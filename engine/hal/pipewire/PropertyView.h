@@ -78,6 +78,8 @@ class PropertyView {
   Status removePropertyListener(ObjectID object, const PropertyAddress& address, ListenerID id);
 
  private:
+  // Rebuilds from the graph and the sources last handed in.
+  void rebuild();
   struct Listener {
     ObjectID object = kUnknownObject;
     PropertyAddress address;
