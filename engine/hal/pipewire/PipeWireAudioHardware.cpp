@@ -77,14 +77,9 @@ void PipeWireAudioHardware::releaseConnection() {
     aggregate->links.made.clear();
     if (aggregate->filter) aggregate->filter->stop();
     aggregate->filter.reset();
+    if (aggregate->sink) aggregate->sink->proxy.reset();
   }
-  for (auto& [id, tap] : taps_) {
-    tap->sink->proxy.reset();
-  }
-  for (auto& [id, aggregate] : aggregates_) {
-    if (!aggregate->sink) continue;
-    aggregate->sink->proxy.reset();
-  }
+  for (auto& [id, tap] : taps_) tap->sink->proxy.reset();
   mover_.forget();
   graph_.detach();
   dirty_ = false;
