@@ -7,6 +7,19 @@
 namespace mixelot {
 namespace {
 
+// Longer fields are not from our release script. An item holding one is left out whole: a cut
+// version, address or signature would be another one.
+constexpr qsizetype kMaxFieldLength = 1024;
+constexpr qsizetype kMaxNotesLength = 64 * 1024;
+
+bool fits(const AppcastItem& item) {
+  for (const QString* field : {&item.title, &item.version, &item.shortVersion})
+    if (field->size() > kMaxFieldLength) return false;
+  return item.releaseNotes.size() <= kMaxNotesLength &&
+         item.enclosureUrl.toEncoded().size() <= kMaxFieldLength &&
+         item.edSignature.size() <= kMaxFieldLength;
+}
+
 void readEnclosure(const QXmlStreamAttributes& attributes, AppcastItem& item) {
   item.enclosureUrl =
       QUrl(attributes.value(QLatin1String("url")).toString().trimmed(), QUrl::StrictMode);
@@ -58,15 +71,16 @@ AppcastItem readItem(QXmlStreamReader& xml) {
 
 }  // namespace
 
-std::vector<AppcastItem> Appcast::parse(const QByteArray& document) {
+std::optional<std::vector<AppcastItem>> Appcast::parse(const QByteArray& document) {
   std::vector<AppcastItem> items;
   QXmlStreamReader xml(document);
-  while (!xml.atEnd()) {
-    xml.readNext();
+  while (!xml.atEnd() && items.size() < kMaxItems) {
+    if (xml.readNext() == QXmlStreamReader::DTD) return std::nullopt;
     if (xml.isStartElement() && xml.name() == u"item" && xml.namespaceUri().isEmpty()) {
       AppcastItem item = readItem(xml);
       if (xml.hasError()) break;
-      if (!item.version.isEmpty() && item.enclosureUrl.isValid()) items.push_back(item);
+      if (!item.version.isEmpty() && item.enclosureUrl.isValid() && fits(item))
+        items.push_back(item);
     }
   }
   return items;

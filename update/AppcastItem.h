@@ -22,8 +22,11 @@ struct AppcastItem {
   // Base64 of the 64-byte Ed25519 signature of the package.
   QByteArray edSignature;
 
-  // The version people see: the short version when the feed gives one.
-  QString displayVersion() const { return shortVersion.isEmpty() ? version : shortVersion; }
+  // The version people see: the short version when the feed gives one, at most 64 characters.
+  QString displayVersion() const {
+    const QString& shown = shortVersion.isEmpty() ? version : shortVersion;
+    return shown.size() > 64 ? shown.left(63) + u'\u2026' : shown;
+  }
 };
 
 }  // namespace mixelot

@@ -21,7 +21,7 @@ std::optional<QByteArray> decode(const QByteArray& base64, qsizetype size) {
 }  // namespace
 
 bool verifyEd25519(const QByteArray& publicKey, const QByteArray& signature,
-                   const QByteArray& message) {
+                   QByteArrayView message) {
   auto key = decode(publicKey, kPublicKeySize);
   auto sig = decode(signature, kSignatureSize);
   if (!key || !sig) return false;

@@ -1,13 +1,21 @@
 #include "update/UpdateDownloader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QTimer>
+#include <cerrno>
+#include <cstring>
 
-#include "update/Ed25519.h"
+#include "update/UpdateUrl.h"
 
 namespace mixelot {
 namespace {
@@ -15,15 +23,20 @@ namespace {
 constexpr const char* kPartialSuffix = ".part";
 constexpr const char* kFallbackFileName = "update.deb";
 
+QString systemError() {
+  return QString::fromLocal8Bit(std::strerror(errno));
+}
+
 }  // namespace
 
 UpdateDownloader::UpdateDownloader(QNetworkAccessManager& network, QString cacheFolder,
-                                   QByteArray publicKey, std::chrono::milliseconds transferTimeout,
+                                   QByteArray publicKey, QString runningVersion,
+                                   std::chrono::milliseconds transferTimeout,
                                    QList<QSslCertificate> extraCaCertificates, QObject* parent)
     : QObject(parent),
       network_(network),
       cacheFolder_(std::move(cacheFolder)),
-      publicKey_(std::move(publicKey)),
+      verifier_(std::move(publicKey), std::move(runningVersion)),
       transferTimeout_(transferTimeout),
       extraCaCertificates_(std::move(extraCaCertificates)) {}
 
@@ -48,30 +61,24 @@ void UpdateDownloader::start(const AppcastItem& item, std::function<void(Result)
   item_ = item;
   done_ = std::move(done);
   received_ = 0;
-  tooLong_ = false;
+  tooLong_ = writeFailed_ = redirectRefused_ = timedOut_ = false;
 
   const QUrl& url = item.enclosureUrl;
-  if (!url.isValid() || url.scheme() != u"https" || url.host().isEmpty())
+  // Packages come over HTTPS only, in every build.
+  if (!isSecureUpdateUrl(url, false))
     return fail(tr("The update is not offered over a secure (HTTPS) connection."));
   if (item.enclosureLength <= 0)
     return fail(tr("The update feed does not give the size of the update."));
+  if (item.enclosureLength > PackageVerifier::kMaxPackageSize)
+    return fail(tr("The update feed announces an update of %1 MiB, far larger than any of ours.")
+                    .arg(item.enclosureLength >> 20));
   if (item.edSignature.isEmpty()) return fail(tr("The update is not signed."));
-  if (!QDir().mkpath(cacheFolder_))
-    return fail(tr("The folder %1 could not be created.").arg(cacheFolder_));
-
-  finalPath_ = QDir(cacheFolder_).filePath(fileNameFor(url));
-  file_ = std::make_unique<QFile>(finalPath_ + QLatin1String(kPartialSuffix));
-  if (!file_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-    QString error = file_->errorString();
-    file_.reset();
-    return fail(tr("The update could not be saved: %1").arg(error));
-  }
-  file_->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  if (QString error = openFolderAndFile(); !error.isEmpty()) return fail(error);
 
   QNetworkRequest request(url);
-  // HTTPS to the end: a redirect to plain HTTP fails the download.
+  // HTTPS to the end: every redirect is looked at before it is followed.
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                       QNetworkRequest::NoLessSafeRedirectPolicy);
+                       QNetworkRequest::UserVerifiedRedirectPolicy);
   request.setTransferTimeout(static_cast<int>(transferTimeout_.count()));
   if (!extraCaCertificates_.isEmpty()) {
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
@@ -79,12 +86,43 @@ void UpdateDownloader::start(const AppcastItem& item, std::function<void(Result)
     request.setSslConfiguration(ssl);
   }
   reply_ = network_.get(request);
-  connect(reply_, &QNetworkReply::readyRead, this, &UpdateDownloader::onReadyRead);
-  connect(reply_, &QNetworkReply::finished, this, &UpdateDownloader::onFinished);
+  QNetworkReply* reply = reply_;
+  connect(reply, &QNetworkReply::redirected, this, [this, reply](const QUrl& to) {
+    if (isSecureUpdateUrl(to, false)) return emit reply->redirectAllowed();
+    redirectRefused_ = true;
+    reply->abort();
+  });
+  connect(reply, &QNetworkReply::readyRead, this, &UpdateDownloader::onReadyRead);
+  connect(reply, &QNetworkReply::finished, this, &UpdateDownloader::onFinished);
+  QTimer::singleShot(kDeadline, reply, [this, reply] {
+    timedOut_ = true;
+    reply->abort();
+  });
+}
+
+QString UpdateDownloader::openFolderAndFile() {
+  // The folder's parents may be shared; the folder itself is made, or found, the user's alone.
+  const QByteArray folder = QFile::encodeName(QDir::cleanPath(cacheFolder_));
+  QDir().mkpath(QFileInfo(cacheFolder_).absolutePath());
+  if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
+    return tr("The folder %1 could not be created: %2").arg(cacheFolder_, systemError());
+  folderFd_ = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status {};
+  if (folderFd_ < 0 || ::fstat(folderFd_, &status) != 0 || status.st_uid != ::geteuid() ||
+      ((status.st_mode & 077) != 0 && ::fchmod(folderFd_, 0700) != 0))
+    return tr("The folder %1 is not yours alone; updates are not kept there.").arg(cacheFolder_);
+
+  // Created afresh: whatever is left at the name (a killed run's file, a planted link) goes.
+  fileName_ = QFile::encodeName(fileNameFor(item_.enclosureUrl) + QLatin1String(kPartialSuffix));
+  ::unlinkat(folderFd_, fileName_.constData(), 0);
+  fileFd_ = ::openat(folderFd_, fileName_.constData(),
+                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fileFd_ < 0) return tr("The update could not be saved: %1").arg(systemError());
+  return {};
 }
 
 void UpdateDownloader::onReadyRead() {
-  if (!reply_ || !file_) return;
+  if (!reply_ || fileFd_ < 0) return;
   QByteArray chunk = reply_->readAll();
   received_ += chunk.size();
   // Never more than announced on disk: a server that keeps sending is cut off.
@@ -93,60 +131,68 @@ void UpdateDownloader::onReadyRead() {
     reply_->abort();
     return;
   }
-  if (file_->write(chunk) != chunk.size()) {
-    file_->close();
-    reply_->abort();
+  for (qsizetype written = 0; written < chunk.size();) {
+    ssize_t n =
+        ::write(fileFd_, chunk.constData() + written, static_cast<size_t>(chunk.size() - written));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      writeFailed_ = true;
+      reply_->abort();
+      return;
+    }
+    written += n;
   }
 }
 
 void UpdateDownloader::onFinished() {
   if (!reply_) return;
-  if (!tooLong_) onReadyRead();
+  if (reply_->error() == QNetworkReply::NoError && !tooLong_ && !writeFailed_) onReadyRead();
   QNetworkReply* reply = reply_;
   reply_ = nullptr;
   reply->deleteLater();
-  bool writeFailed = file_ && !file_->isOpen();
   int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
   if (tooLong_) return fail(tr("The update is larger than the update feed says."));
-  if (reply->error() == QNetworkReply::InsecureRedirectError)
-    return fail(tr("The update was redirected to an insecure (HTTP) address."));
+  if (writeFailed_) return fail(tr("The update could not be saved: %1").arg(systemError()));
+  if (redirectRefused_ || reply->error() == QNetworkReply::InsecureRedirectError)
+    return fail(tr("The update was redirected to an insecure address."));
+  if (timedOut_) return fail(tr("The update took too long to download."));
   if (reply->error() != QNetworkReply::NoError)
     return fail(tr("The update could not be downloaded: %1").arg(reply->errorString()));
   if (status != 200) return fail(tr("The update could not be downloaded (HTTP %1).").arg(status));
-  if (writeFailed || !file_->flush())
-    return fail(tr("The update could not be saved: %1").arg(file_->errorString()));
   if (received_ != item_.enclosureLength)
     return fail(tr("The update is not the size the update feed says."));
+  // Checked through the descriptor it was written by: the name could be swapped, this file not.
+  if (QString refusal = verifier_.check(fileFd_, item_); !refusal.isEmpty()) return fail(refusal);
 
-  file_->close();
-  if (!file_->open(QIODevice::ReadOnly))
-    return fail(tr("The update could not be read back: %1").arg(file_->errorString()));
-  QByteArray contents = file_->readAll();
-  file_->close();
-  if (!verifyEd25519(publicKey_, item_.edSignature, contents))
-    return fail(tr("The update's signature is not valid; the download was deleted."));
-
-  QFile::remove(finalPath_);
-  if (!file_->rename(finalPath_))
-    return fail(tr("The update could not be saved: %1").arg(file_->errorString()));
-  file_.reset();
+  const QString finalName = fileNameFor(item_.enclosureUrl);
+  if (::renameat(folderFd_, fileName_.constData(), folderFd_,
+                 QFile::encodeName(finalName).constData()) != 0)
+    return fail(tr("The update could not be saved: %1").arg(systemError()));
+  closeFiles(false);
   // Only the newest package is worth keeping: earlier ones would pile up release after release.
   QDir folder(cacheFolder_);
-  for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden))
-    if (folder.filePath(name) != finalPath_) folder.remove(name);
-  Result result{true, finalPath_, {}};
+  for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System))
+    if (name != finalName) folder.remove(name);
+  Result result{true, folder.filePath(finalName), {}};
   auto done = std::move(done_);
   done_ = nullptr;
   if (done) done(result);
 }
 
-void UpdateDownloader::fail(const QString& error) {
-  if (file_) {
-    file_->close();
-    file_->remove();
-    file_.reset();
+void UpdateDownloader::closeFiles(bool removePartial) {
+  if (fileFd_ >= 0) ::close(fileFd_);
+  fileFd_ = -1;
+  if (folderFd_ >= 0) {
+    if (removePartial && !fileName_.isEmpty()) ::unlinkat(folderFd_, fileName_.constData(), 0);
+    ::close(folderFd_);
   }
+  folderFd_ = -1;
+  fileName_.clear();
+}
+
+void UpdateDownloader::fail(const QString& error) {
+  closeFiles(true);
   auto done = std::move(done_);
   done_ = nullptr;
   if (!done) return;
@@ -163,11 +209,7 @@ void UpdateDownloader::abandon() {
     reply->abort();
     reply->deleteLater();
   }
-  if (file_) {
-    file_->close();
-    file_->remove();
-    file_.reset();
-  }
+  closeFiles(true);
 }
 
 }  // namespace mixelot

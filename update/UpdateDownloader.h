@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -9,19 +8,21 @@
 #include <QString>
 #include <chrono>
 #include <functional>
-#include <memory>
 
 #include "update/AppcastItem.h"
+#include "update/PackageVerifier.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
 
 namespace mixelot {
 
-// Fetches an update's package into the cache folder and keeps it only when it is exactly what
-// the feed announced and carries a valid Ed25519 signature by our key. The address must be
-// HTTPS, and so must every redirect. A package that fails any check is deleted; a verified one
-// replaces the earlier packages in the folder. Nothing downloaded is ever made executable or run.
+// Fetches an update's package into the cache folder and keeps it only when PackageVerifier
+// accepts it. The address must be HTTPS, and so must every redirect. The folder is the user's
+// alone (0700, owned by them, not a link) and the package is written to a file created afresh
+// (never through a link planted in its place) and checked from that same descriptor. A package
+// that fails any check is deleted; a verified one replaces the earlier packages in the folder.
+// Nothing downloaded is ever made executable or run.
 class UpdateDownloader final : public QObject {
   Q_OBJECT
 
@@ -34,8 +35,11 @@ class UpdateDownloader final : public QObject {
     QString error;
   };
 
+  // A download, however steadily it trickles in, is given up after this long.
+  static constexpr std::chrono::minutes kDeadline{60};
+
   UpdateDownloader(QNetworkAccessManager& network, QString cacheFolder, QByteArray publicKey,
-                   std::chrono::milliseconds transferTimeout,
+                   QString runningVersion, std::chrono::milliseconds transferTimeout,
                    QList<QSslCertificate> extraCaCertificates, QObject* parent = nullptr);
   ~UpdateDownloader() override;
 
@@ -48,23 +52,29 @@ class UpdateDownloader final : public QObject {
   static QString fileNameFor(const QUrl& url);
 
  private:
+  QString openFolderAndFile();
   void fail(const QString& error);
   void onReadyRead();
   void onFinished();
   void abandon();
+  void closeFiles(bool removePartial);
 
   QNetworkAccessManager& network_;
   QString cacheFolder_;
-  QByteArray publicKey_;
+  PackageVerifier verifier_;
   std::chrono::milliseconds transferTimeout_;
   QList<QSslCertificate> extraCaCertificates_;
   AppcastItem item_;
   std::function<void(Result)> done_;
   QPointer<QNetworkReply> reply_;
-  std::unique_ptr<QFile> file_;
-  QString finalPath_;
+  int folderFd_ = -1;
+  int fileFd_ = -1;
+  QByteArray fileName_;
   qint64 received_ = 0;
   bool tooLong_ = false;
+  bool writeFailed_ = false;
+  bool redirectRefused_ = false;
+  bool timedOut_ = false;
 };
 
 }  // namespace mixelot

@@ -5,10 +5,26 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTextDocumentFragment>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace mixelot {
+namespace {
+
+// Feed text is never markup: a label left to guess would lay out (and load) what the feed wrote.
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+// A document that loads nothing its HTML names: no images, style sheets or other files.
+class InertDocument final : public QTextDocument {
+ protected:
+  QVariant loadResource(int, const QUrl&) override { return {}; }
+};
+
+}  // namespace
 
 UpdateWindow::UpdateWindow(const AppcastItem& item, const QString& currentVersion, bool downloaded,
                            std::function<void(UpdateUserDriver::Choice)> reply, QWidget* parent)
@@ -19,12 +35,12 @@ UpdateWindow::UpdateWindow(const AppcastItem& item, const QString& currentVersio
   setAttribute(Qt::WA_DeleteOnClose);
 
   auto* layout = new QVBoxLayout(this);
-  auto* heading = new QLabel(tr("A new version of %1 is available!").arg(name), this);
+  auto* heading = plainLabel(tr("A new version of %1 is available!").arg(name), this);
   QFont bold = heading->font();
   bold.setBold(true);
   heading->setFont(bold);
   layout->addWidget(heading);
-  layout->addWidget(new QLabel(
+  layout->addWidget(plainLabel(
       downloaded ? tr("%1 %2 has been downloaded and is ready to install. You have %3.")
                        .arg(name, item.displayVersion(), currentVersion)
                  : tr("%1 %2 is now available. You have %3. Would you like to download it now?")
@@ -33,7 +49,7 @@ UpdateWindow::UpdateWindow(const AppcastItem& item, const QString& currentVersio
 
   QString notes = plainReleaseNotes(item.releaseNotes);
   if (!notes.isEmpty()) {
-    layout->addWidget(new QLabel(tr("Release Notes:"), this));
+    layout->addWidget(plainLabel(tr("Release Notes:"), this));
     auto* text = new QPlainTextEdit(notes, this);
     text->setReadOnly(true);
     text->setMinimumSize(420, 200);
@@ -56,8 +72,9 @@ UpdateWindow::UpdateWindow(const AppcastItem& item, const QString& currentVersio
 
 QString UpdateWindow::plainReleaseNotes(const QString& notes) {
   if (!notes.contains(u'<')) return notes.trimmed();
-  // The fragment is parsed, never laid out: images and style sheets it names are not fetched.
-  QString text = QTextDocumentFragment::fromHtml(notes).toPlainText();
+  InertDocument document;
+  document.setHtml(notes);
+  QString text = document.toPlainText();
   // Images become object-replacement characters; they have nothing to show as text.
   return text.remove(QChar::ObjectReplacementCharacter).trimmed();
 }

@@ -6,6 +6,7 @@
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QStringDecoder>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
@@ -15,8 +16,10 @@
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
 #include "update/Appcast.h"
+#include "update/PackageVerifier.h"
 #include "update/UpdateDownloader.h"
 #include "update/UpdatePreferences.h"
+#include "update/UpdateUrl.h"
 #include "update/UpdateUserDriver.h"
 #include "update/WidgetUserDriver.h"
 
@@ -68,9 +71,9 @@ UpdaterController::UpdaterController(PreferencesStore& preferences, MainQueue& q
       return duration<double>(system_clock::now().time_since_epoch()).count();
     };
   }
-  downloader_ =
-      std::make_unique<UpdateDownloader>(*network_, settings_.cacheFolder, settings_.publicKey,
-                                         settings_.transferTimeout, settings_.extraCaCertificates);
+  downloader_ = std::make_unique<UpdateDownloader>(
+      *network_, settings_.cacheFolder, settings_.publicKey, runningVersion(),
+      settings_.transferTimeout, settings_.extraCaCertificates);
 
   preferences_.registerDefaults(
       {{std::string(prefs::kAutomaticallyUpdate), prefs::kAutomaticallyUpdateDefault}});
@@ -82,11 +85,19 @@ UpdaterController::UpdaterController(PreferencesStore& preferences, MainQueue& q
     if (!alive.expired()) setCanCheckForUpdates(!sessionRunning_);
   });
 
-  // The daily check: a day after the last one that got an answer, but not in the first minutes
-  // after start.
-  double last = preferences_.doubleValue(prefs::kLastCheckTime);
-  double due = last + kCheckInterval.count() - settings_.wallClock();
-  scheduleNextCheck(Seconds(std::clamp(due, kFirstCheckDelay.count(), kCheckInterval.count())));
+  // The daily check: a day after the last one that got an answer, looked for on a short timer,
+  // but not in the first minutes after start.
+  checkTimer_ = queue_.schedule(kFirstCheckDelay, false, [this, alive] {
+    if (alive.expired()) return;
+    checkTimer_ = queue_.schedule(kPollInterval, true, [this, alive] {
+      if (!alive.expired()) runScheduledCheck();
+    });
+    runScheduledCheck();
+  });
+}
+
+QString UpdaterController::runningVersion() const {
+  return settings_.bundleVersion.value_or(QLatin1String(kFallbackVersion));
 }
 
 UpdaterController::~UpdaterController() = default;
@@ -122,34 +133,43 @@ void UpdaterController::checkForUpdates() {
   sessionRunning_ = true;
   setCanCheckForUpdates(false);
   QUrl url = settings_.feedUrl ? QUrl(*settings_.feedUrl, QUrl::StrictMode) : QUrl();
-  if (!url.isValid() || url.isRelative()) {
-    showCheckFailed(tr("This build of %1 has no valid update address.")
+  if (!isSecureUpdateUrl(url)) {
+    showCheckFailed(tr("This build of %1 has no valid secure (HTTPS) update address.")
                         .arg(settings_.bundleName.value_or(QLatin1String(kFallbackName))));
     return;
   }
   fetchFeed(url, Origin::user);
 }
 
-void UpdaterController::scheduleNextCheck(Seconds delay) {
-  std::weak_ptr<int> alive = lifetime_;
-  checkTimer_ = queue_.schedule(delay, false, [this, alive] {
-    if (!alive.expired()) runScheduledCheck();
-  });
-}
-
 void UpdaterController::runScheduledCheck() {
-  scheduleNextCheck(kCheckInterval);
   QUrl url = settings_.feedUrl ? QUrl(*settings_.feedUrl, QUrl::StrictMode) : QUrl();
-  if (sessionRunning_ || !url.isValid() || url.isRelative()) return;
+  if (sessionRunning_ || !isSecureUpdateUrl(url)) return;
+  // Due a day after the last answer, or at once when the clock went back before it.
+  const double now = settings_.wallClock();
+  const double last = preferences_.doubleValue(prefs::kLastCheckTime);
+  if ((now >= last && now - last < kCheckInterval.count()) || now < retryAt_) return;
   sessionRunning_ = true;
   setCanCheckForUpdates(false);
   fetchFeed(url, Origin::scheduled);
 }
 
+void UpdaterController::scheduledCheckEnded(bool answered) {
+  const double now = settings_.wallClock();
+  if (answered) {
+    preferences_.set(prefs::kLastCheckTime, now);
+    retryAt_ = 0;
+    retryDelay_ = kFirstRetryDelay;
+    return;
+  }
+  retryAt_ = now + retryDelay_.count();
+  retryDelay_ = std::min(retryDelay_ * 2, kCheckInterval);
+}
+
 void UpdaterController::fetchFeed(const QUrl& url, Origin origin) {
   QNetworkRequest request(url);
+  // Every redirect is looked at before it is followed: it must be as secure as the feed itself.
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                       QNetworkRequest::NoLessSafeRedirectPolicy);
+                       QNetworkRequest::UserVerifiedRedirectPolicy);
   request.setTransferTimeout(static_cast<int>(settings_.transferTimeout.count()));
   if (!settings_.extraCaCertificates.isEmpty()) {
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
@@ -157,47 +177,62 @@ void UpdaterController::fetchFeed(const QUrl& url, Origin origin) {
     request.setSslConfiguration(ssl);
   }
   QNetworkReply* reply = network_->get(request);
-  connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-    if (received > kMaxFeedSize) reply->abort();
+  // Why the check was given up on our side; empty while it runs its course.
+  auto refusal = std::make_shared<QString>();
+  auto refuse = [reply, refusal](const QString& why) {
+    if (refusal->isEmpty()) *refusal = why;
+    reply->abort();
+  };
+  connect(reply, &QNetworkReply::redirected, reply, [reply, url, refuse](const QUrl& to) {
+    bool downgrade = url.scheme() == u"https" && to.scheme() != u"https";
+    if (!downgrade && isSecureUpdateUrl(to)) {
+      emit reply->redirectAllowed();
+    } else {
+      refuse(tr("The update server sent the check to an address that is not secure."));
+    }
   });
+  connect(reply, &QNetworkReply::downloadProgress, reply, [refuse](qint64 received, qint64) {
+    if (received > kMaxFeedSize) refuse(tr("The update feed is larger than any feed of ours."));
+  });
+  // The transfer timeout counts silence only; a server that drips keeps it from firing.
+  QTimer::singleShot(settings_.checkDeadline, reply,
+                     [refuse] { refuse(tr("The update server took too long to answer.")); });
   connect(reply, &QNetworkReply::finished, this,
-          [this, reply, origin] { onFeedFinished(reply, origin); });
+          [this, reply, origin, refusal] { onFeedFinished(reply, origin, *refusal); });
 }
 
-void UpdaterController::onFeedFinished(QNetworkReply* reply, Origin origin) {
+void UpdaterController::onFeedFinished(QNetworkReply* reply, Origin origin,
+                                       const QString& refusal) {
   reply->deleteLater();
-  int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-  bool answered = reply->error() == QNetworkReply::NoError && status == 200;
-  QByteArray data = answered ? reply->readAll() : QByteArray();
-  if (origin == Origin::scheduled && answered)
-    preferences_.set(prefs::kLastCheckTime, settings_.wallClock());
+  const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  // Only a whole answer counts: an error at any point (also after the headers), our own
+  // cut-off, a refused redirect or an unexpected status mean nothing was learnt. A 304 says on
+  // purpose that nothing changed.
+  QString failure = refusal;
+  if (failure.isEmpty() && reply->error() != QNetworkReply::NoError)
+    failure = tr("The update server could not be reached (%1).").arg(reply->errorString());
+  if (failure.isEmpty() && status != 200 && status != 304)
+    failure = tr("The update server answered with an error (HTTP %1).").arg(status);
+  const QByteArray data = failure.isEmpty() && status == 200 ? reply->readAll() : QByteArray();
 
-  QString text = decodeStrictly(data);
-  bool offersItems = text.contains(u"<item>") || text.contains(u"<item ");
   std::optional<AppcastItem> best;
-  if (offersItems) {
+  const QString text = decodeStrictly(data);
+  if (failure.isEmpty() && (text.contains(u"<item>") || text.contains(u"<item "))) {
+    auto items = Appcast::parse(data);
+    if (!items) failure = tr("The update feed is not in a form this version can read.");
     // A version skipped in the update window is not offered by the daily check again; asking
     // by hand shows it anyway.
     QString skipped;
     if (origin == Origin::scheduled)
       skipped =
           QString::fromStdString(preferences_.stringValue(prefs::kSkippedVersion).value_or(""));
-    best = Appcast::bestUpdate(Appcast::parse(data),
-                               settings_.bundleVersion.value_or(QLatin1String(kFallbackVersion)),
-                               skipped);
+    if (items) best = Appcast::bestUpdate(*items, runningVersion(), skipped);
   }
+  if (origin == Origin::scheduled) scheduledCheckEnded(failure.isEmpty());
   if (best) return offer(*best, origin);
-  // No status at all (refused, timed out, cut off) or an error status: nothing was learnt. A
-  // 304 or any other answer the server gave on purpose means there is nothing new.
-  if (origin == Origin::user && (status == 0 || status >= 400)) {
-    if (status == 0)
-      return showCheckFailed(tr("The update server could not be reached (%1). Try again later.")
-                                 .arg(reply->errorString()));
-    return showCheckFailed(
-        tr("The update server answered with an error (HTTP %1). Try again later.").arg(status));
-  }
-  if (origin == Origin::user) return showUpToDate();
-  finishSession();
+  if (origin == Origin::scheduled) return finishSession();
+  if (!failure.isEmpty()) return showCheckFailed(failure + u' ' + tr("Try again later."));
+  showUpToDate();
 }
 
 void UpdaterController::offer(const AppcastItem& item, Origin origin) {
@@ -224,10 +259,7 @@ void UpdaterController::showOffer(const AppcastItem& item, bool downloaded) {
       case UpdateUserDriver::Choice::download:
         return download(item);
       case UpdateUserDriver::Choice::install:
-        if (!driver().openWithPackageInstaller(downloadedPath_))
-          driver().showDownloadFailed(
-              tr("No package installer could open the update. It is at %1.").arg(downloadedPath_));
-        return finishSession();
+        return install(item);
       case UpdateUserDriver::Choice::skip:
         preferences_.set(prefs::kSkippedVersion, item.version.toStdString());
         return finishSession();
@@ -235,6 +267,19 @@ void UpdaterController::showOffer(const AppcastItem& item, bool downloaded) {
         return finishSession();
     }
   });
+}
+
+void UpdaterController::install(const AppcastItem& item) {
+  // Checked again as it is handed over: hours may have passed since it was downloaded.
+  const PackageVerifier verifier(settings_.publicKey, runningVersion());
+  if (QString refusal = verifier.checkFile(downloadedPath_, item); !refusal.isEmpty()) {
+    QFile::remove(downloadedPath_);
+    driver().showDownloadFailed(refusal);
+  } else if (!driver().openWithPackageInstaller(downloadedPath_)) {
+    driver().showDownloadFailed(
+        tr("No package installer could open the update. It is at %1.").arg(downloadedPath_));
+  }
+  finishSession();
 }
 
 void UpdaterController::download(const AppcastItem& item) {

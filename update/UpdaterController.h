@@ -39,6 +39,11 @@ class UpdaterController final : public QObject {
   static constexpr Seconds kCheckInterval{24.0 * 60 * 60};
   // The first scheduled check waits this long after start, so it never competes with the launch.
   static constexpr Seconds kFirstCheckDelay{10.0 * 60};
+  // How often the wall clock is compared with the last check's time. A timer alone would not
+  // count time spent suspended; this way a check that came due while asleep follows soon after.
+  static constexpr Seconds kPollInterval{10.0 * 60};
+  // A scheduled check that failed is tried again after this long, doubling up to a day.
+  static constexpr Seconds kFirstRetryDelay{15.0 * 60};
 
   // Registers the "SUAutomaticallyUpdate" default, reads it, and starts the updater: checks may
   // begin once the main queue has run, and the daily check is scheduled.
@@ -56,8 +61,9 @@ class UpdaterController final : public QObject {
   bool canCheckForUpdates() const { return canCheckForUpdates_; }
 
   // The manual check: looks at the feed and either offers its update or says "up to date". A
-  // feed that cannot be reached (no address, no connection, a timeout, a server error) says so
-  // instead: "up to date" would be a claim nobody checked.
+  // check that learnt nothing (no secure address, no connection, an error or our own cut-off at
+  // any point, a refused redirect, a server error, an unreadable feed) says it failed instead:
+  // "up to date" would be a claim nobody checked.
   Q_INVOKABLE void checkForUpdates();
 
   // The up-to-date alert's informative text: name + " " + version + " is the latest version."
@@ -71,13 +77,15 @@ class UpdaterController final : public QObject {
   enum class Origin { user, scheduled };
 
   void setCanCheckForUpdates(bool value);
-  void scheduleNextCheck(Seconds delay);
   void runScheduledCheck();
   void fetchFeed(const QUrl& url, Origin origin);
-  void onFeedFinished(QNetworkReply* reply, Origin origin);
+  void onFeedFinished(QNetworkReply* reply, Origin origin, const QString& refusal);
+  void scheduledCheckEnded(bool answered);
+  void install(const AppcastItem& item);
   void offer(const AppcastItem& item, Origin origin);
   void showOffer(const AppcastItem& item, bool downloaded);
   void download(const AppcastItem& item);
+  QString runningVersion() const;
   void showUpToDate();
   void showCheckFailed(const QString& reason);
   void finishSession();
@@ -94,6 +102,10 @@ class UpdaterController final : public QObject {
   bool sessionRunning_ = false;
   QString downloadedPath_;
   Timer checkTimer_;
+  // When a failed scheduled check may be tried again (wall clock), and the wait after the next
+  // failure.
+  double retryAt_ = 0;
+  Seconds retryDelay_ = kFirstRetryDelay;
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };
 

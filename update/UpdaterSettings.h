@@ -16,8 +16,8 @@ class UpdateUserDriver;
 // program's own: the feed address and the public key are build settings, the name and version
 // those of this build. Tests replace them.
 struct UpdaterSettings {
-  // The update feed. Absent or not a valid URL: the manual check says "up to date" and the
-  // scheduled check does nothing.
+  // The update feed, HTTPS only. Absent, not a valid URL or not HTTPS: the manual check says it
+  // failed and the scheduled check does nothing.
   std::optional<QString> feedUrl;
   // The name and version the up-to-date alert shows; absent ones read "This app" and "1.0".
   std::optional<QString> bundleName;
@@ -28,6 +28,9 @@ struct UpdaterSettings {
   QString cacheFolder;
   // A request that receives nothing for this long fails.
   std::chrono::milliseconds transferTimeout{30000};
+  // A feed check that has not ended this long after it began fails, however steadily the
+  // server trickles bytes in (the transfer timeout counts silence only).
+  std::chrono::milliseconds checkDeadline{60000};
   // Certificate authorities trusted beside the system's (a local test server's).
   QList<QSslCertificate> extraCaCertificates;
   // The windows; null means the desktop's own (none without a display).

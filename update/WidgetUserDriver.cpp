@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -15,11 +16,9 @@ bool haveWidgets() {
   return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
 }
 
-void showMessage(QMessageBox::Icon icon, const QString& title, const QString& message,
-                 const QString& informativeText) {
+void showMessage(QMessageBox::Icon icon, const QString& message, const QString& informativeText) {
   if (!haveWidgets()) return;
-  auto* box = new QMessageBox(icon, title, message, QMessageBox::Ok);
-  box->setInformativeText(informativeText);
+  QMessageBox* box = WidgetUserDriver::messageBox(icon, message, informativeText);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::ApplicationModal);
   box->open();
@@ -27,13 +26,25 @@ void showMessage(QMessageBox::Icon icon, const QString& title, const QString& me
 
 }  // namespace
 
+QMessageBox* WidgetUserDriver::messageBox(QMessageBox::Icon icon, const QString& message,
+                                          const QString& informativeText) {
+  auto* box = new QMessageBox(icon, QCoreApplication::applicationName(), message, QMessageBox::Ok);
+  box->setInformativeText(informativeText);
+  // The texts may carry a server's words: shown as they are, never as markup or links.
+  box->setTextFormat(Qt::PlainText);
+  for (QLabel* label : box->findChildren<QLabel*>()) {
+    label->setTextFormat(Qt::PlainText);
+    label->setOpenExternalLinks(false);
+  }
+  return box;
+}
+
 void WidgetUserDriver::showUpToDate(const QString& message, const QString& informativeText) {
-  showMessage(QMessageBox::Information, QCoreApplication::applicationName(), message,
-              informativeText);
+  showMessage(QMessageBox::Information, message, informativeText);
 }
 
 void WidgetUserDriver::showCheckFailed(const QString& message, const QString& informativeText) {
-  showMessage(QMessageBox::Warning, QCoreApplication::applicationName(), message, informativeText);
+  showMessage(QMessageBox::Warning, message, informativeText);
 }
 
 void WidgetUserDriver::showUpdateFound(const AppcastItem& item, bool downloaded,
@@ -47,8 +58,7 @@ void WidgetUserDriver::showUpdateFound(const AppcastItem& item, bool downloaded,
 }
 
 void WidgetUserDriver::showDownloadFailed(const QString& message) {
-  showMessage(QMessageBox::Warning, QCoreApplication::applicationName(),
-              QObject::tr("Update Error"), message);
+  showMessage(QMessageBox::Warning, QObject::tr("Update Error"), message);
 }
 
 bool WidgetUserDriver::openWithPackageInstaller(const QString& path) {

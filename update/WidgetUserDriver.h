@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QMessageBox>
+
 #include "update/UpdateUserDriver.h"
 
 namespace mixelot {
@@ -14,6 +16,11 @@ class WidgetUserDriver final : public UpdateUserDriver {
                        std::function<void(Choice)> reply) override;
   void showDownloadFailed(const QString& message) override;
   bool openWithPackageInstaller(const QString& path) override;
+
+  // A message box as these windows show it, not yet shown. Its texts are plain text: they may
+  // carry a server's words, which must not be read as markup or offer links.
+  static QMessageBox* messageBox(QMessageBox::Icon icon, const QString& message,
+                                 const QString& informativeText);
 };
 
 }  // namespace mixelot

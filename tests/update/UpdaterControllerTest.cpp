@@ -3,12 +3,18 @@
 #include "update/UpdaterController.h"
 
 #include <openssl/evp.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <QDir>
+#include <QLabel>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
+#include <QProcess>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <optional>
 
@@ -18,9 +24,11 @@
 #include "update/Appcast.h"
 #include "update/UpdateDownloader.h"
 #include "update/UpdatePreferences.h"
+#include "update/UpdateUrl.h"
 #include "update/UpdateUserDriver.h"
 #include "update/UpdateWindow.h"
 #include "update/VersionComparison.h"
+#include "update/WidgetUserDriver.h"
 
 using namespace mixelot;
 using Choice = UpdateUserDriver::Choice;
@@ -37,6 +45,7 @@ class LocalHttpServer final : public QTcpServer {
     qint64 announcedLength = -1;  // the Content-Length sent; -1 sends the body's true size
     QByteArray location;
     bool hang = false;  // accept the request and never answer
+    int dripMs = 0;     // send the body one byte per this many milliseconds
   };
 
   explicit LocalHttpServer(bool tls) : tls_(tls) { listen(QHostAddress::LocalHost); }
@@ -87,6 +96,16 @@ class LocalHttpServer final : public QTcpServer {
                       " X\r\nContent-Length: " + QByteArray::number(length) +
                       "\r\nConnection: close\r\n";
     if (!response.location.isEmpty()) head += "Location: " + response.location + "\r\n";
+    if (response.dripMs > 0) {
+      socket->write(head + "\r\n");
+      auto* timer = new QTimer(socket);
+      connect(timer, &QTimer::timeout, socket,
+              [socket, body = response.body, sent = qsizetype(0)]() mutable {
+                if (sent < body.size()) socket->write(body.mid(sent++, 1));
+              });
+      timer->start(response.dripMs);
+      return;
+    }
     socket->write(head + "\r\n" + response.body);
     socket->disconnectFromHost();
   }
@@ -110,6 +129,7 @@ class RecordingUserDriver final : public UpdateUserDriver {
   void showUpdateFound(const AppcastItem& item, bool downloaded,
                        std::function<void(Choice)> reply) override {
     offers.push_back({item.version, downloaded});
+    if (downloaded && beforeInstall) beforeInstall();
     reply(downloaded ? onDownloaded : onOffer);
   }
   void showDownloadFailed(const QString& message) override { failures.append(message); }
@@ -120,6 +140,7 @@ class RecordingUserDriver final : public UpdateUserDriver {
 
   Choice onOffer = Choice::remindLater;
   Choice onDownloaded = Choice::remindLater;
+  std::function<void()> beforeInstall;
   QStringList upToDate, checkFailures, failures, opened;
   std::vector<std::pair<QString, bool>> offers;  // version, downloaded
 };
@@ -171,13 +192,42 @@ class UpdaterControllerTest : public QObject {
     TestSigner signer;
     LocalHttpServer http{false};
     LocalHttpServer https{true};
-    QByteArray package = QByteArray("!<arch>\ndebian-binary   ").repeated(3000);
+    QByteArray package = deb("mixelot", "2.0");
     QNetworkAccessManager network;
     UpdateDownloader downloader{network,
                                 QString::fromStdString(folder.path()) + "/updates",
                                 signer.publicKey(),
+                                QStringLiteral("1.4"),
                                 std::chrono::milliseconds(20000),
                                 {LocalHttpServer::certificate()}};
+    // The wall clock the daily check reads: virtual time, plus time spent suspended.
+    double suspended = 0;
+
+    // A Debian package as dpkg-deb builds it, with some incompressible filler.
+    static QByteArray deb(const QString& name, const QString& version) {
+      QTemporaryDir root;
+      QDir(root.path()).mkpath("pkg/DEBIAN");
+      QDir(root.path()).mkpath("pkg/usr/share/mixelot");
+      QFile::setPermissions(root.filePath("pkg/DEBIAN"), QFile::Permissions(0x7755));
+      QFile control(root.filePath("pkg/DEBIAN/control"));
+      control.open(QIODevice::WriteOnly);
+      control.write(QStringLiteral("Package: %1\nVersion: %2\nArchitecture: all\nMaintainer: T "
+                                   "<t@example.com>\nDescription: test\n")
+                        .arg(name, version)
+                        .toUtf8());
+      control.close();
+      QFile filler(root.filePath("pkg/usr/share/mixelot/filler"));
+      filler.open(QIODevice::WriteOnly);
+      for (quint32 i = 0, x = 1; i < 5000; ++i)
+        filler.write(QByteArray::number(x = x * 1103515245 + 12345));
+      filler.close();
+      QProcess dpkg;
+      dpkg.start("dpkg-deb", {"--root-owner-group", "-Znone", "--build", root.filePath("pkg"),
+                              root.filePath("out.deb")});
+      dpkg.waitForFinished();
+      QFile out(root.filePath("out.deb"));
+      return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
+    }
 
     UpdaterSettings settings(std::optional<QString> feed = {}) {
       return {.feedUrl = feed ? feed : http.url("/feed.xml"),
@@ -186,27 +236,31 @@ class UpdaterControllerTest : public QObject {
               .publicKey = signer.publicKey(),
               .cacheFolder = QString::fromStdString(folder.path()) + "/cache",
               .transferTimeout = std::chrono::milliseconds(3000),
+              .checkDeadline = std::chrono::milliseconds(2000),
               .extraCaCertificates = {LocalHttpServer::certificate()},
-              .userDriver = &driver};
+              .userDriver = &driver,
+              .wallClock = [this] { return 1.8e9 + suspended + queue.elapsed().count(); }};
     }
     std::unique_ptr<UpdaterController> make(UpdaterSettings s) {
       auto controller = std::make_unique<UpdaterController>(preferences, queue, std::move(s));
       queue.runUntilIdle();
       return controller;
     }
-    QByteArray feed(const QString& version) {
+    QByteArray feed(const QString& version, const QByteArray& signedPackage = {}) {
+      const QByteArray& p = signedPackage.isEmpty() ? package : signedPackage;
       return QStringLiteral(
                  "<rss version=\"2.0\" xmlns:sparkle=\"%1\"><channel><item id=\"x\">"
                  "<sparkle:version>%2</sparkle:version><enclosure url=\"%3\" length=\"%4\" "
                  "sparkle:edSignature=\"%5\"/></item></channel></rss>")
           .arg(QLatin1String(Appcast::kNamespace), version, https.url("/mixelot.deb"))
-          .arg(package.size())
-          .arg(QString::fromLatin1(signer.sign(package)))
+          .arg(p.size())
+          .arg(QString::fromLatin1(signer.sign(p)))
           .toUtf8();
     }
     void offer(const QString& version) {
-      https.route("/mixelot.deb", {200, package});
-      http.route("/feed.xml", {200, feed(version)});
+      QByteArray p = version == u"2.0" ? package : deb("mixelot", version);
+      https.route("/mixelot.deb", {200, p});
+      http.route("/feed.xml", {200, feed(version, p)});
     }
     // Checks by hand, or lets the daily check come due `after` from now, and waits for the answer.
     bool check(UpdaterController& controller, std::optional<Seconds> after = {}) {
@@ -214,11 +268,12 @@ class UpdaterControllerTest : public QObject {
       return QTest::qWaitFor([&] { return controller.canCheckForUpdates(); }, 30000);
     }
 
-    AppcastItem item(const QString& url) {
+    AppcastItem item(const QString& url, const QByteArray& signedPackage = {}) {
+      const QByteArray& p = signedPackage.isEmpty() ? package : signedPackage;
       return {.version = QStringLiteral("2.0"),
               .enclosureUrl = QUrl(url),
-              .enclosureLength = package.size(),
-              .edSignature = signer.sign(package)};
+              .enclosureLength = p.size(),
+              .edSignature = signer.sign(p)};
     }
 
     UpdateDownloader::Result run(const AppcastItem& i) {
@@ -252,7 +307,8 @@ class UpdaterControllerTest : public QObject {
   void theFeedsItemsAreReadWithTheirEnclosures() {
     QFile file(QStringLiteral(MIXELOT_TEST_DATA "/feed.xml"));
     QVERIFY(file.open(QIODevice::ReadOnly));
-    std::vector<AppcastItem> items = Appcast::parse(file.readAll());
+    QByteArray document = file.readAll();
+    std::vector<AppcastItem> items = Appcast::parse(document).value();
     QCOMPARE(items.size(), size_t{2});
     const AppcastItem& first = items[0];
     QCOMPARE(first.version, QStringLiteral("1.2"));
@@ -266,6 +322,54 @@ class UpdaterControllerTest : public QObject {
     // The version may sit on the enclosure; a length that is no number is unknown.
     QCOMPARE(items[1].version, QStringLiteral("1.3"));
     QCOMPARE(items[1].enclosureLength, -1);
+
+    // A document type (where entities are declared) is refused outright; the item count and each
+    // field's length are capped.
+    QVERIFY(!Appcast::parse(QByteArray(document).replace(
+        "<rss", "<!DOCTYPE rss [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">]><rss")));
+    const QByteArray item =
+        "<item><sparkle:version>1</sparkle:version><enclosure url=\"https://h/\"/></item>";
+    QCOMPARE(Appcast::parse(QByteArray(document).replace("<item", item.repeated(1000) + "<item"))
+                 ->size(),
+             Appcast::kMaxItems);
+    QCOMPARE(
+        Appcast::parse(QByteArray(document).replace("1.2</", QByteArray(2000, '1') + "</"))->size(),
+        size_t{1});
+    AppcastItem shown{.shortVersion = QString(200, u'9')};
+    QCOMPARE(shown.displayVersion().size(), 64);
+  }
+
+  void feedAndServerTextIsShownAsPlainText() {
+    // A file that the text names, watched for anyone opening it.
+    testsupport::TempFolder probe;
+    const QString local = QString::fromStdString(probe / "x");
+    QFile(local).open(QIODevice::WriteOnly);
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(watch, probe.path().c_str(), IN_OPEN | IN_ACCESS);
+    const QString markup =
+        QStringLiteral("<b>2.0</b><img src=\"%1\"><a href=\"file:///\">x</a>").arg(local);
+
+    // The window's labels and the message boxes read no markup.
+    AppcastItem item{.version = "2.0", .shortVersion = markup};
+    UpdateWindow window(item, "1.4", false, [](Choice) {});
+    std::unique_ptr<QMessageBox> box(
+        WidgetUserDriver::messageBox(QMessageBox::Warning, "", markup));
+    QList<QLabel*> labels = window.findChildren<QLabel*>() + box->findChildren<QLabel*>();
+    QVERIFY(labels.size() > 4);
+    for (QLabel* label : labels) {
+      QCOMPARE(label->textFormat(), Qt::PlainText);
+      QVERIFY(!label->openExternalLinks());
+    }
+    // The notes' conversion loads nothing they name: no image, no style sheet.
+    QString notes = UpdateWindow::plainReleaseNotes(
+        QStringLiteral("<head><link rel=\"stylesheet\" href=\"%1\"></head><p "
+                       "style=\"background-image: url(%1)\">N</p>")
+            .arg(local) +
+        markup);
+    QVERIFY2(notes.startsWith(u'N'), qPrintable(notes));
+    char events[4096];
+    QCOMPARE(::read(watch, events, sizeof events), -1);
+    ::close(watch);
   }
 
   void theNewestNewerItemIsOfferedUnlessSkipped() {
@@ -307,8 +411,16 @@ class UpdaterControllerTest : public QObject {
     world.https.route("/to-http.deb", {302, {}, -1, world.http.url("/good.deb").toLatin1()});
     world.http.route("/good.deb", {200, world.package});
 
+    const QByteArray older = World::deb("mixelot", "1.3"), other = World::deb("other", "2.0"),
+                     current = World::deb("mixelot", "1.4");
+    world.https.route("/older.deb", {200, older});
+    world.https.route("/other.deb", {200, other});
+    world.https.route("/current.deb", {200, current});
+
     const AppcastItem good = world.item(world.https.url("/good.deb"));
-    AppcastItem wrongLength = good, badSignature = good, unsigned_ = good;
+    AppcastItem wrongLength = good, badSignature = good, unsigned_ = good,
+                notNewer = world.item(world.https.url("/current.deb"), current);
+    notNewer.version = "1.4";
     wrongLength.enclosureLength += 1;
     badSignature.edSignature = world.signer.sign("something else");
     unsigned_.edSignature.clear();
@@ -322,14 +434,48 @@ class UpdaterControllerTest : public QObject {
         {"redirect to plain HTTP", world.item(world.https.url("/to-http.deb"))},
         {"signature of other data", badSignature},
         {"no signature", unsigned_},
+        {"an older release replayed", world.item(world.https.url("/older.deb"), older)},
+        {"another package", world.item(world.https.url("/other.deb"), other)},
+        {"not newer than this one", notNewer},
     };
     for (const auto& [name, item] : cases) {
       auto result = world.run(item);
       QVERIFY2(!result.ok && result.path.isEmpty() && !result.error.isEmpty(), name);
       QVERIFY2(world.files().isEmpty(), name);
     }
-    // The plain-HTTP package was never even asked for.
+    // The plain-HTTP package was never even asked for, nor one too large to be ours.
     QCOMPARE(world.http.requests(), 0);
+    AppcastItem huge = good;
+    huge.enclosureLength = 4'000'000'000;
+    const int asked = world.https.requests();
+    QVERIFY(!world.run(huge).ok);
+    QCOMPARE(world.https.requests(), asked);
+  }
+
+  void theCacheFolderIsOursAlone() {
+    World world;
+    world.https.route("/mixelot_2.0_amd64.deb", {200, world.package});
+    const QString folder = QString::fromStdString(world.folder / "updates");
+    const QString victim = QString::fromStdString(world.folder / "victim");
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
+    file.close();
+    // A folder open to everyone, with a planted link where the download is written.
+    QVERIFY(QDir().mkpath(folder));
+    QFile::setPermissions(folder, QFile::Permissions(0x7777));
+    QVERIFY(QFile::link(victim, folder + "/mixelot_2.0_amd64.deb.part"));
+    auto result = world.run(world.item(world.https.url("/mixelot_2.0_amd64.deb")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("precious"));
+    QCOMPARE(QFileInfo(folder).permissions() & QFile::Permissions(0x0077), QFile::Permissions());
+
+    // A folder that is a link to elsewhere is not used.
+    QDir(folder).removeRecursively();
+    QVERIFY(QDir().mkpath(folder + "-elsewhere"));
+    QVERIFY(QFile::link(folder + "-elsewhere", folder));
+    QVERIFY(!world.run(world.item(world.https.url("/mixelot_2.0_amd64.deb"))).ok);
+    QVERIFY(QDir(folder + "-elsewhere").isEmpty());
   }
 
   void fileNamesFromTheFeedCannotLeaveTheCacheFolder() {
@@ -365,6 +511,11 @@ class UpdaterControllerTest : public QObject {
         {"only older versions", {200, world.feed("1.3")}, true},
         {"500", {500, feed}, false},
         {"no answer", {200, feed, -1, {}, true}, false},
+        {"reset after the headers", {200, feed.left(40), feed.size()}, false},
+        {"over 4 MiB", {200, feed + QByteArray(5 << 20, ' ')}, false},
+        {"redirect to a file", {302, {}, -1, "file:///etc/hostname"}, false},
+        {"document type", {200, QByteArray(feed).replace("<rss", "<!DOCTYPE rss><rss")}, false},
+        {"slow drip", {.body = feed, .dripMs = 300}, false},
     };
     for (const Case& c : cases) {
       world.driver.upToDate.clear();
@@ -387,6 +538,18 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(world.driver.upToDate.isEmpty());
     QCOMPARE(world.driver.checkFailures.size(), 2);
     QVERIFY(world.driver.checkFailures[0].startsWith("Couldn't check for updates|"));
+
+    // A feed over plain HTTP (but on this machine, in this test build) or in a file is never
+    // asked for; the release build allows HTTPS only.
+    world.driver.checkFailures.clear();
+    for (const char* feed : {"http://192.0.2.1/feed.xml", "file:///etc/hostname"}) {
+      world.make(world.settings(QString::fromLatin1(feed)))->checkForUpdates();
+      QVERIFY2(world.driver.checkFailures.size() == 1 && world.driver.upToDate.isEmpty(), feed);
+      world.driver.checkFailures.clear();
+    }
+    QVERIFY(isSecureUpdateUrl(QUrl("https://h/f"), false));
+    QVERIFY(!isSecureUpdateUrl(QUrl("http://127.0.0.1:80/f"), false));
+    QVERIFY(isSecureUpdateUrl(QUrl("http://127.0.0.1:80/f"), true));
   }
 
   void checksCannotOverlap() {
@@ -439,6 +602,26 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(world.driver.upToDate.isEmpty());  // the daily check never says "up to date"
   }
 
+  void theDailyCheckFollowsTheWallClockAndRetriesAFailureSooner() {
+    World world;
+    world.preferences.set(prefs::kAutomaticallyUpdate, false);
+    world.http.route("/feed.xml", {200, world.feed("1.3")});
+    auto controller = world.make(world.settings());
+    QVERIFY(world.check(*controller, UpdaterController::kFirstCheckDelay));
+    QCOMPARE(world.http.requests(), 1);
+    // A day passes mostly suspended: the next check follows within minutes of waking up.
+    world.suspended = UpdaterController::kCheckInterval.count();
+    QVERIFY(world.check(*controller, UpdaterController::kPollInterval));
+    QCOMPARE(world.http.requests(), 2);
+    // A failed check is tried again within the hour, not a day later.
+    world.http.route("/feed.xml", {500, {}});
+    world.suspended *= 2;
+    QVERIFY(world.check(*controller, UpdaterController::kPollInterval));
+    QCOMPARE(world.http.requests(), 3);
+    QVERIFY(world.check(*controller, Seconds(3600)));
+    QCOMPARE(world.http.requests(), 4);
+  }
+
   void updatesDownloadBeforeTheyAreOfferedForInstalling() {
     World world;
     world.offer(QStringLiteral("2.0"));
@@ -459,6 +642,18 @@ class UpdaterControllerTest : public QObject {
     QCOMPARE(world.driver.failures.size(), 1);
     QVERIFY(world.driver.failures[0].contains("signature"));
     QCOMPARE(world.driver.opened.size(), 1);
+
+    // A package swapped after its check is found out just before it is handed over.
+    world.https.route("/mixelot.deb", {200, world.package});
+    world.driver.onDownloaded = Choice::install;
+    world.driver.beforeInstall = [&] {
+      QFile file(world.driver.opened[0]);
+      QVERIFY(file.open(QIODevice::ReadWrite));
+      file.write("#");
+    };
+    QVERIFY(world.check(*controller));
+    QCOMPARE(world.driver.opened.size(), 1);
+    QCOMPARE(world.driver.failures.size(), 2);
   }
 };
 
