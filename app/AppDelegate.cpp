@@ -105,6 +105,7 @@ void AppDelegate::setupManagers() {
   mixerViewModel_->setPlaythroughEngine(playthroughEngine_.get());
   mixerViewModel_->setPermission(audioPermission_.get());
   mixerViewModel_->setWorkspace(&services_.workspace);
+  mixerViewModel_->setWindowActivator(services_.windowActivator);
   settingsViewModel_ = std::make_unique<SettingsViewModel>(
       *audioDeviceManager_, services_.preferences, services_.loginItem, services_.workspace);
 
@@ -130,6 +131,13 @@ void AppDelegate::setupHotkeys() {
     hotkeyManager_->onHotkeyPressed = [this, alive] {
       if (!alive.expired()) toggleMuteAll();
     };
+    hotkeyManager_->onShortcutBound = [this, alive](std::uint32_t id, const std::string& text) {
+      if (alive.expired()) return;
+      ShortcutRecorder* recorder = id == controls::HotkeyManager::kMuteAllHotkeyId
+                                       ? settingsViewModel_->muteAllShortcut()
+                                       : settingsViewModel_->showHideShortcut();
+      recorder->setBoundDescription(QString::fromStdString(text));
+    };
     hotkeyManager_->onPopoverHotkeyPressed = [this, alive] {
       if (!alive.expired()) togglePopover();
     };
@@ -146,26 +154,48 @@ void AppDelegate::setupHotkeys() {
     store.set(prefs::kPopoverHotkeyModifiers, kOptionShift);
     store.set(prefs::kPopoverHotkeyKeyChar, std::string("S"));
   }
-  if (hotkeyManager_) hotkeyManager_->registerHotkeys();
+  if (hotkeyManager_) {
+    hotkeyManager_->registerHotkeys();
+    reportShortcutRefusals();
+  }
   call(hooks_.setupHotkeys);
+}
+
+// The settings window tells of a shortcut the desktop refused, under its field. One just
+// recorded gives way to the shortcut it replaced, which worked (or did at least as well).
+void AppDelegate::reportShortcutRefusals() {
+  const std::pair<std::uint32_t, ShortcutRecorder*> recorders[] = {
+      {controls::HotkeyManager::kMuteAllHotkeyId, settingsViewModel_->muteAllShortcut()},
+      {controls::HotkeyManager::kPopoverHotkeyId, settingsViewModel_->showHideShortcut()}};
+  for (auto [id, recorder] : recorders) {
+    if (!hotkeyManager_->isRefused(id))
+      recorder->setProblem({});
+    else if (recorder->hasUnconfirmedRecording())
+      recorder->rejectRecording(
+          QStringLiteral("is taken by another program or the desktop; the previous shortcut is "
+                         "kept."));
+    else
+      recorder->setProblem(
+          QStringLiteral("is taken by another program: it works only while a Mixelot window "
+                         "has the keyboard."));
+  }
 }
 
 // Launch step 6: the settings window announces new shortcuts; they count at once.
 void AppDelegate::observeHotkeyChanges() {
-  // A shortcut cleared while a recorder waits must not bring the grabs back before it is done.
+  // (A shortcut cleared while a recorder waits does not bring the grabs back before it is done:
+  // the manager is suspended then.)
   connect(&AppEvents::instance(), &AppEvents::hotkeyChanged, this, [this] {
-    if (hotkeyManager_ && !AppEvents::instance().shortcutRecording())
-      hotkeyManager_->registerHotkeys();
+    if (!hotkeyManager_) return;
+    hotkeyManager_->registerHotkeys();
+    reportShortcutRefusals();
   });
   // While a recorder of the settings window waits for a key, our shortcuts step aside: the
   // current keys are then recorded (again) instead of muting everything or hiding the mixer.
   auto recordingChanged = [this] {
     if (!hotkeyManager_) return;
-    if (settingsViewModel_->muteAllShortcut()->recording() ||
-        settingsViewModel_->showHideShortcut()->recording())
-      hotkeyManager_->unregisterHotkeys();
-    else
-      hotkeyManager_->registerHotkeys();
+    hotkeyManager_->setSuspended(settingsViewModel_->muteAllShortcut()->recording() ||
+                                 settingsViewModel_->showHideShortcut()->recording());
   };
   for (ShortcutRecorder* recorder :
        {settingsViewModel_->muteAllShortcut(), settingsViewModel_->showHideShortcut()})

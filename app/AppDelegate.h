@@ -27,6 +27,7 @@ class AudioHardware;
 namespace controls {
 class GlobalShortcutService;
 class HotkeyManager;
+class WindowActivator;
 }  // namespace controls
 
 // The operating-system services the program runs on: the Linux ones in the program, the
@@ -41,6 +42,8 @@ struct PlatformServices {
   LoginItem& loginItem;
   // The desktop's global shortcuts; without one the program has no hotkeys.
   controls::GlobalShortcutService* shortcuts = nullptr;
+  // What raises another app's window; without one only the workspace's activation is tried.
+  controls::WindowActivator* windowActivator = nullptr;
 };
 
 // What the interface adds to the launch and to the hotkey actions: the tray icon, the panel,
@@ -112,6 +115,7 @@ class AppDelegate final : public QObject {
   void setupManagers();
   void setupHotkeys();
   void observeHotkeyChanges();
+  void reportShortcutRefusals();
   void syncLaunchAtLogin();
   void installTerminationHandler();
   void updateStatusIcon();

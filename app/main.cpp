@@ -150,8 +150,9 @@ int main(int argc, char** argv) {
   auto overlayPresenter = controls::makeOverlayPresenter(qml::kOverlayView, qmlEngine.get());
   controls::OverlayManager overlay(*overlayPresenter, queue);
   hooks.showOverlay = [&overlay](const std::string& message) { overlay.show(message); };
+  auto windowActivator = controls::makeWindowActivator();
   AppDelegate delegate({hardware, queue, preferences, workspace, processInfo, permissionService,
-                        loginItem, shortcuts.get()},
+                        loginItem, shortcuts.get(), windowActivator.get()},
                        hooks);
   if (tray) tray->attach(delegate);
   if (windows) windows->attach(delegate);

@@ -22,7 +22,8 @@ struct GlobalShortcut {
   std::string name;
   // What it does, for desktops that list the shortcuts they hold.
   std::string description;
-  // The physical key (Linux evdev code) and its symbol on a US layout.
+  // The physical key (Linux evdev code) and its symbol: on the layout the shortcut was recorded
+  // with where that is known (a letter or digit), else on a US layout.
   int evdev = 0;
   std::string keysym;
   unsigned modifiers = 0;  // modifier:: bits
@@ -41,10 +42,17 @@ class GlobalShortcutService {
   // desktop refused it at once; some services learn of a refusal only later, or never.
   virtual bool registerShortcut(const GlobalShortcut& shortcut) = 0;
   virtual void unregisterShortcut(std::uint32_t id) = 0;
+  // Whether letting the shortcuts go and taking them again costs the user nothing. A desktop
+  // that binds through a session may ask the user again at every new binding: its shortcuts are
+  // then kept while a recorder waits, and only their presses are ignored.
+  virtual bool rebindsQuietly() const { return true; }
 
   // Run with the id of a pressed shortcut, on the main thread, from the service's own event
   // handling; the owner sets it.
   std::function<void(std::uint32_t id)> onPressed;
+  // Run, where the desktop says, with the desktop's own description of what it bound for a
+  // shortcut ("Ctrl+Alt+Z"), which may differ from what was asked for.
+  std::function<void(std::uint32_t id, const std::string& description)> onBound;
 };
 
 }  // namespace mixelot::controls

@@ -33,15 +33,28 @@ class HotkeyManager {
 
   std::function<void()> onHotkeyPressed;
   std::function<void()> onPopoverHotkeyPressed;
+  // The desktop's description of a shortcut it bound (see GlobalShortcutService::onBound).
+  std::function<void(std::uint32_t id, const std::string& description)> onShortcutBound;
 
   // Drops both shortcuts and the local monitor, then registers each shortcut whose key code is
-  // not -1 and installs the local monitor again.
+  // not -1 and installs the local monitor again (while suspended, only where the service keeps
+  // its shortcuts meanwhile).
   void registerHotkeys();
   void unregisterHotkeys();
+  // While a shortcut recorder waits for a key, the shortcuts do nothing, so that pressing the
+  // current one records it: they are let go (where that is quiet, see GlobalShortcutService) or
+  // their presses are ignored, and taken up again afterwards.
+  void setSuspended(bool suspended);
+  bool isSuspended() const { return suspended_; }
+  // Whether the service refused the shortcut at its last registration (another program holds
+  // it); the local monitor still matches it.
+  bool isRefused(std::uint32_t id) const;
 
   // The local monitor: a key-down delivered to one of our windows, as a stored key code and
-  // stored modifier flags. Returns true when it matched a shortcut (the event is swallowed).
-  bool handleLocalKeyDown(std::int64_t keyCode, std::int64_t modifierFlags);
+  // stored modifier flags. Returns true when it matched a shortcut (the event is swallowed); an
+  // auto-repeat of a held key matches without acting again.
+  bool handleLocalKeyDown(std::int64_t keyCode, std::int64_t modifierFlags,
+                          bool autoRepeat = false);
   bool hasLocalMonitor() const { return localMonitor_.has_value(); }
 
   // Stored modifier flags to a service's modifiers: shift, control, option (Alt) and command
@@ -54,7 +67,8 @@ class HotkeyManager {
     std::int64_t popoverKeyCode;
   };
 
-  bool registerOne(std::uint32_t id, std::int64_t keyCode, std::int64_t modifiers);
+  // Whether the shortcut went to the service; `refused` tells what the service made of it.
+  bool registerOne(std::uint32_t id, std::int64_t keyCode, std::int64_t modifiers, bool& refused);
   void deliver(std::uint32_t id);
 
   GlobalShortcutService& service_;
@@ -62,6 +76,9 @@ class HotkeyManager {
   MainQueue& queue_;
   bool hotkeyRegistered_ = false;
   bool popoverHotkeyRegistered_ = false;
+  bool hotkeyRefused_ = false;
+  bool popoverHotkeyRefused_ = false;
+  bool suspended_ = false;
   std::optional<LocalMonitor> localMonitor_;
   // Posted deliveries check it, so none runs after the manager is gone.
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);

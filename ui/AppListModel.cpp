@@ -4,7 +4,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QStringList>
-#include <QVariantMap>
+#include <QTimer>
 #include <algorithm>
 
 namespace mixelot {
@@ -30,36 +30,24 @@ QString shownIcon(const std::optional<std::string>& icon) {
   return QIcon::hasThemeIcon(name) ? name : QString();
 }
 
+QVariant modelValue(QObject* model) {
+  return QVariant::fromValue<QObject*>(model);
+}
+
+// Deleted after the row's delegate has faded out, which still shows them meanwhile.
+constexpr int kSubListGraceMs = 1000;
+
 }  // namespace
 
-AppListModel::AppListModel(QObject* parent) : QAbstractListModel(parent) {}
+AppListModel::AppListModel(QObject* parent)
+    : KeyedListModel({"appId", "name", "icon", "currentVolume", "isMuted", "sliderVolume",
+                      "routedCount", "routeIcon", "routeToolTip", "routeItems", "deviceRows"},
+                     parent) {}
 
-int AppListModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : count();
-}
-
-QVariant AppListModel::data(const QModelIndex& index, int role) const {
-  if (!index.isValid() || index.row() >= count() || role < AppIdRole ||
-      role >= AppIdRole + RoleCount)
-    return {};
-  return rows_[static_cast<size_t>(index.row())].values[role - AppIdRole];
-}
-
-QHash<int, QByteArray> AppListModel::roleNames() const {
-  return {{AppIdRole, "appId"},
-          {NameRole, "name"},
-          {IconRole, "icon"},
-          {CurrentVolumeRole, "currentVolume"},
-          {IsMutedRole, "isMuted"},
-          {RoutedCountRole, "routedCount"},
-          {RouteIconRole, "routeIcon"},
-          {RouteToolTipRole, "routeToolTip"},
-          {RouteItemsRole, "routeItems"},
-          {DeviceRowsRole, "deviceRows"}};
-}
-
-AppListModel::Row AppListModel::makeRow(const AudioApp& app,
-                                        const std::vector<OutputDevice>& devices) {
+KeyedListModel::Entry AppListModel::makeRow(const AudioApp& app,
+                                            const std::vector<OutputDevice>& devices,
+                                            const RestoredVolume& restoredVolume) {
+  const QString id = QString::fromStdString(app.id);
   const auto& routed = app.selectedOutputDeviceUIDs;
   QString routeIcon = QString::fromLatin1(kDefaultRouteIcon);
   if (routed.size() == 1) {
@@ -69,99 +57,74 @@ AppListModel::Row AppListModel::makeRow(const AudioApp& app,
     routeIcon = QString::fromLatin1(kSeveralRoutesIcon);
   }
 
+  auto [lists, isNew] = subLists_.try_emplace(id);
+  if (isNew) {
+    lists->second.routeItems = new KeyedListModel({"uid", "name", "symbol", "routed"}, this);
+    lists->second.deviceRows = new KeyedListModel({"uid", "name", "symbol", "volume"}, this);
+  }
+
   // A routed device that has gone keeps its place in the app's routing, but shows nowhere.
   QStringList routedNames;
-  QVariantList deviceRows;
+  std::vector<Entry> deviceRows;
   for (const auto& uid : routed) {
     const OutputDevice* device = findDevice(devices, uid);
     if (!device) continue;
     routedNames << QString::fromStdString(device->name);
     auto volume = app.perDeviceVolumes.find(uid);
-    deviceRows.append(QVariantMap{
-        {"uid", QString::fromStdString(uid)},
-        {"name", QString::fromStdString(device->name)},
-        {"icon", QString::fromStdString(device->icon)},
-        {"volume", volume == app.perDeviceVolumes.end() ? app.currentVolume : volume->second}});
+    const QString key = QString::fromStdString(uid);
+    deviceRows.push_back(
+        {key,
+         {key, QString::fromStdString(device->name), QString::fromStdString(device->icon),
+          volume == app.perDeviceVolumes.end() ? app.currentVolume : volume->second}});
   }
+  lists->second.deviceRows->sync(std::move(deviceRows));
   QString toolTip = routed.empty() ? QStringLiteral("Output: System Default")
                                    : QStringLiteral("Output: ") + routedNames.join(", ");
 
-  QVariantList routeItems;
+  std::vector<Entry> routeItems;
   for (const auto& device : devices) {
     bool checked = std::find(routed.begin(), routed.end(), device.id) != routed.end();
-    routeItems.append(QVariantMap{{"id", QString::fromStdString(device.id)},
-                                  {"name", QString::fromStdString(device.name)},
-                                  {"icon", QString::fromStdString(device.icon)},
-                                  {"checked", checked}});
+    const QString key = QString::fromStdString(device.id);
+    routeItems.push_back(
+        {key,
+         {key, QString::fromStdString(device.name), QString::fromStdString(device.icon), checked}});
   }
+  lists->second.routeItems->sync(std::move(routeItems));
 
-  Row row;
-  row.id = QString::fromStdString(app.id);
-  row.values = {row.id,
-                QString::fromStdString(app.name),
-                shownIcon(app.icon),
-                app.currentVolume,
-                app.isMuted,
-                static_cast<int>(routed.size()),
-                routeIcon,
-                toolTip,
-                routeItems,
-                deviceRows};
-  return row;
+  // The slider keeps its place while the app is muted (the model reads 0 then), and a volume
+  // that did not change since the last look leaves it alone.
+  float slider = app.currentVolume;
+  if (const QVector<QVariant>* shown = find(id)) {
+    const bool volumeChanged = (*shown)[CurrentVolume].toFloat() != app.currentVolume;
+    if (app.isMuted || !volumeChanged) slider = (*shown)[SliderVolume].toFloat();
+  } else if (app.isMuted) {
+    slider = restoredVolume ? restoredVolume(app.id) : 0.0f;
+  }
+  // A muted app at 0 shows a full (disabled) slider rather than an empty one.
+  if (app.isMuted && slider <= 0.0f) slider = 1.0f;
+
+  return {id,
+          {id, QString::fromStdString(app.name), shownIcon(app.icon), app.currentVolume,
+           app.isMuted, slider, static_cast<int>(routed.size()), routeIcon, toolTip,
+           modelValue(lists->second.routeItems), modelValue(lists->second.deviceRows)}};
 }
 
-void AppListModel::sync(const std::vector<AudioApp>& apps,
-                        const std::vector<OutputDevice>& devices) {
-  const int oldCount = count();
-  std::vector<Row> next;
-  next.reserve(apps.size());
-  for (const auto& app : apps) next.push_back(makeRow(app, devices));
-
-  // Rows whose app left the list, from the back so indexes stay valid.
-  for (int i = count() - 1; i >= 0; --i) {
-    const QString& id = rows_[static_cast<size_t>(i)].id;
-    bool kept = std::any_of(next.begin(), next.end(), [&](const Row& row) { return row.id == id; });
-    if (kept) continue;
-    beginRemoveRows({}, i, i);
-    rows_.erase(rows_.begin() + i);
-    endRemoveRows();
-  }
-
-  for (int i = 0; i < static_cast<int>(next.size()); ++i) {
-    Row& wanted = next[static_cast<size_t>(i)];
-    auto found = std::find_if(rows_.begin() + i, rows_.end(),
-                              [&](const Row& row) { return row.id == wanted.id; });
-    if (found == rows_.end()) {
-      beginInsertRows({}, i, i);
-      rows_.insert(rows_.begin() + i, std::move(wanted));
-      endInsertRows();
+void AppListModel::sync(const std::vector<AudioApp>& apps, const std::vector<OutputDevice>& devices,
+                        const RestoredVolume& restoredVolume) {
+  std::vector<Entry> rows;
+  rows.reserve(apps.size());
+  for (const auto& app : apps) rows.push_back(makeRow(app, devices, restoredVolume));
+  KeyedListModel::sync(std::move(rows));
+  // The lists of apps that left go with their rows' delegates.
+  for (auto it = subLists_.begin(); it != subLists_.end();) {
+    if (find(it->first)) {
+      ++it;
       continue;
     }
-    int from = static_cast<int>(found - rows_.begin());
-    if (from != i) {
-      beginMoveRows({}, from, from, {}, i);
-      Row moved = std::move(*found);
-      rows_.erase(found);
-      rows_.insert(rows_.begin() + i, std::move(moved));
-      endMoveRows();
-    }
-    Row& current = rows_[static_cast<size_t>(i)];
-    // The mute state goes out on its own and first: a row keeps its slider where it is while the
-    // app is muted, so it must know of the mute before it sees the volume drop to 0.
-    const int muted = IsMutedRole - AppIdRole;
-    if (current.values[muted] != wanted.values[muted]) {
-      current.values[muted] = wanted.values[muted];
-      emit dataChanged(index(i), index(i), {IsMutedRole});
-    }
-    QList<int> changed;
-    for (int r = 0; r < RoleCount; ++r) {
-      if (current.values[r] == wanted.values[r]) continue;
-      current.values[r] = wanted.values[r];
-      changed << AppIdRole + r;
-    }
-    if (!changed.isEmpty()) emit dataChanged(index(i), index(i), changed);
+    QTimer::singleShot(kSubListGraceMs, it->second.routeItems, &QObject::deleteLater);
+    QTimer::singleShot(kSubListGraceMs, it->second.deviceRows, &QObject::deleteLater);
+    it = subLists_.erase(it);
   }
-  if (count() != oldCount) emit countChanged();
 }
 
 }  // namespace mixelot

@@ -1,61 +1,64 @@
 #pragma once
 
-#include <QAbstractListModel>
-#include <QVariant>
-#include <QVector>
+#include <QString>
+#include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "engine/OutputDevice.h"
 #include "model/AudioApp.h"
+#include "ui/KeyedListModel.h"
 
 namespace mixelot {
 
-// The mixer's apps as QML sees them: one row per app, keyed by the app id. `sync` turns each new
-// list into the smallest set of row changes (remove, move, insert, and dataChanged naming only the
-// roles that changed), so a row's delegate — and a slider being dragged in it — lives as long as
-// its app stays in the list, however often the list is refreshed.
+// The mixer's apps as QML sees them: one row per app, keyed by the app id (see KeyedListModel),
+// so a row's delegate lives as long as its app stays in the list.
 //
-// Besides the app's own fields, each row carries what its routing menu and device sub-rows show,
-// derived here from the app and the available devices so the views only display it.
-class AppListModel final : public QAbstractListModel {
+// Besides the app's own fields, each row carries what its slider, routing menu and device
+// sub-rows show, derived here from the app and the available devices so the views only display
+// it and keep no state that a delegate rebuilt (scrolled away and back) would lose. The menu's
+// items and the sub-rows are keyed lists of their own, by device UID, that live as long as the
+// app's row.
+class AppListModel final : public KeyedListModel {
   Q_OBJECT
-  Q_PROPERTY(int count READ count NOTIFY countChanged)
 
  public:
+  // Indexes of the roles, in the order of their names.
   enum Role {
-    AppIdRole = Qt::UserRole + 1,
-    NameRole,
-    IconRole,  // a theme icon name or an icon file path; empty when the app has none
-    CurrentVolumeRole,
-    IsMutedRole,
-    RoutedCountRole,   // entries in the app's routed device list
-    RouteIconRole,     // the symbol of the routing menu's label
-    RouteToolTipRole,  // "Output: ..." with the routed devices that still exist
-    RouteItemsRole,    // every available device: id, name, icon, checked
-    DeviceRowsRole,    // one per routed device that still exists: uid, name, icon, volume
-    RoleCount = DeviceRowsRole - AppIdRole + 1,
+    AppId,
+    Name,
+    Icon,  // a theme icon name or an icon file path; empty when the app has none
+    CurrentVolume,
+    IsMuted,
+    // What the app's slider shows: the volume, except that a muted app keeps the volume it had
+    // (1.0 when that was 0), and an app unmuted at 0 keeps showing it until its volume changes.
+    SliderVolume,
+    RoutedCount,   // entries in the app's routed device list
+    RouteIcon,     // the symbol of the routing menu's label
+    RouteToolTip,  // "Output: ..." with the routed devices that still exist
+    RouteItems,    // a keyed list of every available device: uid, name, symbol, routed
+    DeviceRows,    // a keyed list of the routed devices that still exist: uid, name, symbol,
+                   // volume
   };
 
   explicit AppListModel(QObject* parent = nullptr);
+  static constexpr int role(Role index) { return Qt::UserRole + 1 + index; }
 
-  int count() const { return static_cast<int>(rows_.size()); }
-  int rowCount(const QModelIndex& parent = {}) const override;
-  QVariant data(const QModelIndex& index, int role) const override;
-  QHash<int, QByteArray> roleNames() const override;
-
-  void sync(const std::vector<AudioApp>& apps, const std::vector<OutputDevice>& devices);
-
- signals:
-  void countChanged();
+  // The volume a muted app comes back to, for a row that starts out muted.
+  using RestoredVolume = std::function<float(const std::string& appId)>;
+  void sync(const std::vector<AudioApp>& apps, const std::vector<OutputDevice>& devices,
+            const RestoredVolume& restoredVolume = {});
 
  private:
-  struct Row {
-    QString id;
-    QVector<QVariant> values;  // indexed by role - AppIdRole
+  struct SubLists {
+    KeyedListModel* routeItems;
+    KeyedListModel* deviceRows;
   };
-  static Row makeRow(const AudioApp& app, const std::vector<OutputDevice>& devices);
+  Entry makeRow(const AudioApp& app, const std::vector<OutputDevice>& devices,
+                const RestoredVolume& restoredVolume);
 
-  std::vector<Row> rows_;
+  std::map<QString, SubLists> subLists_;
 };
 
 }  // namespace mixelot

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "controls/WindowActivator.h"
 #include "engine/AppTapState.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/Volume.h"
 #include "engine/hal/PropertyReads.h"
+#include "model/Lookup.h"
 #include "model/PerAppAudioManager.h"
 #include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
@@ -74,7 +76,12 @@ void MixerViewModel::refresh() {
   assign(apps_, perAppAudioManager_.audioApps().get(), &MixerViewModel::appsChanged);
   assign(deviceSupportsVolume_, audioDeviceManager_.supportsVolume(),
          &MixerViewModel::deviceSupportsVolumeChanged);
+  assign(deviceSupportsMute_, deviceSupportsVolume_ && audioDeviceManager_.supportsMute(),
+         &MixerViewModel::deviceSupportsMuteChanged);
   if (deviceSupportsVolume_) {
+    // The software gain stood in for a device without a volume control; this one has its own,
+    // so the gain would only scale every app behind the slider's back.
+    softwareVolume.store(1.0f, std::memory_order_relaxed);
     assign(systemVolume_, audioDeviceManager_.volume(), &MixerViewModel::systemVolumeChanged);
     assign(systemMuted_, audioDeviceManager_.muted(), &MixerViewModel::systemMutedChanged);
   } else {
@@ -94,7 +101,11 @@ void MixerViewModel::refresh() {
   assign(availableOutputDevices_, audioDeviceManager_.availableOutputDevices(),
          &MixerViewModel::availableOutputDevicesChanged);
   // Every time, not only when `apps` changed: a new name or icon leaves the apps equal.
-  appModel_.sync(apps_, availableOutputDevices_);
+  const auto& manager = perAppAudioManager_;
+  appModel_.sync(apps_, availableOutputDevices_, [&manager](const std::string& id) {
+    return lookup(*manager.preMuteVolumes(), id)
+        .value_or(lookup(*manager.savedVolumes(), id).value_or(1.0f));
+  });
 
   if ((allMuted_ != wasAllMuted || systemMuted_ != wasSystemMuted) && onMuteStateChanged)
     onMuteStateChanged();
@@ -172,9 +183,12 @@ void MixerViewModel::setSystemVolume(float volume) {
 }
 
 void MixerViewModel::toggleSystemMute() {
-  bool muted = !systemMuted_;
-  audioDeviceManager_.setMuted(muted);
-  assign(systemMuted_, muted, &MixerViewModel::systemMutedChanged);
+  // What the device did, read back: one without a mute control ignores the request, and the
+  // button must not show a mute that nobody hears.
+  if (deviceSupportsMute_) {
+    audioDeviceManager_.setMuted(!systemMuted_);
+    assign(systemMuted_, audioDeviceManager_.muted(), &MixerViewModel::systemMutedChanged);
+  }
   if (std::exchange(changedSinceSignal_, false)) emit stateChanged();
 }
 
@@ -212,8 +226,10 @@ void MixerViewModel::toggleDeviceRouting(const QString& bundleID, const QString&
 
 void MixerViewModel::setDeviceVolume(const QString& bundleID, const QString& deviceUID,
                                      float volume) {
-  // The per-device slider does not refresh the panel: the row keeps its own value while dragged.
+  // Refreshed like every other action, so a key press on the sub-slider moves its knob; the
+  // sub-rows are keyed by device, so a refresh leaves a slider being dragged alone.
   perAppAudioManager_.setDeviceVolume(bundleID.toStdString(), deviceUID.toStdString(), volume);
+  refresh();
 }
 
 void MixerViewModel::setPermission(AudioRecordingPermission* permission) {
@@ -236,12 +252,11 @@ void MixerViewModel::openPermissionSettings() {
 void MixerViewModel::activateApp(const QString& bundleID) {
   if (!workspace_) return;
   std::string id = bundleID.toStdString();
-  for (const auto& app : workspace_->runningApplications()) {
-    if (app.bundleIdentifier == id) {
-      workspace_->activate(app.pid);
-      return;
-    }
-  }
+  std::vector<pid_t> pids;
+  for (const auto& app : workspace_->runningApplications())
+    if (app.bundleIdentifier == id) pids.push_back(app.pid);
+  if (pids.empty() || (windowActivator_ && windowActivator_->activate(pids))) return;
+  workspace_->activate(pids.front());
 }
 
 void MixerViewModel::openSettings() {

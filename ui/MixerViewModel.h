@@ -20,6 +20,9 @@ class PerAppAudioManager;
 class PlaythroughEngine;
 class PreferencesStore;
 class Workspace;
+namespace controls {
+class WindowActivator;
+}
 namespace hal {
 class AudioHardware;
 }
@@ -40,6 +43,9 @@ class MixerViewModel final : public QObject {
   Q_PROPERTY(QString outputDeviceName READ outputDeviceName NOTIFY outputDeviceNameChanged)
   Q_PROPERTY(QString outputDeviceIcon READ outputDeviceIcon NOTIFY outputDeviceIconChanged)
   Q_PROPERTY(bool deviceSupportsVolume READ deviceSupportsVolume NOTIFY deviceSupportsVolumeChanged)
+  // The system mute button can act: the default device has volume and mute controls. Without a
+  // volume control the software gain stands in and reads as muted at 0; the button is off then.
+  Q_PROPERTY(bool deviceSupportsMute READ deviceSupportsMute NOTIFY deviceSupportsMuteChanged)
   Q_PROPERTY(QVariantList availableOutputDevices READ availableOutputDevicesList NOTIFY
                  availableOutputDevicesChanged)
   Q_PROPERTY(bool isRefreshing READ isRefreshing NOTIFY isRefreshingChanged)
@@ -75,6 +81,7 @@ class MixerViewModel final : public QObject {
   QString outputDeviceName() const { return outputDeviceName_; }
   QString outputDeviceIcon() const { return outputDeviceIcon_; }
   bool deviceSupportsVolume() const { return deviceSupportsVolume_; }
+  bool deviceSupportsMute() const { return deviceSupportsMute_; }
   bool isRefreshing() const { return refreshTimer_.isActive(); }
   AppListModel* appModel() { return &appModel_; }
   bool showsPermissionBanner() const;
@@ -86,6 +93,8 @@ class MixerViewModel final : public QObject {
   void setPermission(AudioRecordingPermission* permission);
   // For the row's icon button, which brings the app to the front.
   void setWorkspace(Workspace* workspace) { workspace_ = workspace; }
+  // Raises an app's own window where the desktop lets us (X11); optional.
+  void setWindowActivator(controls::WindowActivator* activator) { windowActivator_ = activator; }
   AudioRecordingPermission* permission() const { return permission_; }
   PerAppAudioManager& perAppAudioManager() const { return perAppAudioManager_; }
   // Called after a refresh changed allMuted or systemMuted (the tray icon follows).
@@ -114,7 +123,8 @@ class MixerViewModel final : public QObject {
   Q_INVOKABLE void quit();
   // The banner's button: whatever can grant the capture permission.
   Q_INVOKABLE void openPermissionSettings();
-  // Brings the first running process of the app to the front; nothing when none runs.
+  // Brings the app to the front: its topmost window, where a window activator finds one among
+  // the app's processes, else whatever the workspace can do for its first running process.
   Q_INVOKABLE void activateApp(const QString& bundleID);
 
   // Level meters: the peak an app played (over all its devices), or played on one device, during
@@ -135,6 +145,7 @@ class MixerViewModel final : public QObject {
   void outputDeviceNameChanged();
   void outputDeviceIconChanged();
   void deviceSupportsVolumeChanged();
+  void deviceSupportsMuteChanged();
   void availableOutputDevicesChanged();
   void isRefreshingChanged();
   void showsPermissionBannerChanged();
@@ -156,6 +167,7 @@ class MixerViewModel final : public QObject {
   AudioRecordingPermission* permission_ = nullptr;
   AudioRecordingPermission::Observation permissionObservation_;
   Workspace* workspace_ = nullptr;
+  controls::WindowActivator* windowActivator_ = nullptr;
   bool isSandboxed_ = false;
   AppListModel appModel_;
 
@@ -166,6 +178,7 @@ class MixerViewModel final : public QObject {
   QString outputDeviceName_ = QStringLiteral("System");
   QString outputDeviceIcon_ = QStringLiteral("desktopcomputer");
   bool deviceSupportsVolume_ = true;
+  bool deviceSupportsMute_ = true;
   std::vector<OutputDevice> availableOutputDevices_;
   Timer refreshTimer_;
   Timer levelTimer_;

@@ -47,6 +47,19 @@ SettingsViewModel::SettingsViewModel(AudioDeviceManager& audioDeviceManager,
       toQt(store_.stringArray(prefs::kHiddenApps).value_or(std::vector<std::string>{})), false);
   selectedOutputDeviceID_ =
       QString::fromStdString(store_.stringValue(prefs::kSelectedOutputDevice).value_or("default"));
+  // The same combination cannot do both.
+  muteAllShortcut_.conflict = [this](std::int64_t keyCode, std::int64_t modifiers) {
+    showHideShortcut_.reload();
+    return keyCode == showHideShortcut_.keyCode() && modifiers == showHideShortcut_.modifiers()
+               ? QStringLiteral("already shows or hides the mixer")
+               : QString();
+  };
+  showHideShortcut_.conflict = [this](std::int64_t keyCode, std::int64_t modifiers) {
+    muteAllShortcut_.reload();
+    return keyCode == muteAllShortcut_.keyCode() && modifiers == muteAllShortcut_.modifiers()
+               ? QStringLiteral("already mutes all apps")
+               : QString();
+  };
   connect(&muteAllShortcut_, &ShortcutRecorder::recordingChanged, this,
           [this] { recordingChanged(muteAllShortcut_, showHideShortcut_); });
   connect(&showHideShortcut_, &ShortcutRecorder::recordingChanged, this,

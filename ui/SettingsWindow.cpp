@@ -25,10 +25,14 @@ SettingsWindow::SettingsWindow(QQmlEngine& engine, SettingsViewModel& settings, 
   if (status() == QQuickView::Error) {
     for (const auto& error : errors()) logLine("Settings view: " + error.toString().toStdString());
   }
-  // Leaving the screen (the close button) ends any recording: no key may be taken for a
-  // shortcut in a window the user no longer sees.
+  // Leaving the screen (the close button) or the keyboard ends any recording: no key may be
+  // taken for a shortcut in a window the user no longer sees or types into (the panel's keys
+  // would go to the recorder, and the shortcuts stay off while it waits).
   connect(this, &QWindow::visibleChanged, this, [this](bool visible) {
     if (!visible) settings_.stopRecording();
+  });
+  connect(this, &QWindow::activeChanged, this, [this] {
+    if (!isActive()) settings_.stopRecording();
   });
 }
 

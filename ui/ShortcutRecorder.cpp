@@ -145,10 +145,10 @@ QString keyCharacter(int qtKey) {
 QString shortcutText(std::int64_t modifiers, const QString& keyChar) {
   if (keyChar.isEmpty()) return {};
   QString text;
-  if (modifiers & controls::kModifierControl) text += QChar(0x2303);
-  if (modifiers & controls::kModifierOption) text += QChar(0x2325);
-  if (modifiers & controls::kModifierShift) text += QChar(0x21E7);
-  if (modifiers & controls::kModifierCommand) text += QChar(0x2318);
+  if (modifiers & controls::kModifierControl) text += QStringLiteral("Ctrl+");
+  if (modifiers & controls::kModifierOption) text += QStringLiteral("Alt+");
+  if (modifiers & controls::kModifierShift) text += QStringLiteral("Shift+");
+  if (modifiers & controls::kModifierCommand) text += QStringLiteral("Super+");
   return text + keyChar;
 }
 
@@ -221,7 +221,30 @@ void ShortcutRecorder::setRecording(bool recording) {
 }
 
 void ShortcutRecorder::clear() {
+  setProblem({});
+  setBoundDescription({});
   store(-1, 0, {});
+}
+
+void ShortcutRecorder::rejectRecording(const QString& problem) {
+  if (!previous_) return;
+  const Stored before = *std::exchange(previous_, std::nullopt);
+  const QString rejected = shortcutText();
+  store(before.keyCode, before.modifiers, before.keyChar);
+  setProblem(rejected + QStringLiteral(" ") + problem);
+}
+
+void ShortcutRecorder::setProblem(const QString& problem) {
+  previous_.reset();
+  if (problem == problem_) return;
+  problem_ = problem;
+  emit problemChanged();
+}
+
+void ShortcutRecorder::setBoundDescription(const QString& description) {
+  if (description == boundDescription_) return;
+  boundDescription_ = description;
+  emit boundDescriptionChanged();
 }
 
 void ShortcutRecorder::store(std::int64_t keyCode, std::int64_t modifiers, const QString& keyChar) {
@@ -248,6 +271,15 @@ bool ShortcutRecorder::handleKeyPress(int qtKey, Qt::KeyboardModifiers modifiers
   if (isModifierKey(qtKey) || !(mask & kRequiredModifiers) || !keyCode) return false;
   // Stopped first, so that whoever reloads the shortcuts on the notice finds recording over.
   stopRecording();
+  if (QString taken = conflict ? conflict(*keyCode, mask) : QString(); !taken.isEmpty()) {
+    setProblem(mixelot::shortcutText(mask, keyCharacter(qtKey)) + QStringLiteral(" ") + taken);
+    return true;
+  }
+  reload();  // what is stored now is what a refusal goes back to
+  const Stored before{keyCode_, modifiers_, keyChar_};
+  setProblem({});
+  setBoundDescription({});
+  previous_ = before;
   store(*keyCode, mask, keyCharacter(qtKey));
   return true;
 }

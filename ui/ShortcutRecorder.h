@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -30,6 +31,10 @@ class ShortcutRecorder final : public QObject {
   Q_PROPERTY(bool hasShortcut READ hasShortcut NOTIFY shortcutChanged)
   Q_PROPERTY(QString shortcutText READ shortcutText NOTIFY shortcutChanged)
   Q_PROPERTY(QString label READ label NOTIFY labelChanged)
+  // Why the shortcut recorded last, or the one in force, does not work; empty when it does.
+  Q_PROPERTY(QString problem READ problem NOTIFY problemChanged)
+  // The desktop's own description of the shortcut it bound, where it says (the portal).
+  Q_PROPERTY(QString boundDescription READ boundDescription NOTIFY boundDescriptionChanged)
 
  public:
   static constexpr std::int64_t kEscapeKeyCode = 53;
@@ -45,6 +50,20 @@ class ShortcutRecorder final : public QObject {
   std::int64_t keyCode() const { return keyCode_; }
   std::int64_t modifiers() const { return modifiers_; }
   QString keyChar() const { return keyChar_; }
+  QString problem() const { return problem_; }
+  QString boundDescription() const { return boundDescription_; }
+
+  // Another recorder's combination: a press of it is not stored, and the problem says why.
+  // Set by the owner; returns the problem text, or nothing when the combination is free.
+  std::function<QString(std::int64_t keyCode, std::int64_t modifiers)> conflict;
+  // Whether the stored shortcut was just recorded (and may be taken back).
+  bool hasUnconfirmedRecording() const { return previous_.has_value(); }
+  // The recorded shortcut cannot work: the one before it is stored again, and the problem says
+  // why. The owner found out when it registered the new one.
+  void rejectRecording(const QString& problem);
+  // The shortcut in force works (or, with a text, why not); a recording is confirmed either way.
+  void setProblem(const QString& problem);
+  void setBoundDescription(const QString& description);
 
   // The recorder button: starts waiting for a key, or stops when it waits already.
   Q_INVOKABLE void toggleRecording();
@@ -65,6 +84,8 @@ class ShortcutRecorder final : public QObject {
   void recordingChanged();
   void shortcutChanged();
   void labelChanged();
+  void problemChanged();
+  void boundDescriptionChanged();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -79,10 +100,19 @@ class ShortcutRecorder final : public QObject {
   std::int64_t modifiers_ = 0;
   QString keyChar_;
   bool recording_ = false;
+  QString problem_;
+  QString boundDescription_;
+  struct Stored {
+    std::int64_t keyCode;
+    std::int64_t modifiers;
+    QString keyChar;
+  };
+  std::optional<Stored> previous_;
 };
 
-// The shortcut text of a stored mask and character: ⌃⌥⇧⌘ for the modifiers present, then the
-// character; empty without a character.
+// The shortcut text of a stored mask and character as Linux desktops write it: "Ctrl+", "Alt+",
+// "Shift+", "Super+" for the modifiers present, in that order, then the character; empty
+// without a character.
 QString shortcutText(std::int64_t modifiers, const QString& keyChar);
 
 // The stored key code of a pressed key: its physical position, from the platform's keycode when

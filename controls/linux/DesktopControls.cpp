@@ -8,6 +8,7 @@
 #include "controls/linux/PortalShortcutService.h"
 #include "controls/linux/QuickOverlayPresenter.h"
 #include "controls/linux/X11ShortcutService.h"
+#include "controls/linux/X11WindowActivator.h"
 #include "platform/SystemLog.h"
 
 namespace mixelot::controls {
@@ -60,6 +61,11 @@ std::unique_ptr<OverlayPresenter> makeOverlayPresenter(const QUrl& overlayView,
       break;
   }
   return std::make_unique<NoOverlayPresenter>();
+}
+
+std::unique_ptr<WindowActivator> makeWindowActivator() {
+  if (currentDisplay() != Display::x11) return nullptr;
+  return X11WindowActivator::connect();
 }
 
 }  // namespace mixelot::controls

@@ -5,6 +5,7 @@
 
 #include "controls/GlobalShortcutService.h"
 #include "controls/OverlayPresenter.h"
+#include "controls/WindowActivator.h"
 #include "platform/MainQueue.h"
 
 class QQmlEngine;
@@ -20,5 +21,9 @@ std::unique_ptr<GlobalShortcutService> makeGlobalShortcutService(MainQueue& queu
 // without a display.
 std::unique_ptr<OverlayPresenter> makeOverlayPresenter(const QUrl& overlayView,
                                                        QQmlEngine* engine = nullptr);
+
+// What brings an app's window to the front: _NET_ACTIVE_WINDOW on an X11 display whose window
+// manager supports it; none elsewhere (a Wayland client may not raise another's window).
+std::unique_ptr<WindowActivator> makeWindowActivator();
 
 }  // namespace mixelot::controls

@@ -34,8 +34,8 @@ bool LocalKeyFilter::eventFilter(QObject* watched, QEvent* event) {
   auto* key = static_cast<QKeyEvent*>(event);
   auto keyCode = keyCodeFromX11Keycode(static_cast<int>(key->nativeScanCode()));
   if (!keyCode) return false;
-  return manager_.handleLocalKeyDown(*keyCode,
-                                     modifierFlags(key->modifiers(), key->nativeModifiers()));
+  return manager_.handleLocalKeyDown(
+      *keyCode, modifierFlags(key->modifiers(), key->nativeModifiers()), key->isAutoRepeat());
 }
 
 }  // namespace mixelot::controls

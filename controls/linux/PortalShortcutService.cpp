@@ -5,6 +5,8 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <chrono>
+#include <utility>
 
 #include "platform/SystemLog.h"
 
@@ -41,6 +43,9 @@ namespace {
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
 constexpr int kAvailabilityTimeoutMs = 3000;
+// Longer than the desktops' auto-repeat delay (GNOME 500 ms, KDE 600 ms), between the press and
+// the first repeat; the repeats after it come much faster.
+constexpr std::chrono::milliseconds kRepeatGap{700};
 
 bool sameShortcut(const GlobalShortcut& a, const GlobalShortcut& b) {
   return a.name == b.name && a.description == b.description && a.evdev == b.evdev &&
@@ -77,6 +82,8 @@ PortalShortcutService::PortalShortcutService(QDBusConnection bus, MainQueue& que
   qDBusRegisterMetaType<QList<PortalShortcut>>();
   bus_.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
                SLOT(onActivated(QDBusMessage)));
+  bus_.connect(kService, kPath, kInterface, QStringLiteral("Deactivated"), this,
+               SLOT(onDeactivated(QDBusMessage)));
 }
 
 PortalShortcutService::~PortalShortcutService() {
@@ -205,11 +212,13 @@ void PortalShortcutService::onShortcutsBound(uint response, const QVariantMap& r
     const QDBusArgument granted = results.value(QStringLiteral("shortcuts")).value<QDBusArgument>();
     QList<PortalShortcut> list;
     if (granted.currentType() == QDBusArgument::ArrayType) granted >> list;
-    for (const PortalShortcut& shortcut : list)
-      logLine("Global shortcut " + shortcut.id.toStdString() + ": " +
-              shortcut.properties.value(QStringLiteral("trigger_description"))
-                  .toString()
-                  .toStdString());
+    for (const PortalShortcut& shortcut : list) {
+      const std::string description =
+          shortcut.properties.value(QStringLiteral("trigger_description")).toString().toStdString();
+      logLine("Global shortcut " + shortcut.id.toStdString() + ": " + description);
+      for (const auto& [id, bound] : bound_)
+        if (bound.name == shortcut.id.toStdString() && onBound) onBound(id, description);
+    }
   }
   if (!sameSet(wanted_, bound_)) bind();
 }
@@ -220,6 +229,11 @@ void PortalShortcutService::onActivated(const QDBusMessage& message) {
   const QString session = arguments.value(0).value<QDBusObjectPath>().path();
   const QString shortcutId = arguments.value(1).toString();
   if (session.isEmpty() || session != session_ || !onPressed) return;
+  // A desktop may repeat a held shortcut: it acts once per press. A desktop that never says
+  // Deactivated gets a new press after a pause.
+  const auto now = std::chrono::steady_clock::now();
+  auto [held, isNew] = held_.try_emplace(shortcutId, now);
+  if (!isNew && now - std::exchange(held->second, now) < kRepeatGap) return;
   for (const auto& [id, shortcut] : bound_) {
     if (shortcutId.toStdString() == shortcut.name) {
       onPressed(id);
@@ -228,7 +242,13 @@ void PortalShortcutService::onActivated(const QDBusMessage& message) {
   }
 }
 
+// Deactivated(o session_handle, s shortcut_id, t timestamp, a{sv} options): released.
+void PortalShortcutService::onDeactivated(const QDBusMessage& message) {
+  held_.erase(message.arguments().value(1).toString());
+}
+
 void PortalShortcutService::closeSession() {
+  held_.clear();
   if (session_.isEmpty()) return;
   bus_.asyncCall(QDBusMessage::createMethodCall(kService, session_, kSessionInterface,
                                                 QStringLiteral("Close")));

@@ -5,6 +5,7 @@
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QVariantMap>
+#include <chrono>
 #include <map>
 
 #include "controls/GlobalShortcutService.h"
@@ -35,6 +36,7 @@ class PortalShortcutService final : public QObject, public GlobalShortcutService
   // Accepted for the next binding; whether the desktop grants it shows only later.
   bool registerShortcut(const GlobalShortcut& shortcut) override;
   void unregisterShortcut(std::uint32_t id) override;
+  bool rebindsQuietly() const override { return false; }
 
   // "ALT+SHIFT+a": a shortcut in the notation of the desktop shortcuts specification.
   static QString triggerText(const GlobalShortcut& shortcut);
@@ -43,6 +45,7 @@ class PortalShortcutService final : public QObject, public GlobalShortcutService
   void onSessionCreated(uint response, const QVariantMap& results);
   void onShortcutsBound(uint response, const QVariantMap& results);
   void onActivated(const QDBusMessage& message);
+  void onDeactivated(const QDBusMessage& message);
 
  private:
   void scheduleBind();
@@ -59,6 +62,8 @@ class PortalShortcutService final : public QObject, public GlobalShortcutService
   std::map<std::uint32_t, GlobalShortcut> bound_;
   QString session_;
   QString pendingRequest_;
+  // Shortcuts activated and not deactivated since, with the time of their last activation.
+  std::map<QString, std::chrono::steady_clock::time_point> held_;
   bool bindScheduled_ = false;
   unsigned tokenCounter_ = 0;
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);

@@ -5,6 +5,7 @@
 #include <X11/keysym.h>
 
 #include <cstdlib>
+#include <utility>
 
 #include "platform/SystemLog.h"
 
@@ -13,6 +14,12 @@ namespace mixelot::controls {
 namespace {
 
 constexpr std::uint16_t kFallbackNumLockMask = XCB_MOD_MASK_2;
+// The modifiers a shortcut is made of. A press carries others that say nothing about it: the
+// locks, and the layout group, which the core protocol reports as Mod5 (or AltGr's level).
+constexpr std::uint16_t kShortcutMask =
+    XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+// Longer than any auto-repeat delay.
+constexpr xcb_timestamp_t kRepeatGapMs = 1000;
 
 // The desktop's modifiers as X11 modifier bits: Alt is Mod1 and Super is Mod4 on every common
 // keyboard map.
@@ -152,14 +159,37 @@ void X11ShortcutService::ungrab(const Grab& grab) {
                    static_cast<std::uint16_t>(grab.modifiers | lock));
 }
 
+bool X11ShortcutService::isRepeat(xcb_keycode_t keycode, xcb_timestamp_t time) {
+  auto [it, isNew] = held_.try_emplace(keycode, time);
+  const xcb_timestamp_t last = std::exchange(it->second, time);
+  // A release we never saw (the grab was let go meanwhile) must not silence the key for good:
+  // repeats follow each other closely, a new press after a pause is a press.
+  return !isNew && time - last < kRepeatGapMs;
+}
+
 void X11ShortcutService::readEvents() {
   if (connectionLost_) return;
-  while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-    if ((event->response_type & 0x7f) == XCB_KEY_PRESS) {
-      auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
-      auto modifiers = static_cast<std::uint16_t>(press->state & ~lockMask() & 0xff);
+  xcb_generic_event_t* next = xcb_poll_for_event(connection_);
+  while (xcb_generic_event_t* event = next) {
+    next = xcb_poll_for_event(connection_);
+    const int type = event->response_type & 0x7f;
+    auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+    if (type == XCB_KEY_RELEASE) {
+      // A held key repeats as a release and a press with the same time; only a real release
+      // ends the press.
+      auto* repeat = reinterpret_cast<xcb_key_press_event_t*>(next);
+      if (next && (next->response_type & 0x7f) == XCB_KEY_PRESS && repeat->detail == key->detail &&
+          repeat->time == key->time) {
+        held_[key->detail] = key->time;
+        std::free(next);
+        next = xcb_poll_for_event(connection_);
+      } else {
+        held_.erase(key->detail);
+      }
+    } else if (type == XCB_KEY_PRESS && !isRepeat(key->detail, key->time)) {
+      auto modifiers = static_cast<std::uint16_t>(key->state & kShortcutMask);
       for (const auto& [id, grab] : grabs_) {
-        if (grab.keycode == press->detail && grab.modifiers == modifiers && onPressed) {
+        if (grab.keycode == key->detail && grab.modifiers == modifiers && onPressed) {
           onPressed(id);
           break;
         }

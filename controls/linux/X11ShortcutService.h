@@ -16,7 +16,7 @@ namespace mixelot::controls {
 // for each combination of Caps Lock and Num Lock so that neither lock blocks it. Uses a
 // connection of its own, read through the main queue. A key another program holds already is
 // refused (and logged once); it then works only while one of our windows has the keyboard.
-// Main thread only.
+// A press counts once: the repeats of a held key are dropped. Main thread only.
 class X11ShortcutService final : public GlobalShortcutService {
  public:
   // Connects to `display` ($DISPLAY when empty); nullptr when there is no X server to talk to.
@@ -40,6 +40,8 @@ class X11ShortcutService final : public GlobalShortcutService {
   std::uint16_t lockMask() const;
   void ungrab(const Grab& grab);
   void readEvents();
+  // Records a press; whether it repeats one of a key still held.
+  bool isRepeat(xcb_keycode_t keycode, xcb_timestamp_t time);
 
   MainQueue& queue_;
   xcb_connection_t* connection_;
@@ -49,6 +51,9 @@ class X11ShortcutService final : public GlobalShortcutService {
   std::map<std::uint32_t, Grab> grabs_;
   // Keys already reported as held by another program, so each is logged once.
   std::set<std::pair<xcb_keycode_t, std::uint16_t>> reportedRefusals_;
+  // Keys pressed and not yet released, with the time of their last press or repeat: a held key
+  // fires once, however long it repeats.
+  std::map<xcb_keycode_t, xcb_timestamp_t> held_;
   bool connectionLost_ = false;
   Timer watch_;
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);

@@ -41,7 +41,8 @@ struct AppWorld {
   controls::GlobalShortcutService* shortcuts = nullptr;  // none: the program has no hotkeys
 
   PlatformServices services() {
-    return {sim, queue, preferences, workspace, processInfo, permission, loginItem, shortcuts};
+    return {sim,        queue,     preferences, workspace, processInfo,
+            permission, loginItem, shortcuts,   nullptr};
   }
 
   // The program launched over this world, as main() launches it but without signal handlers.

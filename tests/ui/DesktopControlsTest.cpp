@@ -3,6 +3,8 @@
 // bus, against stand-ins: the shortcuts through the desktop portal (the calls made, a rebinding
 // only when the shortcuts change, Activated reaching the action) and the overlay as a transient
 // notification.
+#include <dlfcn.h>
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -20,6 +22,7 @@
 #include "controls/linux/PortalShortcutService.h"
 #include "controls/linux/QuickOverlayPresenter.h"
 #include "controls/linux/X11ShortcutService.h"
+#include "controls/linux/X11WindowActivator.h"
 #include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
@@ -120,6 +123,21 @@ QStringList shortcutsOf(const Call& bind) {
   return lines;
 }
 
+// Locks the keyboard to a layout group, as a layout switch does (xdotool puts back the group it
+// found after each of its key presses).
+void lockKeyboardGroup(unsigned group) {
+  void* x11 = dlopen("libX11.so.6", RTLD_NOW);
+  QVERIFY(x11);
+  using Open = void* (*)(const char*);
+  using Lock = int (*)(void*, unsigned, unsigned);
+  using Close = int (*)(void*);
+  void* display = reinterpret_cast<Open>(dlsym(x11, "XOpenDisplay"))(nullptr);
+  QVERIFY(display);
+  constexpr unsigned kUseCoreKeyboard = 0x100;
+  reinterpret_cast<Lock>(dlsym(x11, "XkbLockGroup"))(display, kUseCoreKeyboard, group);
+  reinterpret_cast<Close>(dlsym(x11, "XCloseDisplay"))(display);
+}
+
 }  // namespace
 
 class DesktopControlsTest : public QObject {
@@ -164,6 +182,21 @@ class DesktopControlsTest : public QObject {
     QVERIFY(runUntil(world, [&] { return overlays.size() == 1; }));
     run("xdotool", {"key", "alt+shift+s"});
     QVERIFY(runUntil(world, [&] { return panelToggles == 1; }));
+    // Held past the auto-repeat delay: one action.
+    run("xdotool", {"keydown", "alt+shift+s"});
+    QTest::qWait(1200);
+    run("xdotool", {"keyup", "alt+shift+s"});
+    QVERIFY(runUntil(world, [&] { return panelToggles == 2; }));
+    QTest::qWait(100);
+    world.queue.runUntilIdle();
+    QCOMPARE(panelToggles, 2);
+    // With a second layout group active (the Cyrillic letter is the same key, in group 2).
+    run("setxkbmap", {"-layout", "us,ru"});
+    lockKeyboardGroup(1);
+    run("xdotool", {"key", "alt+shift+Cyrillic_yeru"});
+    QVERIFY(runUntil(world, [&] { return panelToggles == 3; }));
+    lockKeyboardGroup(0);
+    run("setxkbmap", {"-layout", "us"});
 
     // A recorder waiting in the settings window: the keys are let go (another program may take
     // them now) and taken again when it stops. A key another program holds is refused, logged
@@ -199,6 +232,70 @@ class DesktopControlsTest : public QObject {
     QVERIFY(runUntil(world, [&] { return overlays.size() == 2; }));
     world.queue.runUntilIdle();
     QCOMPARE(overlays, (std::vector<std::string>{"All Muted", "Restored"}));
+
+    // A combination another program holds is refused under the field, and Ctrl+K stays.
+    other = controls::X11ShortcutService::connect(world.queue);
+    QVERIFY(other->registerShortcut({.id = 1, .evdev = 36, .keysym = "j", .modifiers = kControl}));
+    recorder->startRecording();
+    recorder->handleKeyPress(Qt::Key_J, Qt::ControlModifier, 36 + 8);
+    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), 40);
+    QVERIFY2(recorder->problem().startsWith("Ctrl+J is taken by another program"),
+             qPrintable(recorder->problem()));
+    run("xdotool", {"key", "ctrl+k"});
+    QVERIFY(runUntil(world, [&] { return overlays.size() == 3; }));
+  }
+
+  // "Bring to front" on X11: the window manager is asked to activate the app's topmost window.
+  void bringToFrontAsksTheWindowManagerForTheAppsWindow() {
+    QVERIFY(!controls::X11WindowActivator::connect());  // no window manager that could
+    // A stand-in window manager: it redirects the root's children and lists one client window,
+    // of process 4242.
+    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(
+        xcb_connect(nullptr, nullptr), &xcb_disconnect);
+    xcb_connection_t* wm = connection.get();
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(wm)).data->root;
+    auto atom = [&](const char* name) {
+      auto* reply = xcb_intern_atom_reply(
+          wm, xcb_intern_atom(wm, 0, static_cast<std::uint16_t>(strlen(name)), name), nullptr);
+      xcb_atom_t value = reply->atom;
+      free(reply);
+      return value;
+    };
+    const std::uint32_t redirect = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT;
+    xcb_change_window_attributes(wm, root, XCB_CW_EVENT_MASK, &redirect);
+    const xcb_window_t client = xcb_generate_id(wm);
+    xcb_create_window(wm, 0, client, root, 0, 0, 10, 10, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, 0, 0,
+                      nullptr);
+    const std::uint32_t pid = 4242, activeAtom = atom("_NET_ACTIVE_WINDOW");
+    auto set = [&](xcb_window_t window, const char* property, xcb_atom_t type,
+                   std::uint32_t value) {
+      xcb_change_property(wm, XCB_PROP_MODE_REPLACE, window, atom(property), type, 32, 1, &value);
+    };
+    set(client, "_NET_WM_PID", XCB_ATOM_CARDINAL, pid);
+    set(root, "_NET_CLIENT_LIST_STACKING", XCB_ATOM_WINDOW, client);
+    set(root, "_NET_SUPPORTED", XCB_ATOM_ATOM, activeAtom);
+    xcb_flush(wm);
+
+    auto activator = controls::X11WindowActivator::connect();
+    QVERIFY(activator);
+    QVERIFY(!activator->activate({17}));
+    QVERIFY(activator->activate({17, 4242}));
+    xcb_client_message_event_t asked{};
+    QDeadlineTimer deadline(5000);
+    while (!asked.window && !deadline.hasExpired()) {
+      xcb_generic_event_t* event = xcb_poll_for_event(wm);
+      if (!event) {
+        QTest::qWait(10);
+        continue;
+      }
+      if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE)
+        asked = *reinterpret_cast<xcb_client_message_event_t*>(event);
+      free(event);
+    }
+    QCOMPARE(asked.window, client);
+    QCOMPARE(asked.type, activeAtom);
+    QCOMPARE(asked.data.data32[0], 2u);  // from a pager, on the user's behalf
+    xcb_delete_property(wm, root, atom("_NET_SUPPORTED"));
   }
 
   void theOverlayIsOneUnfocusedClickThroughWindowNearTheBottom() {
@@ -274,15 +371,23 @@ class DesktopControlsTest : public QObject {
              (QStringList{"mute-all: Mute or restore all apps / ALT+SHIFT+a",
                           "toggle-mixer: Show or hide the mixer / ALT+SHIFT+s"}));
 
-    auto activate = [&](const QString& session, const QString& id) {
-      QDBusMessage signal = QDBusMessage::createSignal(
-          PortalShortcutService::kPath, PortalShortcutService::kInterface, "Activated");
+    auto activate = [&](const QString& session, const QString& id,
+                        const char* member = "Activated") {
+      QDBusMessage signal = QDBusMessage::createSignal(PortalShortcutService::kPath,
+                                                       PortalShortcutService::kInterface, member);
       signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0)
              << QVariantMap();
       portalBus.send(signal);
     };
     activate(portal.session, "mute-all");
     QTRY_COMPARE(muteAll, 1);
+    // Held, the desktop repeats it: once per press.
+    activate(portal.session, "mute-all");
+    activate(portal.session, "mute-all", "Deactivated");
+    activate(portal.session, "mute-all");
+    QTRY_COMPARE(muteAll, 2);
+    QTest::qWait(100);
+    QCOMPARE(muteAll, 2);
 
     // Registered again unchanged (a "hotkey changed" notice): the desktop is not asked again.
     manager.registerHotkeys();
@@ -298,9 +403,9 @@ class DesktopControlsTest : public QObject {
     QVERIFY(shortcutsOf(portal.last("BindShortcuts")).first().endsWith("ALT+SHIFT+k"));
     activate(oldSession, "mute-all");
     activate(portal.session, "mute-all");
-    QTRY_COMPARE(muteAll, 2);
+    QTRY_COMPARE(muteAll, 3);
     QTest::qWait(100);
-    QCOMPARE(muteAll, 2);
+    QCOMPARE(muteAll, 3);
 
     // Both cleared: the session is closed and none is made.
     store(prefs::kNoHotkey, prefs::kNoHotkey);

@@ -43,7 +43,7 @@ AudioApp app(const std::string& id, float volume = 1.0f, bool muted = false) {
 QStringList ids(const AppListModel& model) {
   QStringList list;
   for (int i = 0; i < model.rowCount(); ++i)
-    list << model.data(model.index(i), AppListModel::AppIdRole).toString();
+    list << model.data(model.index(i), AppListModel::role(AppListModel::AppId)).toString();
   return list;
 }
 
@@ -282,13 +282,17 @@ class ProgramTest : public QObject {
     app.mixer->setSystemVolume(0.0005f);
     app.mixer->refresh();
     QVERIFY(app.mixer->systemMuted());
-    // A mute toggle with no mute control flips the flag until the next refresh derives it.
+    // No mute control: the button is off, and a toggle shows nothing the device did not do.
     app.mixer->setSystemVolume(0.5f);
     app.mixer->refresh();
+    QVERIFY(!app.mixer->deviceSupportsMute());
     app.mixer->toggleSystemMute();
-    QVERIFY(app.mixer->systemMuted());
-    app.mixer->refresh();
     QVERIFY(!app.mixer->systemMuted());
+    // Back on a device with its own volume, the software gain no longer scales every app.
+    app.world.sim.setDefaultOutputDevice(app.world.speakers);
+    app.world.queue.runUntilIdle();
+    QCOMPARE(softwareVolume.load(), 1.0f);
+    QVERIFY(app.mixer->deviceSupportsMute());
   }
 
   void muteAllAnswersWhetherAnythingChanged() {
@@ -354,21 +358,30 @@ class ProgramTest : public QObject {
     QCOMPARE(changed.count(), 1);
     QCOMPARE(changed.front().at(0).toModelIndex().row(), 1);
     QCOMPARE(changed.front().at(2).value<QList<int>>(),
-             QList<int>{AppListModel::CurrentVolumeRole});
+             (QList<int>{AppListModel::role(AppListModel::CurrentVolume),
+                         AppListModel::role(AppListModel::SliderVolume)}));
   }
 
-  // A row keeps its slider while muted, so it must learn of a mute before the volume drops to 0.
-  void theMuteStateChangesBeforeTheVolume() {
+  // The slider's value is the model's, so a row built again (scrolled back) shows the same: a
+  // muted app keeps the volume it had, an app unmuted at 0 keeps its slider until the volume moves.
+  void theSliderVolumeIsKeptByTheModel() {
     AppListModel model;
-    model.sync({app("a", 0.6f)}, {});
-    QList<QList<int>> order;
-    connect(
-        &model, &QAbstractItemModel::dataChanged,
-        [&](const QModelIndex&, const QModelIndex&, const QList<int>& roles) { order << roles; });
-    model.sync({app("a", 0.0f, true)}, {});
-    QCOMPARE(order.size(), 2);
-    QCOMPARE(order[0], QList<int>{AppListModel::IsMutedRole});
-    QCOMPARE(order[1], QList<int>{AppListModel::CurrentVolumeRole});
+    auto slider = [&] {
+      return model.data(model.index(0), AppListModel::role(AppListModel::SliderVolume)).toFloat();
+    };
+    auto restored = [](const std::string&) { return 0.6f; };
+    model.sync({app("a", 0.0f, true)}, {}, restored);
+    QCOMPARE(slider(), 0.6f);
+    model.sync({app("a", 0.4f)}, {}, restored);
+    model.sync({app("a", 0.0f, true)}, {}, restored);
+    QCOMPARE(slider(), 0.4f);
+    model.sync({app("a", 0.0f)}, {}, restored);  // unmuted at 0
+    QCOMPARE(slider(), 0.4f);
+    model.sync({app("a", 0.3f)}, {}, restored);
+    QCOMPARE(slider(), 0.3f);
+    model.sync({}, {});
+    model.sync({app("a", 0.0f, true)}, {}, [](const std::string&) { return 0.0f; });
+    QCOMPARE(slider(), 1.0f);
   }
 
   void panelOpensAtTheIconInsideTheAvailableArea() {
@@ -429,14 +442,14 @@ class ProgramTest : public QObject {
     QQuickItem* clear = find(field, "clearButton");
     auto label = [&] { return text(recorder->property("contentItem").value<QQuickItem*>()); };
     // Option-Shift-A, key code 0: a shortcut like any other, with its clear button.
-    QCOMPARE(label(), QStringLiteral("⌥⇧A"));
+    QCOMPARE(label(), QStringLiteral("Alt+Shift+A"));
     QVERIFY(clear->isVisible());
 
     QSignalSpy changed(&AppEvents::instance(), &AppEvents::hotkeyChanged);
     click(window, recorder);
     QCOMPARE(label(), QStringLiteral("Press shortcut…"));
     QTest::keyClick(window, Qt::Key_K, Qt::MetaModifier | Qt::ShiftModifier);
-    QCOMPARE(label(), QStringLiteral("⇧⌘K"));
+    QCOMPARE(label(), QStringLiteral("Shift+Super+K"));
     PreferencesStore& stored = program.world.preferences;
     QCOMPARE(stored.integerValue(prefs::kHotkeyKeyCode), 40);
     QCOMPARE(stored.integerValue(prefs::kHotkeyModifiers), std::int64_t{0x100000 | 0x20000});
@@ -447,9 +460,16 @@ class ProgramTest : public QObject {
     QCOMPARE(label(), QStringLiteral("None - click to set"));
     QVERIFY(!clear->isVisible());
 
-    // Closing the window while a recorder waits stops it.
+    // Another window taking the keyboard, or closing the window, stops a waiting recorder.
     click(window, recorder);
     QVERIFY(AppEvents::instance().shortcutRecording());
+    QWindow other;
+    other.show();
+    other.requestActivate();
+    QTRY_VERIFY(!AppEvents::instance().shortcutRecording());
+    window->requestActivate();
+    QTRY_VERIFY(window->isActive());
+    click(window, recorder);
     window->close();
     QVERIFY(!AppEvents::instance().shortcutRecording());
   }
@@ -568,7 +588,7 @@ class ProgramTest : public QObject {
     world.press(Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier, 45);
     QVERIFY(!settings->showHideShortcut()->recording());
     QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyKeyCode), 40);
-    QCOMPARE(settings->showHideShortcut()->label(), QStringLiteral("⌃⌥Z"));
+    QCOMPARE(settings->showHideShortcut()->label(), QStringLiteral("Ctrl+Alt+Z"));
   }
 
   void shiftOrModifiersAloneAreSwallowedAndEscapeStoresNothing() {
@@ -604,6 +624,13 @@ class ProgramTest : public QObject {
     QCOMPARE(world.preferences.integerValue(prefs::kPopoverHotkeyKeyCode), 46);
     QVERIFY(!AppEvents::instance().shortcutRecording());
 
+    // The other shortcut's combination is not taken, and the field says why.
+    muteAll.startRecording();
+    world.press(Qt::Key_M, Qt::ControlModifier);
+    QVERIFY(!muteAll.recording());
+    QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), prefs::kNoHotkey);
+    QCOMPARE(muteAll.problem(), QStringLiteral("Ctrl+M already shows or hides the mixer"));
+
     showHide.startRecording();
     showHide.clear();
     QVERIFY(showHide.recording());
@@ -612,7 +639,7 @@ class ProgramTest : public QObject {
     settings->stopRecording();
     QVERIFY(!showHide.recording());
     QVERIFY(!AppEvents::instance().shortcutRecording());
-    QCOMPARE(suspended.count(), 4);
+    QCOMPARE(suspended.count(), 6);
   }
 
   // Pressed mid reveal (the window test presses "Get Started" the same way).

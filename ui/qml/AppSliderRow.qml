@@ -15,18 +15,21 @@ Rectangle {
     required property string icon
     required property real currentVolume
     required property bool isMuted
+    // What the slider shows (the model keeps it, so a row rebuilt after scrolling shows the same).
+    required property real sliderVolume
     required property int routedCount
     required property string routeIcon
     required property string routeToolTip
+    // Keyed lists of their own, by device: a refresh changes their entries in place.
     required property var routeItems
     required property var deviceRows
     property int availableDeviceCount: 0
     // The app's and its devices' peak levels, or -1 each while nobody samples them.
     property real level: -1
-    property var deviceLevels: ({})
-
-    // The slider's own copy of the app volume, so a drag is smooth while the model catches up.
-    property real localVolume: 0.0
+    property var deviceLevel: uid => -1
+    // Hands the keyboard on past the row's first or last control (Tab, Backtab), in the panel's
+    // order of the rows; true when it did.
+    property var tabOut: forward => false
 
     signal volumeChangeRequested(real value)
     signal toggleMuteRequested()
@@ -35,6 +38,9 @@ Rectangle {
     signal toggleDeviceRequested(string uid)
     signal deviceVolumeChangeRequested(string uid, real value)
     signal activateRequested()
+    // The routing menu needs the panel to reach this far down (in the row's window); 0 once it
+    // has closed. The panel grows its window while the menu is open.
+    signal menuExtentRequested(real bottom)
 
     readonly property Style style: Style {}
 
@@ -46,13 +52,15 @@ Rectangle {
     Accessible.role: Accessible.Grouping
     Accessible.name: name
 
-    // The local volume rules. The model tells a row of a mute before it tells of the volume that
-    // goes with it, so a muted row never follows its volume down to 0.
-    onCurrentVolumeChanged: if (!isMuted) localVolume = currentVolume
-    onIsMutedChanged: if (!isMuted && currentVolume > 0) localVolume = currentVolume
-    Component.onCompleted: localVolume = (isMuted && currentVolume <= 0) ? 1.0 : currentVolume
-
     function openContextMenu(x, y) { contextMenu.popup(row, x, y) }
+    function refocusRouteButton() {
+        let focused = row.Window.activeFocusItem
+        let above = !focused || routeList.activeFocus
+        for (let item = row; item && !above; item = item.parent)
+            above = item === focused
+        if (above && routeButton.visible)
+            routeButton.forceActiveFocus()
+    }
     Keys.onMenuPressed: openContextMenu(12, 30)
 
     MouseArea {
@@ -81,6 +89,7 @@ Rectangle {
                 implicitWidth: 24
                 implicitHeight: 24
                 focusPolicy: Qt.StrongFocus
+                Keys.onBacktabPressed: event => event.accepted = row.tabOut(false)
                 Accessible.name: "Bring " + row.name + " to front"
                 ToolTip.visible: hovered
                 ToolTip.delay: 600
@@ -176,70 +185,106 @@ Rectangle {
 
                 // The device list. A popup of plain items rather than a Menu: the list grows
                 // and shrinks with the devices, and a Menu lays its items out late after that.
+                // It stays inside the window (the panel grows its window for it while it is
+                // open) and scrolls where even that is too short.
                 Popup {
                     id: routeMenu
                     objectName: "routeMenu"
+                    readonly property int itemHeight: 28
                     x: routeButton.width - width
                     y: routeButton.height + 2
+                    width: 240
+                    margins: 6
                     padding: 4
                     focus: true
-                    onOpened: if (routeItemsRepeater.count > 0) routeItemsRepeater.itemAt(0).forceActiveFocus()
+                    // Known before the list has laid anything out: the items are of one height.
+                    implicitHeight: routeList.count * itemHeight + topPadding + bottomPadding
+                    onAboutToShow: row.menuExtentRequested(routeButton.mapToItem(null, 0, 0).y
+                                                           + y + implicitHeight + margins)
+                    onOpened: {
+                        routeList.currentIndex = 0
+                        routeList.positionViewAtBeginning()
+                        routeList.forceActiveFocus()
+                    }
+                    // Back to the button that opened it, unless the user has put the focus
+                    // somewhere else meanwhile (a click beside the menu).
+                    onClosed: {
+                        row.menuExtentRequested(0)
+                        Qt.callLater(row.refocusRouteButton)
+                    }
                     background: Rectangle {
                         radius: 6
                         color: row.style.background
                         border.width: 0.5
                         border.color: row.style.divider
                     }
-                    contentItem: Column {
-                        Repeater {
-                            id: routeItemsRepeater
-                            objectName: "routeItems"
-                            model: row.routeItems
-                            delegate: ItemDelegate {
-                                id: routeItem
-                                required property var modelData
-                                required property int index
-                                width: 200
-                                height: 28
-                                text: modelData.name
-                                focusPolicy: Qt.StrongFocus
-                                Accessible.name: (modelData.checked ? "Stop playing " : "Play ")
-                                                 + row.name + " on " + modelData.name
-                                KeyNavigation.up: index > 0 ? routeItemsRepeater.itemAt(index - 1) : null
-                                KeyNavigation.down: routeItemsRepeater.itemAt(index + 1)
-                                Keys.onReturnPressed: clicked()
-                                Keys.onEnterPressed: clicked()
-                                onClicked: {
-                                    routeMenu.close()
-                                    row.toggleDeviceRequested(modelData.id)
+                    contentItem: ListView {
+                        id: routeList
+                        objectName: "routeItems"
+                        clip: true
+                        boundsBehavior: Flickable.StopAtBounds
+                        keyNavigationEnabled: true
+                        highlightMoveDuration: 0
+                        model: row.routeItems
+                        ScrollBar.vertical: ScrollBar {
+                            policy: routeList.contentHeight > routeList.height ? ScrollBar.AlwaysOn
+                                                                               : ScrollBar.AlwaysOff
+                        }
+                        delegate: ItemDelegate {
+                            id: routeItem
+                            required property string uid
+                            required property string name
+                            required property string symbol
+                            required property bool routed
+                            required property int index
+                            width: ListView.view.width
+                            height: routeMenu.itemHeight
+                            text: name
+                            focus: ListView.isCurrentItem
+                            focusPolicy: Qt.StrongFocus
+                            Accessible.role: Accessible.MenuItem
+                            Accessible.checkable: true
+                            Accessible.checked: routed
+                            Accessible.name: name
+                            Accessible.description: (routed ? "Stop playing " : "Play ")
+                                                    + row.name + " on " + name
+                            ToolTip.visible: hovered && label.truncated
+                            ToolTip.delay: 600
+                            ToolTip.text: name
+                            Keys.onReturnPressed: clicked()
+                            Keys.onEnterPressed: clicked()
+                            onHoveredChanged: if (hovered) routeList.currentIndex = index
+                            onClicked: {
+                                routeMenu.close()
+                                row.toggleDeviceRequested(uid)
+                            }
+                            contentItem: RowLayout {
+                                spacing: 6
+                                Symbol {
+                                    symbol: routeItem.routed ? "checkmark.circle.fill" : "circle"
+                                    size: 12
+                                    color: routeItem.routed ? row.style.orange : row.style.secondary
                                 }
-                                contentItem: Row {
-                                    spacing: 6
-                                    Symbol {
-                                        anchors.verticalCenter: parent.verticalCenter
-                                        symbol: routeItem.modelData.checked ? "checkmark.circle.fill" : "circle"
-                                        size: 12
-                                        color: routeItem.modelData.checked ? row.style.orange : row.style.secondary
-                                    }
-                                    Symbol {
-                                        anchors.verticalCenter: parent.verticalCenter
-                                        symbol: routeItem.modelData.icon
-                                        size: 12
-                                        color: row.style.secondary
-                                    }
-                                    Text {
-                                        anchors.verticalCenter: parent.verticalCenter
-                                        text: routeItem.modelData.name
-                                        font.pixelSize: 12
-                                        color: row.style.primary
-                                    }
+                                Symbol {
+                                    symbol: routeItem.symbol
+                                    size: 12
+                                    color: row.style.secondary
                                 }
-                                background: Rectangle {
-                                    radius: 4
-                                    color: routeItem.hovered || routeItem.activeFocus
-                                           ? Qt.rgba(row.style.orange.r, row.style.orange.g, row.style.orange.b, 0.18)
-                                           : "transparent"
+                                Text {
+                                    id: label
+                                    objectName: "routeItemName"
+                                    Layout.fillWidth: true
+                                    text: routeItem.name
+                                    elide: Text.ElideRight
+                                    font.pixelSize: 12
+                                    color: row.style.primary
                                 }
+                            }
+                            background: Rectangle {
+                                radius: 4
+                                color: routeItem.ListView.isCurrentItem && (routeItem.hovered || routeList.activeFocus)
+                                       ? Qt.rgba(row.style.orange.r, row.style.orange.g, row.style.orange.b, 0.18)
+                                       : "transparent"
                             }
                         }
                     }
@@ -269,14 +314,11 @@ Rectangle {
                 id: slider
                 objectName: "slider"
                 Layout.fillWidth: true
-                value: row.localVolume
+                value: row.sliderVolume
                 level: row.level
                 isDisabled: row.isMuted
                 accessibleName: "Volume of " + row.name
-                onVolumeMoved: value => {
-                    row.localVolume = value
-                    row.volumeChangeRequested(value)
-                }
+                onVolumeMoved: value => row.volumeChangeRequested(value)
             }
             Text {
                 objectName: "percent"
@@ -290,6 +332,8 @@ Rectangle {
             MuteButton {
                 objectName: "muteButton"
                 isMuted: row.isMuted
+                Keys.onTabPressed: event => event.accepted = row.deviceRows.count === 0
+                                                             && row.tabOut(true)
                 toolTip: row.isMuted ? "Unmute" : "Mute"
                 Accessible.name: (row.isMuted ? "Unmute " : "Mute ") + row.name
                 onClicked: row.toggleMuteRequested()
@@ -298,7 +342,7 @@ Rectangle {
 
         // Device sub-rows.
         ColumnLayout {
-            visible: row.deviceRows.length > 0
+            visible: row.deviceRows.count > 0
             Layout.leftMargin: 12
             Layout.rightMargin: 12
             Layout.bottomMargin: visible ? 12 : 0
@@ -307,16 +351,13 @@ Rectangle {
                 objectName: "deviceRows"
                 model: row.deviceRows
                 delegate: DeviceVolumeRow {
-                    required property var modelData
+                    required property int index
                     Layout.fillWidth: true
-                    deviceName: modelData.name
-                    deviceIcon: modelData.icon
+                    tabOut: index === row.deviceRows.count - 1 ? () => row.tabOut(true) : () => false
                     appName: row.name
-                    volume: modelData.volume
-                    level: row.deviceLevels[modelData.uid] ?? -1
+                    level: row.deviceLevel(uid)
                     isMuted: row.isMuted
-                    onVolumeChangeRequested: value =>
-                        row.deviceVolumeChangeRequested(modelData.uid, value)
+                    onVolumeChangeRequested: value => row.deviceVolumeChangeRequested(uid, value)
                 }
             }
         }

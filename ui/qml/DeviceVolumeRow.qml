@@ -5,36 +5,36 @@ import QtQuick.Layouts
 RowLayout {
     id: row
 
-    property string deviceName: ""
-    property string deviceIcon: ""
+    // One entry of the app row's device list.
+    required property string uid
+    required property string name
+    required property string symbol
+    required property real volume
     property string appName: ""
-    property real volume: 1.0
     property real level: -1
     property bool isMuted: false
-    // The slider's own copy: follows `volume` whenever that changes, muted or not.
-    property real localVol: 1.0
+    // Hands Tab on from the slider; true when it did.
+    property var tabOut: () => false
     signal volumeChangeRequested(real value)
 
     readonly property Style style: Style {}
 
     spacing: 6
     opacity: isMuted ? 0.5 : 1.0
-    onVolumeChanged: localVol = volume
-    Component.onCompleted: localVol = volume
 
     Item {
         Layout.preferredWidth: 14
         Layout.preferredHeight: 14
         Symbol {
             anchors.centerIn: parent
-            symbol: row.deviceIcon
+            symbol: row.symbol
             size: 9
             color: row.style.secondary
         }
     }
     Text {
         Layout.preferredWidth: 70
-        text: row.deviceName
+        text: row.name
         elide: Text.ElideRight
         font.pixelSize: 10
         color: row.style.secondary
@@ -43,14 +43,12 @@ RowLayout {
         id: slider
         objectName: "slider"
         Layout.fillWidth: true
-        value: row.localVol
+        value: row.volume
         level: row.level
         isDisabled: row.isMuted
-        accessibleName: "Volume of " + row.appName + " on " + row.deviceName
-        onVolumeMoved: value => {
-            row.localVol = value
-            row.volumeChangeRequested(value)
-        }
+        accessibleName: "Volume of " + row.appName + " on " + row.name
+        onVolumeMoved: value => row.volumeChangeRequested(value)
+        Keys.onTabPressed: event => event.accepted = row.tabOut()
     }
     Text {
         objectName: "percent"

@@ -5,7 +5,11 @@ import QtQuick.Window
 
 // The mixer panel: header, the system card and one row per app, the permission banner and the
 // footer. All state comes from `viewModel` (a MixerViewModel) and every control calls it; the
-// panel's only own state is each row's slider copy. Escape asks the host to close it.
+// panel keeps no state of its own beyond a slider's value while it is dragged. Escape asks the
+// host to close it.
+//
+// The keyboard reaches every control of every row: Tab in order, Up and Down from one control
+// to the next (except on the sliders' own arrows), and the list scrolls to the focused control.
 Item {
     id: root
 
@@ -41,10 +45,97 @@ Item {
         function onLevelsSampled() { ++root.levelGeneration }
     }
 
+    // How far down an open routing menu reaches; the panel's window grows to hold it.
+    property real menuExtent: 0
+
     width: 320
-    implicitHeight: column.implicitHeight
+    implicitHeight: Math.max(column.implicitHeight, menuExtent)
     focus: true
     Keys.onEscapePressed: root.closeRequested()
+
+    // The list follows the keyboard: a control that takes the focus below or above the visible
+    // part is scrolled into view.
+    Connections {
+        target: root.Window.window
+        function onActiveFocusItemChanged() { root.scrollToFocus() }
+    }
+    function scrollToFocus() {
+        const item = root.Window.activeFocusItem
+        let inside = item
+        while (inside && inside !== list.contentItem)
+            inside = inside.parent
+        if (!inside)
+            return
+        const top = item.mapToItem(list.contentItem, 0, 0).y - list.spacing
+        const bottom = top + item.height + 2 * list.spacing
+        const first = list.originY - list.topMargin
+        const last = Math.max(first, list.originY + list.contentHeight + list.bottomMargin - list.height)
+        if (top < list.contentY)
+            list.contentY = Math.max(first, top)
+        else if (bottom > list.contentY + list.height)
+            list.contentY = Math.min(last, bottom - list.height)
+    }
+    // Tab and Backtab go through the rows by their index: left to itself, the focus chain follows
+    // the order in which the rows' items were made, and a row made later (scrolled back into
+    // view, or new) would come last. Each row hands the keyboard on at its edges through
+    // `tabOut`; Up and Down (below) go the same way.
+    function rowOf(item) {
+        for (let inner = item; inner; inner = inner.parent) {
+            if (inner.parent === list.contentItem)
+                return inner.appId !== undefined ? inner : null
+        }
+        return null
+    }
+    // The row at `index`, brought into view (and so made) if it is not.
+    function rowAt(index) {
+        if (index < 0 || index >= list.count)
+            return null
+        let row = list.itemAtIndex(index)
+        if (!row) {
+            list.positionViewAtIndex(index, ListView.Contain)
+            list.forceLayout()
+            row = list.itemAtIndex(index)
+        }
+        return row
+    }
+    function firstIn(row) {
+        const first = row ? row.nextItemInFocusChain(true) : null
+        return rowOf(first) === row ? first : null
+    }
+    function lastIn(row) {
+        const first = firstIn(row)
+        let last = first
+        for (let next = first ? first.nextItemInFocusChain(true) : null;
+             next && next !== first && rowOf(next) === row; next = next.nextItemInFocusChain(true))
+            last = next
+        return last
+    }
+    // The control after (or before) the focused one, with the rows in their order.
+    function focusTarget(focused, forward) {
+        const next = focused.nextItemInFocusChain(forward)
+        const from = rowOf(focused)
+        const to = rowOf(next)
+        if (from === null)
+            return to === null ? next : forward ? firstIn(rowAt(0)) : lastIn(rowAt(list.count - 1))
+        if (to === from)
+            return next
+        const neighbour = rowAt(from.index + (forward ? 1 : -1))
+        if (neighbour)
+            return forward ? firstIn(neighbour) : lastIn(neighbour)
+        // Out of the last row (or the first): whatever comes after (or before) all the rows.
+        let outside = next
+        for (let guard = 0; outside && rowOf(outside) !== null && guard < 1000; ++guard)
+            outside = outside.nextItemInFocusChain(forward)
+        return outside
+    }
+    function moveFocus(forward) {
+        const item = root.Window.activeFocusItem
+        const next = item ? root.focusTarget(item, forward) : null
+        if (!next || next === item)
+            return false
+        next.forceActiveFocus(forward ? Qt.TabFocusReason : Qt.BacktabFocusReason)
+        return true
+    }
 
     Rectangle {
         anchors.fill: parent
@@ -112,9 +203,13 @@ Item {
             leftMargin: 10
             rightMargin: 10
             boundsBehavior: Flickable.StopAtBounds
+            // Only the rows in view exist (their state is the model's); the keyboard scrolls the
+            // next one into view before it moves there.
             cacheBuffer: 0
             keyNavigationEnabled: false
             model: root.viewModel ? root.viewModel.appModel : null
+            Keys.onUpPressed: event => event.accepted = root.moveFocus(false)
+            Keys.onDownPressed: event => event.accepted = root.moveFocus(true)
             ScrollBar.vertical: ScrollBar {
                 policy: list.contentHeight + 20 > list.height ? ScrollBar.AlwaysOn
                                                               : ScrollBar.AlwaysOff
@@ -125,6 +220,7 @@ Item {
                 SystemCard {
                     width: parent.width
                     viewModel: root.viewModel
+                    tabOut: () => root.moveFocus(true)
                 }
                 Item { width: 1; height: list.count > 0 ? list.spacing : 0 }
             }
@@ -162,14 +258,11 @@ Item {
                 width: ListView.view.width - ListView.view.leftMargin - ListView.view.rightMargin
                 availableDeviceCount: root.viewModel ? root.viewModel.availableOutputDevices.length : 0
                 level: root.levelGeneration >= 0 && root.canMeter ? root.viewModel.appLevel(appId) : -1
-                deviceLevels: {
-                    const levels = {}
-                    if (root.levelGeneration >= 0 && root.canMeter) {
-                        for (const device of deviceRows)
-                            levels[device.uid] = root.viewModel.deviceLevel(appId, device.uid)
-                    }
-                    return levels
-                }
+                deviceLevel: uid => root.levelGeneration >= 0 && root.canMeter
+                                    ? root.viewModel.deviceLevel(appId, uid) : -1
+                required property int index
+                tabOut: forward => root.moveFocus(forward)
+                onMenuExtentRequested: bottom => root.menuExtent = bottom
                 onVolumeChangeRequested: value => root.viewModel.setAppVolume(appId, value)
                 onToggleMuteRequested: root.viewModel.toggleAppMute(appId)
                 onResetVolumeRequested: root.viewModel.resetAppVolume(appId)
@@ -217,6 +310,8 @@ Item {
                 symbol: "gearshape"
                 symbolSize: 12
                 toolTip: "Settings"
+                Keys.onBacktabPressed: event => event.accepted = !root.viewModel.showsPermissionBanner
+                                                                 && root.moveFocus(false)
                 onClicked: root.viewModel.openSettings()
             }
             Item { Layout.fillWidth: true }

@@ -32,7 +32,7 @@ Item {
             id: icon
             anchors.verticalCenter: parent.verticalCenter
             symbol: root.muted ? "speaker.slash.fill" : "speaker.wave.2.fill"
-            size: 16
+            size: 18
             color: "white"
         }
 

@@ -74,7 +74,9 @@ Item {
 
                     background: Rectangle {
                         radius: 6
-                        color: tabButton.selected ? root.style.palette.highlight : "transparent"
+                        // The panel's accent, in light and dark alike (the palette's highlight
+                        // is blue in one and orange in the other on many desktops).
+                        color: tabButton.selected ? root.style.orange : "transparent"
                     }
                     contentItem: ColumnLayout {
                         spacing: 2

@@ -25,8 +25,6 @@ ColumnLayout {
             contentItem: Label {
                 horizontalAlignment: Text.AlignHCenter
                 text: field.recorder ? field.recorder.label : ""
-                font.family: field.recorder && field.recorder.hasShortcut
-                             && !field.recorder.recording ? "monospace" : Qt.application.font.family
                 color: !field.recorder ? field.style.secondary
                      : field.recorder.recording ? field.style.orange
                      : field.recorder.hasShortcut ? field.style.primary : field.style.secondary
@@ -44,6 +42,26 @@ ColumnLayout {
                 color: field.style.secondary
             }
         }
+    }
+    // What went wrong with the last combination, or what the desktop made of it.
+    Label {
+        objectName: "problem"
+        Layout.fillWidth: true
+        visible: text !== ""
+        text: field.recorder ? field.recorder.problem : ""
+        wrapMode: Text.WordWrap
+        font.pixelSize: 11
+        color: field.style.red
+    }
+    Label {
+        objectName: "boundDescription"
+        Layout.fillWidth: true
+        visible: text !== "" && (!field.recorder || field.recorder.problem === "")
+        text: field.recorder && field.recorder.boundDescription !== ""
+              ? "The desktop bound: " + field.recorder.boundDescription : ""
+        wrapMode: Text.WordWrap
+        font.pixelSize: 11
+        color: field.style.secondary
     }
     Label {
         Layout.fillWidth: true

@@ -6,6 +6,8 @@ Rectangle {
     id: card
 
     property var viewModel: null
+    // Hands Tab on from the card's last control; true when it did.
+    property var tabOut: () => false
     readonly property Style style: Style {}
     readonly property bool isMuted: viewModel ? viewModel.systemMuted : false
     readonly property string deviceName: viewModel ? viewModel.outputDeviceName : "System"
@@ -67,7 +69,11 @@ Rectangle {
         }
         MuteButton {
             objectName: "systemMuteButton"
+            Keys.onTabPressed: event => event.accepted = card.tabOut()
             isMuted: card.isMuted
+            // A device without a mute control cannot be muted from here.
+            enabled: card.viewModel ? card.viewModel.deviceSupportsMute : true
+            opacity: enabled ? 1.0 : 0.5
             toolTip: card.isMuted ? "Unmute System" : "Mute System"
             Accessible.name: (card.isMuted ? "Unmute " : "Mute ") + card.deviceName
             onClicked: card.viewModel.toggleSystemMute()

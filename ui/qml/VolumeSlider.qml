@@ -2,8 +2,9 @@ import QtQuick
 import QtQuick.Controls.Basic
 
 // The volume control of every row: 0 to 1, continuous, orange (gray and dimmed while disabled).
-// The row binds `value` to its own copy and stores each `volumeMoved` value into it. Arrow keys
-// move it by 1 %, Page Up/Down by 10 %.
+// The row binds `value` to the model and reports each new value with `volumeMoved`; the slider
+// never assigns `value` from QML itself, which would cut that binding for good. Arrow keys move
+// it by 1 %, Page Up/Down by 10 % (reported only: the model's answer moves the knob).
 Slider {
     id: slider
 
@@ -27,13 +28,13 @@ Slider {
     implicitWidth: 120
     focusPolicy: Qt.StrongFocus
     Accessible.name: accessibleName
+    Accessible.description: percentText
 
     onMoved: volumeMoved(value)
     Keys.onPressed: event => {
         if (event.key !== Qt.Key_PageUp && event.key !== Qt.Key_PageDown)
             return
-        value = Math.max(0, Math.min(1, value + (event.key === Qt.Key_PageUp ? 0.1 : -0.1)))
-        volumeMoved(value)
+        volumeMoved(Math.max(0, Math.min(1, value + (event.key === Qt.Key_PageUp ? 0.1 : -0.1))))
         event.accepted = true
     }
 

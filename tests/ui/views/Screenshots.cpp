@@ -3,6 +3,7 @@
 //   mixelot-screenshots <folder>
 // The real QML on the program over the simulated audio layer, drawn offscreen.
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPalette>
@@ -55,11 +56,38 @@ void save(QQuickWindow& window, const QString& name) {
   ++written;
 }
 
+// Sample app icons of our own, so the rows show icons as they do on a desktop.
+QString sampleIcon(const QString& name, const char* svg) {
+  static QTemporaryDir icons;
+  const QString path = icons.path() + QLatin1Char('/') + name + QStringLiteral(".svg");
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return {};
+  file.write(svg);
+  return path;
+}
+
 void playThreeApps(ViewWorld& world) {
   world.addDevice(QStringLiteral("tv"), QStringLiteral("LG TV"));
-  world.play(101, QStringLiteral("org.mozilla.firefox"), QStringLiteral("Firefox"));
-  world.play(102, QStringLiteral("com.spotify.Client"), QStringLiteral("Spotify"));
-  world.play(103, QStringLiteral("org.gnome.Rhythmbox3"), QStringLiteral("Rhythmbox"));
+  world.play(101, QStringLiteral("org.mozilla.firefox"), QStringLiteral("Firefox"),
+             sampleIcon(QStringLiteral("browser"),
+                        R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 48 48">)"
+                        R"(<circle cx="24" cy="24" r="21" fill="#ff7139"/>)"
+                        R"(<circle cx="24" cy="24" r="12" fill="#592acb"/>)"
+                        R"(<path d="M12 14q10-10 26 2q-8-4-14 2z" fill="#ffbd4f"/></svg>)"));
+  world.play(102, QStringLiteral("com.spotify.Client"), QStringLiteral("Spotify"),
+             sampleIcon(QStringLiteral("music"),
+                        R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 48 48">)"
+                        R"(<circle cx="24" cy="24" r="21" fill="#1ed760"/>)"
+                        R"(<g fill="none" stroke="#121212" stroke-linecap="round">)"
+                        R"(<path d="M12 18q13-4 25 2" stroke-width="4"/>)"
+                        R"(<path d="M14 25q10-3 20 2" stroke-width="3.4"/>)"
+                        R"(<path d="M15 32q8-2 16 1.5" stroke-width="2.8"/></g></svg>)"));
+  world.play(103, QStringLiteral("org.gnome.Rhythmbox3"), QStringLiteral("Rhythmbox"),
+             sampleIcon(QStringLiteral("player"),
+                        R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 48 48">)"
+                        R"(<rect x="4" y="4" width="40" height="40" rx="9" fill="#3584e4"/>)"
+                        R"(<path d="M20 12v18a5 5 0 1 0 3 4.6V19l10-2v9a5 5 0 1 0 3 4.6V10z")"
+                        R"( fill="#fff"/></svg>)"));
   auto& model = world.model();
   model.toggleDeviceRouting(QStringLiteral("org.mozilla.firefox"), QStringLiteral("speakers"));
   model.toggleDeviceRouting(QStringLiteral("org.mozilla.firefox"), QStringLiteral("headphones"));
@@ -93,6 +121,9 @@ void panel(QQmlComponent& component, ViewWorld& world, const QString& name,
       ++failed;
       return;
     }
+    // The panel grows its window for the menu.
+    QTest::qWait(100);
+    window.resize(320, static_cast<int>(view->implicitHeight()));
   }
   QTest::qWait(400);
   save(window, name);
@@ -160,7 +191,13 @@ int main(int argc, char** argv) {
     world.reset();
     playThreeApps(world);
     panel(component, world, QStringLiteral("apps-") + theme);
+    // Six outputs, as a desktop with HDMI outputs has; the long names are elided.
+    for (int i = 1; i <= 3; ++i)
+      world.addDevice(
+          QStringLiteral("hdmi%1").arg(i),
+          QStringLiteral("HDMI / DisplayPort %1 Output — Built-in Audio Digital Stereo").arg(i));
     panel(component, world, QStringLiteral("routing-menu-") + theme, true);
+    for (int i = 1; i <= 3; ++i) world.removeDevice(QStringLiteral("hdmi%1").arg(i));
     world.setPermission(QStringLiteral("denied"));
     panel(component, world, QStringLiteral("permission-") + theme);
     settingsTabs(engine, theme);

@@ -41,8 +41,10 @@ class ViewWorld final : public QObject {
     emit worldReset();
   }
 
-  Q_INVOKABLE void play(int pid, const QString& id, const QString& name) {
+  // `icon`: an icon file for the app's row, or none.
+  Q_INVOKABLE void play(int pid, const QString& id, const QString& name, const QString& icon = {}) {
     world_->play(pid, id.toStdString(), name.toStdString());
+    if (!icon.isEmpty()) world_->workspace.applications.back().iconName = icon.toStdString();
     settle();
   }
   Q_INVOKABLE void addDevice(const QString& uid, const QString& name) {

@@ -16,6 +16,17 @@ TestCase {
     Component { id: panel; MixerView {} }
     Component { id: signalSpy; SignalSpy {} }
     Component { id: icon; Image {} }
+    // The panel in a window of its own, as tall as the panel's content, as the program shows it.
+    Component {
+        id: panelWindow
+        Window {
+            property alias view: content
+            width: 320
+            height: content.implicitHeight
+            visible: true
+            MixerView { id: content; height: parent.height }
+        }
+    }
 
     function init() { world.reset() }
 
@@ -44,7 +55,14 @@ TestCase {
     }
     function clickContextItem(menu, index) { clickMenuItem(menu, menu.itemAt(index)) }
     function clickRouteItem(row, index) {
-        clickMenuItem(findChild(row, "routeMenu"), findChild(row, "routeItems").itemAt(index))
+        const menu = findChild(row, "routeMenu")
+        tryCompare(menu, "opened", true)
+        tryVerify(() => findChild(row, "routeItems").itemAtIndex(index) !== null)
+        clickMenuItem(menu, findChild(row, "routeItems").itemAtIndex(index))
+    }
+    function playApps(count) {
+        for (let i = 0; i < count; ++i)
+            world.play(200 + i, "org.example.App" + String(i).padStart(2, "0"), "App " + String(i).padStart(2, "0"))
     }
 
     // The badge, the empty state, a long list that scrolls instead of growing, and the footer.
@@ -78,6 +96,10 @@ TestCase {
     // Percentages are truncated, not rounded; a muted system disables its slider.
     function test_systemCard() {
         const view = makePanel()
+        // A Page key reports its value and leaves the knob bound to the model.
+        findChild(view, "systemSlider").forceActiveFocus()
+        keyClick(Qt.Key_PageDown)
+        fuzzyCompare(world.mixer.systemVolume, 0.7, 1e-4)
         world.mixer.setSystemVolume(0.999)
         compare(findChild(view, "systemPercent").text, "99%")
         // A float just under a whole percent is still that percent.
@@ -129,6 +151,24 @@ TestCase {
         mouseRelease(slider, slider.width * 0.8, slider.height / 2)
         fuzzyCompare(world.appVolume("org.example.Music"), 0.8, 0.05)
         compare(row(view, 1), music)
+
+        // A device sub-slider likewise, and one holding the keyboard keeps it after each step.
+        world.mixer.toggleDeviceRouting("org.example.Music", "headphones")
+        world.mixer.toggleDeviceRouting("org.example.Music", "speakers")
+        const subRow = findChild(music, "deviceRows").itemAt(0)
+        const sub = findChild(subRow, "slider")
+        waitForRendering(music)
+        mousePress(sub, sub.width / 2, sub.height / 2)
+        world.setVolumeBehindPanel("org.example.Music", 0.3)   // the other sub-row follows it
+        world.refresh()
+        verify(sub.pressed)
+        mouseRelease(sub, sub.width / 2, sub.height / 2)
+        keyClick(Qt.Key_Right)
+        keyClick(Qt.Key_PageUp)
+        verify(sub.activeFocus)
+        compare(findChild(music, "deviceRows").itemAt(0), subRow)
+        fuzzyCompare(world.deviceVolume("org.example.Music", "headphones"), sub.value, 1e-4)
+        compare(findChild(subRow, "percent").text, Math.floor(sub.value * 100 + 1e-4) + "%")
     }
 
     // The peak bars under the sliders follow the program's level sampling while the panel shows.
@@ -167,6 +207,10 @@ TestCase {
         keyClick(Qt.Key_PageDown)
         fuzzyCompare(world.appVolume(radio), 0.41, 1e-4)
         compare(percent(row), "41%")
+        // The knob and its percentage still follow the model after the Page key.
+        world.setVolumeBehindPanel(radio, 0.7)
+        compare(percent(row), "70%")
+        fuzzyCompare(slider.value, 0.7, 1e-4)
     }
 
     // A muted app with a stored volume of 0 shows 100 %, and unmuting keeps it there.
@@ -188,6 +232,88 @@ TestCase {
         compare(percent(row), "30%")
         mouseClick(mute)
         compare(percent(row), "30%")
+    }
+
+    // A muted row keeps showing the volume it had, built afresh or scrolled away and back.
+    function test_aMutedRowKeepsItsVolume() {
+        playApps(12)
+        const first = "org.example.App00"
+        world.setVolumeBehindPanel(first, 0.6)
+        world.toggleMuteBehindPanel(first)
+        const view = makePanel()
+        compare(percent(row(view, 0)), "60%")
+        const list = findChild(view, "appList")
+        list.positionViewAtEnd()
+        list.positionViewAtBeginning()
+        compare(percent(row(view, 0)), "60%")
+        verify(!findChild(row(view, 0), "slider").enabled)
+    }
+
+    // Tab and Down reach every control of every row in order, and the list scrolls along.
+    function test_keyboardReachesEveryRow() {
+        playApps(12)
+        const view = makePanel()
+        const list = findChild(view, "appList")
+        findChild(view, "systemMuteButton").forceActiveFocus()
+        let last = 0
+        let focused = null
+        for (let presses = 0; presses < 12 * 4; ++presses) {
+            keyClick(Qt.Key_Tab)
+            focused = view.Window.activeFocusItem
+            let item = focused
+            while (item && item.appId === undefined)
+                item = item.parent
+            verify(item, "focus left the rows at " + presses + " on " + focused + " after " + last)
+            verify(item.index >= last)
+            last = item.index
+            if (last === 11 && focused.objectName === "muteButton")
+                break
+        }
+        compare(last, 11)
+        const mute = focused
+        const lastRow = row(view, 11)
+        compare(findChild(lastRow, "muteButton"), mute)
+        const y = mute.mapToItem(list, 0, 0).y
+        verify(y >= 0 && y + mute.height <= list.height, "scrolled to " + y)
+        keyClick(Qt.Key_Up)
+        verify(findChild(lastRow, "slider").activeFocus)
+        keyClick(Qt.Key_Up)
+        verify(findChild(lastRow, "routeButton").activeFocus)
+        keyClick(Qt.Key_Down)
+        verify(findChild(lastRow, "slider").activeFocus)
+        // Back from below the list: into its last row.
+        findChild(view, "settingsButton").forceActiveFocus()
+        keyClick(Qt.Key_Backtab)
+        verify(mute.activeFocus)
+    }
+
+    // With one app and six outputs (long names among them), the panel's window grows for the
+    // menu and every item can be reached and read.
+    function test_routingMenuStaysInsideItsWindow() {
+        world.play(100, radio, "Radio")
+        for (let i = 0; i < 4; ++i)
+            world.addDevice("hdmi" + i, "HDMI / DisplayPort " + i + " — Built-in Audio Digital Stereo Output")
+        const window = createTemporaryObject(panelWindow, testCase)
+        window.view.viewModel = world.mixer
+        waitForRendering(window.view)
+        const r = findChild(window.view, "appList").itemAtIndex(0)
+        const button = findChild(r, "routeButton")
+        const menu = findChild(r, "routeMenu")
+        const items = findChild(r, "routeItems")
+        mouseClick(button)
+        tryCompare(menu, "opened", true)
+        compare(items.count, 6)
+        tryVerify(() => menu.y >= 0 && menu.y + menu.height <= window.height,
+                  1000, "menu " + menu.y + "+" + menu.height + " in " + window.height)
+        tryVerify(() => items.itemAtIndex(5) !== null)
+        const lastItem = items.itemAtIndex(5)
+        verify(findChild(lastItem, "routeItemName").truncated)
+        verify(lastItem.mapToItem(null, 0, lastItem.height).y <= window.height)
+        mouseClick(lastItem)
+        tryCompare(menu, "visible", false)
+        compare(world.routing(radio), ["hdmi3"])
+        tryVerify(() => button.activeFocus)     // back to the button that opened it
+        tryCompare(window, "height", window.view.implicitHeight)
     }
 
     function test_iconAndContextMenuActions() {
@@ -245,16 +371,21 @@ TestCase {
         keyClick(Qt.Key_Space)
         tryCompare(findChild(row, "routeMenu"), "opened", true)
         keyClick(Qt.Key_Down)
+        keyClick(Qt.Key_Down)
         keyClick(Qt.Key_Up)
+        keyClick(Qt.Key_Down)
+        const items = findChild(row, "routeItems")
+        verify(items.itemAtIndex(2).activeFocus)
+        verify(items.itemAtIndex(0).routed && !items.itemAtIndex(2).routed)
         keyClick(Qt.Key_Return)
-        compare(world.routing(radio), ["headphones", "tv", "speakers"])
+        compare(world.routing(radio), ["headphones", "speakers", "tv"])
         compare(symbol.symbol, "speaker.wave.2.fill")
         compare(count.text, "3")
-        compare(row.routeToolTip, "Output: Headphones, Living Room TV, Speakers")
+        compare(row.routeToolTip, "Output: Headphones, Speakers, Living Room TV")
         compare(subRows(), 3)
 
         // A sub-row without its own volume shows the app's; moving it sets only that device.
-        const tvRow = findChild(row, "deviceRows").itemAt(1)
+        const tvRow = findChild(row, "deviceRows").itemAt(2)
         compare(findChild(tvRow, "percent").text, "100%")
         const tvSlider = findChild(tvRow, "slider")
         waitForRendering(row)

@@ -119,6 +119,11 @@ TEST_F(HotkeyFixture, LocalMonitorMatchesExactFlagsAndReadsModifiersAtEachPress)
   EXPECT_EQ(muteAll, 1);  // at once, inside the event handling
   EXPECT_TRUE(manager.handleLocalKeyDown(1, 0xA0000));
   EXPECT_EQ(popover, 1);
+  // A held key's repeats are swallowed without acting; a keypad key matches like any other.
+  EXPECT_TRUE(manager.handleLocalKeyDown(1, 0xA0000, /*autoRepeat=*/true));
+  EXPECT_EQ(popover, 1);
+  EXPECT_TRUE(manager.handleLocalKeyDown(1, 0xA0000 | kModifierNumericPad));
+  EXPECT_EQ(popover, 2);
   EXPECT_FALSE(manager.handleLocalKeyDown(0, 0xA0000 | kModifierCapsLock));
   EXPECT_FALSE(manager.handleLocalKeyDown(0, kModifierOption));
   EXPECT_FALSE(manager.handleLocalKeyDown(2, 0xA0000));
