@@ -18,6 +18,7 @@ using namespace testsupport;
 constexpr const char* kMusic = "org.example.Music";
 constexpr const char* kRadio = "org.example.Radio";
 constexpr const char* kBrowser = "org.example.Browser";
+constexpr const char* kChat = "org.example.Chat";
 
 class ModelTest : public SessionTest {
  protected:
@@ -29,6 +30,29 @@ class ModelTest : public SessionTest {
   // Whether the engine has Music's chains on `device` only.
   bool chainsOn(const std::string& device) {
     return rig_->engine.activeDeviceUIDs(kMusic) == std::vector<std::string>{device};
+  }
+
+  // Records the speakers for `seconds` and prints and returns the sounds in it, in 10 ms windows.
+  std::vector<Sound> recordSounds(double seconds) {
+    auto samples = whileRunning(rig_->queue, [&] { return session().record("speakers", seconds); });
+    EXPECT_TRUE(samples) << "could not record the speakers";
+    auto sounds = soundsIn(windowLevels(samples.value_or(std::vector<float>{})));
+    for (const Sound& sound : sounds)
+      std::printf("  sound at %.2f s for %zu ms: %.2f dB, loudest 10 ms %.2f dB\n",
+                  static_cast<double>(sound.firstWindow) / 100, sound.windows * 10, sound.level,
+                  sound.loudest);
+    return sounds;
+  }
+  // Whether every sound of a recording of a chat-like app at `volume` plays at that volume (but
+  // those cut by the recording's ends) and none is louder than that by 3 dB in any 10 ms.
+  static void expectAtVolume(const std::vector<Sound>& sounds, float volume) {
+    const double expected = kToneLevel + 20 * std::log10(volume);
+    for (size_t i = 0; i < sounds.size(); ++i) {
+      EXPECT_LT(sounds[i].loudest, expected + 3.0) << "sound " << i;
+      if (i > 0 && i + 1 < sounds.size()) {
+        EXPECT_NEAR(sounds[i].level, expected, 1.0) << "sound " << i;
+      }
+    }
   }
 
   std::unique_ptr<ModelRig> rig_;
@@ -93,6 +117,49 @@ TEST_F(ModelTest, ASecondProcessOfAnAppJoinsItsChainsAtItsVolumeAndMute) {
   std::tie(speakers, headphones) = levels();
   EXPECT_LT(speakers, kSilence);
   EXPECT_LT(headphones, kSilence);
+}
+
+// A chat-like app opens a new stream for every short sound. Each must play at the app's level
+// from its first 10 ms, not wait for discovery to move it; and no stream may be stalled.
+TEST_F(ModelTest, EveryNewStreamOfAChatAppPlaysAtItsLevelFromItsStart) {
+  startPings(kChat, 880);
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->engine.hasTap(kChat); }));
+  rig_->apps->setVolume(kChat, 0.1f);
+  int finished = session().finishedPings(kChat);
+  auto sounds = recordSounds(8.0);
+  EXPECT_GE(sounds.size(), 12u);
+  expectAtVolume(sounds, 0.1f);
+  // Every ping drained: none of the app's streams was left waiting.
+  EXPECT_GE(session().finishedPings(kChat) - finished, 12);
+
+  // A second process of the app, at the app's level at once too.
+  startPings(kChat, 660, {.interval = 0.9});
+  finished = session().finishedPings(kChat);
+  sounds = recordSounds(3.0);
+  EXPECT_GE(session().finishedPings(kChat) - finished, 6);
+  for (const Sound& sound : sounds) EXPECT_LT(sound.loudest, kToneLevel - 20 + 3.0 + 3.01);
+
+  rig_->apps->toggleMute(kChat);
+  rig_->queue.runFor(Seconds(0.1));
+  EXPECT_TRUE(recordSounds(2.0).empty()) << "a muted app's new sound was heard";
+}
+
+// A script that runs a player for every sound: each a new process, grouped under the app by its
+// parent, at the app's level from its first 10 ms; and silent when the app is muted.
+TEST_F(ModelTest, ANewChildProcessOfAnAppPlaysAtItsLevelFromItsStart) {
+  startPings(kChat, 880, {.child = true});
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->engine.hasTap(kChat); }));
+  rig_->apps->setVolume(kChat, 0.1f);
+  rig_->queue.runFor(Seconds(0.7));
+  auto sounds = recordSounds(4.0);
+  EXPECT_GE(sounds.size(), 5u);
+  expectAtVolume(sounds, 0.1f);
+
+  rig_->apps->toggleMute(kChat);
+  rig_->queue.runFor(Seconds(0.1));
+  EXPECT_TRUE(recordSounds(2.0).empty()) << "a muted app's new sound was heard";
 }
 
 TEST_F(ModelTest, ADefaultDeviceChangeRebuildsTheChainsOnTheNewDefault) {

@@ -145,6 +145,24 @@ std::optional<pid_t> PrivateSession::tone(const std::string& appId, int frequenc
   return static_cast<pid_t>(std::stol(*output));
 }
 
+std::optional<pid_t> PrivateSession::pings(const std::string& appId, int frequency,
+                                           const PingOptions& options) {
+  std::vector<std::string> arguments = {appId,         std::to_string(frequency),
+                                        "--amplitude", std::to_string(options.amplitude),
+                                        "--interval",  std::to_string(options.interval)};
+  if (options.child) arguments.push_back("--child");
+  auto output = session("pings", arguments);
+  if (!output) return std::nullopt;
+  return static_cast<pid_t>(std::stol(*output));
+}
+
+int PrivateSession::finishedPings(const std::string& appId) {
+  std::ifstream in(dir_ + "/log/pings-" + appId + ".log");
+  int count = 0;
+  for (std::string line; std::getline(in, line);) count += line.starts_with("ping ");
+  return count;
+}
+
 void PrivateSession::stopTone(pid_t pid) {
   // pw-session starts every tone as the leader of a process group of its own. Wait until the
   // whole group is gone, so its streams are too.

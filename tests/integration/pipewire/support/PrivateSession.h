@@ -39,6 +39,16 @@ class PrivateSession {
   std::optional<pid_t> tone(const std::string& appId, int frequency) {
     return tone(appId, frequency, ToneOptions{});
   }
+  struct PingOptions {
+    bool child = false;  // a new player process per ping, rather than a new stream
+    double amplitude = 0.5;
+    double interval = 0.6;  // seconds from one ping's start to the next
+  };
+  // Starts a chat-like app (with a desktop entry) that plays a 0.4 s ping every interval through
+  // the PulseAudio server, each a new stream; its pid, or nothing when it did not start.
+  std::optional<pid_t> pings(const std::string& appId, int frequency, const PingOptions& options);
+  // How many pings of the app have finished (drained) so far.
+  int finishedPings(const std::string& appId);
   // Ends a tone app (its whole process group) and waits until it is gone.
   void stopTone(pid_t pid);
 

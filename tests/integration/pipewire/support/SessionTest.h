@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <future>
@@ -65,6 +67,51 @@ auto whileRunning(PollMainQueue& queue, Work work) -> decltype(work()) {
   return future.get();
 }
 
+// RMS levels (dB) of the left channel of a recording (interleaved stereo at 48 kHz) in
+// consecutive windows of `seconds`.
+inline std::vector<double> windowLevels(const std::vector<float>& samples, double seconds = 0.01) {
+  const size_t window = static_cast<size_t>(48000 * seconds);
+  std::vector<double> levels;
+  for (size_t start = 0; start + window * 2 <= samples.size(); start += window * 2) {
+    double sum = 0;
+    for (size_t i = 0; i < window; ++i) sum += std::pow(samples[start + 2 * i], 2);
+    levels.push_back(20 * std::log10(std::sqrt(sum / static_cast<double>(window)) + 1e-12));
+  }
+  return levels;
+}
+
+// A sound in a run of window levels: consecutive windows above silence. Its level is the RMS of
+// its windows but the first and the last, which it fills only in part; its loudest window is
+// any of them.
+struct Sound {
+  size_t firstWindow = 0;
+  size_t windows = 0;
+  double level = -1000.0;
+  double loudest = -1000.0;
+};
+inline std::vector<Sound> soundsIn(const std::vector<double>& levels) {
+  std::vector<Sound> sounds;
+  for (size_t i = 0; i < levels.size();) {
+    if (levels[i] < kSilence) {
+      ++i;
+      continue;
+    }
+    Sound sound{i, 0, -1000.0, -1000.0};
+    double power = 0;
+    for (; i < levels.size() && levels[i] >= kSilence; ++i, ++sound.windows) {
+      sound.loudest = std::max(sound.loudest, levels[i]);
+      if (i > sound.firstWindow) power += std::pow(10.0, levels[i] / 10);
+    }
+    // Without the last window either: the sum above took it.
+    if (sound.windows > 2) {
+      power -= std::pow(10.0, levels[i - 1] / 10);
+      sound.level = 10 * std::log10(power / static_cast<double>(sound.windows - 2));
+    }
+    sounds.push_back(sound);
+  }
+  return sounds;
+}
+
 // Whether an app's streams play into one sink of ours and nowhere else.
 inline bool onTap(const std::string& app) {
   auto targets = session().linkedTargets(app);
@@ -93,6 +140,12 @@ class SessionTest : public ::testing::Test {
     auto start = [&] { return session().tone(app, frequency, options); };
     auto pid = running ? whileRunning(*running, start) : start();
     ASSERT_TRUE(pid) << "tone " << app << " did not start";
+    tones_.push_back(*pid);
+  }
+  // Starts a chat-like app (PrivateSession::pings); ended after the test like the tones.
+  void startPings(const std::string& app, int frequency, PrivateSession::PingOptions options = {}) {
+    auto pid = session().pings(app, frequency, options);
+    ASSERT_TRUE(pid) << "pings of " << app << " did not start";
     tones_.push_back(*pid);
   }
   void stopTones() {
