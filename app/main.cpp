@@ -24,6 +24,7 @@
 #include "controls/linux/LocalKeyFilter.h"
 #include "engine/AudioRecordingPermission.h"
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
+#include "model/DiscoveryRules.h"
 #include "platform/PreferencesStore.h"
 #include "platform/SystemLog.h"
 #include "platform/linux/InstanceLock.h"
@@ -115,8 +116,11 @@ int main(int argc, char** argv) {
     if (!entry) return std::nullopt;
     return entry->id;
   };
-  hal::pipewire::PipeWireAudioHardware hardware(queue, audioOptions);
   LinuxProcessInfo processInfo;
+  audioOptions.applicationOfProcess = [&workspace, &processInfo](pid_t pid) {
+    return owningApplicationID(pid, workspace, processInfo);
+  };
+  hal::pipewire::PipeWireAudioHardware hardware(queue, audioOptions);
   LinuxPermissionService permissionService;
   // Asked at every check rather than once: the daemon may come after us (early in a login), go
   // and come back.

@@ -55,6 +55,22 @@ const RunningApplication* findParentApp(pid_t pid, const RunningAppIndex& applic
   return nullptr;
 }
 
+std::optional<std::string> owningApplicationID(pid_t pid, const Workspace& workspace,
+                                               const ProcessInfo& processInfo) {
+  for (int step = 0; step <= kMaxParentSteps; ++step) {
+    if (step > 0) {
+      auto parent = processInfo.parentProcessId(pid);
+      if (!parent || *parent < 2) return std::nullopt;
+      pid = *parent;
+    }
+    auto application = workspace.runningApplication(pid);
+    if (application && application->isApplicationBundle && application->bundleIdentifier &&
+        !application->bundleIdentifier->empty())
+      return application->bundleIdentifier;
+  }
+  return std::nullopt;
+}
+
 const RunningApplication* findAppForHelper(const std::optional<std::string>& bundleID,
                                            const RunningAppIndex& applications) {
   if (!bundleID) return nullptr;

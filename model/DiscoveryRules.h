@@ -51,6 +51,13 @@ inline constexpr int kMaxParentSteps = 5;
 const RunningApplication* findParentApp(pid_t pid, const RunningAppIndex& applications,
                                         const ProcessInfo& processInfo);
 
+// The identity of the application a process belongs to, asked one process at a time, as a
+// discovery pass folds processes (without the helper rules, which need every running app): the
+// process's own application bundle, else findParentApp's. For the audio backend, which moves a
+// new stream of an app that plays through a tap before the next pass would.
+std::optional<std::string> owningApplicationID(pid_t pid, const Workspace& workspace,
+                                               const ProcessInfo& processInfo);
+
 // The application a helper program belongs to: by the helper table, else by dropping the last
 // component of a bundle identifier of three or more components ("com.example.tool.worker" ->
 // "com.example.tool"). Nothing for an absent bundle identifier.

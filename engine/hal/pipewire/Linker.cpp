@@ -11,11 +11,15 @@
 namespace mixelot::hal::pipewire {
 namespace {
 
-// Not "Audio/Sink": the session manager picks its default device among nodes of exactly that
-// class, and the desktop's sound settings list them, so a private sink of ours would show up
-// there and could even become the default. It still is a sink to the session manager's linking
-// policy (an Audio class with "Sink" in it), which is all a stream move needs.
-constexpr const char* kTapSinkMediaClass = "Audio/Sink/Internal";
+// "Audio/Sink" exactly: the PulseAudio server (pipewire-pulse) answers a client's request for a
+// new stream only once the stream is linked to a node of that class (or Audio/Duplex), so a new
+// stream the session manager links straight to a sink of any other class never starts: its app
+// waits forever (a chat app's sound thread hangs on its next notification sound). The class also
+// makes the session manager and the desktop's sound settings count it as a device; the lowest
+// session priority keeps it from ever being picked as the default while a real device exists.
+constexpr const char* kTapSinkMediaClass = "Audio/Sink";
+// Below every real device's, and below the -1 a device without any priority counts as.
+constexpr const char* kTapSinkSessionPriority = "-1000000";
 constexpr int kMaxLinkAttempts = 3;
 
 const GraphPort* findPort(const std::vector<const GraphPort*>& ports, bool isOutput,
@@ -130,8 +134,8 @@ bool Linker::createSinkNode(TapSink& sink) {
       PW_KEY_NODE_DESCRIPTION, "Mixelot tap", PW_KEY_MEDIA_CLASS, kTapSinkMediaClass,
       "audio.position", "[ FL FR ]", PW_KEY_OBJECT_LINGER, "false",
       "session.suspend-timeout-seconds", "0", "monitor.channel-volumes", "false",
-      PW_KEY_NODE_VIRTUAL, "true", PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION, "0",
-      "device.routes", "1", nullptr));
+      PW_KEY_NODE_VIRTUAL, "true", PW_KEY_PRIORITY_DRIVER, "0", PW_KEY_PRIORITY_SESSION,
+      kTapSinkSessionPriority, "device.routes", "1", nullptr));
   auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
       connection_.core(), "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0));
   if (!proxy) {

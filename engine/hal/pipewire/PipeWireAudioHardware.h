@@ -28,6 +28,12 @@ struct PipeWireOptions {
   // The desktop entry of a process, matched by its executable (LinuxWorkspace does this); unset
   // skips that step of the application identity.
   DesktopEntryLookup desktopEntryForProcess;
+  // The application a process belongs to, as the app model groups processes into applications
+  // (its own, else that of its nearest ancestor that is one). With it, a new stream of an app
+  // whose tap is read joins the tap before the session manager links it anywhere, even from a
+  // process the tap does not list yet (a child started for one sound); unset, only streams of
+  // the listed processes do.
+  std::function<std::optional<std::string>(pid_t)> applicationOfProcess;
   // The longest a synchronous exchange with the daemon may take.
   Seconds roundtripTimeout{2.0};
 };
@@ -113,6 +119,10 @@ class PipeWireAudioHardware final : public AudioHardware {
   Aggregate* findAggregate(ObjectID device);
   Status setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes);
   std::vector<pid_t> pidsOf(const std::vector<ObjectID>& processes) const;
+  // Notes the applications of `pids` on the sink their streams are moved onto.
+  void addApplications(TapSink& sink, const std::vector<pid_t>& pids);
+  // The application of a process (options_.applicationOfProcess), asked once per process.
+  const std::optional<std::string>& applicationOf(pid_t pid);
 
   // ---- view ----------------------------------------------------------------------------------
   // Rebuilds the property view from the graph and our taps and aggregates.
@@ -142,6 +152,8 @@ class PipeWireAudioHardware final : public AudioHardware {
   std::map<ObjectID, std::unique_ptr<Aggregate>> aggregates_;
 
   std::optional<bool> reportedAccess_;
+  // applicationOf's answers, for the processes that have streams.
+  std::map<pid_t, std::optional<std::string>> processApplications_;
 };
 
 }  // namespace mixelot::hal::pipewire

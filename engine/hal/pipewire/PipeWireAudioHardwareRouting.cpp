@@ -37,6 +37,7 @@ Status PipeWireAudioHardware::createProcessTap(const TapDescription& description
     if (connection_.isLost()) connection_.handleLoss();
     return status::kUnspecified;
   }
+  addApplications(*sink, pids);
 
   auto tap = std::make_unique<Tap>();
   tap->id = view_.newObjectID();
@@ -57,12 +58,28 @@ std::vector<pid_t> PipeWireAudioHardware::pidsOf(const std::vector<ObjectID>& pr
   return pids;
 }
 
+void PipeWireAudioHardware::addApplications(TapSink& sink, const std::vector<pid_t>& pids) {
+  for (pid_t pid : pids)
+    if (const auto& application = applicationOf(pid)) sink.applications.insert(*application);
+}
+
+const std::optional<std::string>& PipeWireAudioHardware::applicationOf(pid_t pid) {
+  auto it = processApplications_.find(pid);
+  if (it == processApplications_.end()) {
+    std::optional<std::string> application;
+    if (options_.applicationOfProcess) application = options_.applicationOfProcess(pid);
+    it = processApplications_.emplace(pid, std::move(application)).first;
+  }
+  return it->second;
+}
+
 Status PipeWireAudioHardware::setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes) {
   if (!connection_.isConnected()) return status::kNotRunning;
   std::vector<pid_t> pids = pidsOf(processes);
   if (pids.empty()) return status::kBadObject;
   tap.description.processes = processes;
   std::shared_ptr<TapSink> sink = tap.sink;
+  addApplications(*sink, pids);
   if (sink->pids == pids) {
     // Another tap sharing this sink was given the list first; only the description was behind.
     publish();
@@ -87,6 +104,7 @@ Status PipeWireAudioHardware::setTapProcesses(Tap& tap, const std::vector<Object
   // list): two sinks of the same processes would split their streams, which can sit on one sink
   // only. Everything on this sink joins that one. The old sink is held until the streams have
   // been pointed away from it, so that none falls back to its normal output meanwhile.
+  other->applications.insert(sink->applications.begin(), sink->applications.end());
   for (auto& [id, candidate] : taps_)
     if (candidate->sink == sink) candidate->sink = other;
   for (auto& [id, aggregate] : aggregates_)
@@ -228,14 +246,37 @@ void PipeWireAudioHardware::reconcile() {
 }
 
 void PipeWireAudioHardware::reconcileStreams() {
-  // Processes whose tap is being read right now, and the sink their streams belong on.
+  // Processes whose tap is being read right now, and the sink their streams belong on; and the
+  // same by application, for the processes the taps do not list yet.
   std::map<pid_t, std::string> readSinks;
+  std::map<std::string, std::string> applicationSinks;
   for (const auto& [id, aggregate] : aggregates_) {
     if (aggregate->generation != connection_.generation() || !aggregate->started ||
         !aggregate->isAlive() || !linker_.isCurrent(*aggregate->sink))
       continue;
     for (pid_t pid : aggregate->sink->pids) readSinks.try_emplace(pid, aggregate->sink->name);
+    for (const auto& application : aggregate->sink->applications)
+      applicationSinks.try_emplace(application, aggregate->sink->name);
   }
+  // A new stream of an app that plays through a tap goes there before the session manager
+  // links it (this runs on its registry event): linked to the device first, it would play at
+  // full volume until the app model's next discovery pass moved it, ~90 ms for a new stream of
+  // a listed process, most of a short sound from a process started for it. Processes seen once
+  // are not asked again while they have streams.
+  std::set<pid_t> withStreams;
+  for (const auto& [nodeId, node] : graph_.nodes()) {
+    if (!node->isOutputStream()) continue;
+    auto pid = streamPid(graph_, *node);
+    if (!pid) continue;
+    withStreams.insert(*pid);
+    if (applicationSinks.empty() || readSinks.count(*pid)) continue;
+    if (const auto& application = applicationOf(*pid)) {
+      auto sink = applicationSinks.find(*application);
+      if (sink != applicationSinks.end()) readSinks.emplace(*pid, sink->second);
+    }
+  }
+  std::erase_if(processApplications_,
+                [&](const auto& entry) { return !withStreams.count(entry.first); });
   mover_.reconcile(readSinks,
                    [this](const GraphNode& stream) { return streamPid(graph_, stream); });
 }

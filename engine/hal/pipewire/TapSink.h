@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,10 @@ struct TapSink {
   uint64_t generation = 0;         // the connection it was made on
   uint64_t managerGeneration = 0;  // the session manager that saw its node made
   std::vector<pid_t> pids;         // sorted
-  std::string name;                // node.name; what the streams' target.object names
+  // The applications of every process it was given: a new stream of any of them belongs here
+  // too, from whichever process it comes.
+  std::set<std::string> applications;
+  std::string name;  // node.name; what the streams' target.object names
   std::optional<GlobalId> nodeId;
   bool failed = false;
   ProxyListener<pw_proxy> proxy;

@@ -148,6 +148,11 @@ TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
   EXPECT_THAT(app("com.google.Chrome")->processObjectIDs, ElementsAre(renderer));
   EXPECT_THAT(app("com.example.tool")->processObjectIDs, ElementsAre(worker));
   EXPECT_THAT(taps("org.example.Player"), ElementsAre("A"));
+  // Asked one process at a time (the audio backend, for a new stream), the same owners.
+  EXPECT_EQ(owningApplicationID(100, workspace, processInfo), "org.example.Player");
+  EXPECT_EQ(owningApplicationID(102, workspace, processInfo), "org.example.Player");
+  EXPECT_EQ(owningApplicationID(55, workspace, processInfo), "org.example.Near");
+  EXPECT_EQ(owningApplicationID(46, workspace, processInfo), std::nullopt);
 }
 
 TEST_F(ModelTest, FiltersKeepOutOurselvesHiddenNonAudioAndSystemProcesses) {

@@ -46,6 +46,9 @@ TEST_F(GraphTest, IdReusedWithNewSerialIsTheNewObjectOnly) {
   fake::addStream(graph, 40_id, 30_id, 500);
   graph.updateNodeInfo(40_id, {{PW_KEY_APP_ID, "org.old.App"}}, PW_NODE_STATE_RUNNING);
   ASSERT_EQ(lookup(graph.node(40_id)->props, PW_KEY_APP_ID), "org.old.App");
+  // Its metadata goes with it, though the metadata sends no event for that.
+  fake::addDefaultMetadata(graph, 3_id);
+  graph.updateMetadata(40_id, "target.object", "Spa:Id", "mixelot.tap.1");
 
   graph.removeGlobal(40_id);
   fake::addStream(graph, 40_id, 31_id, 600);
@@ -55,6 +58,7 @@ TEST_F(GraphTest, IdReusedWithNewSerialIsTheNewObjectOnly) {
   EXPECT_EQ(node->clientId(), 31_id);
   EXPECT_EQ(lookup(node->props, PW_KEY_APP_ID), "");
   EXPECT_EQ(node->state, PW_NODE_STATE_CREATING);
+  EXPECT_EQ(graph.metadata(40_id, "target.object"), std::nullopt);
 }
 
 TEST_F(GraphTest, MetadataEntriesFollowTheirSubjectAndTheirObject) {

@@ -148,13 +148,13 @@ TEST_F(ModelTest, EveryNewStreamOfAChatAppPlaysAtItsLevelFromItsStart) {
 // A script that runs a player for every sound: each a new process, grouped under the app by its
 // parent, at the app's level from its first 10 ms; and silent when the app is muted.
 TEST_F(ModelTest, ANewChildProcessOfAnAppPlaysAtItsLevelFromItsStart) {
-  startPings(kChat, 880, {.child = true});
+  startPings(kChat, 880, {.child = true, .interval = 0.2});
   rig_ = std::make_unique<ModelRig>();
   ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->engine.hasTap(kChat); }));
   rig_->apps->setVolume(kChat, 0.1f);
   rig_->queue.runFor(Seconds(0.7));
   auto sounds = recordSounds(4.0);
-  EXPECT_GE(sounds.size(), 5u);
+  EXPECT_GE(sounds.size(), 4u);
   expectAtVolume(sounds, 0.1f);
 
   rig_->apps->toggleMute(kChat);

@@ -7,6 +7,7 @@
 #include "engine/AudioDeviceManager.h"
 #include "engine/PlaythroughEngine.h"
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
+#include "model/DiscoveryRules.h"
 #include "model/PerAppAudioManager.h"
 #include "platform/PollMainQueue.h"
 #include "platform/PreferencesStore.h"
@@ -23,9 +24,13 @@ struct ModelRig {
   ModelRig()
       : preferences(prefsFolder.path(), queue),
         hardware(queue, {.desktopEntryForProcess = [this](pid_t pid) -> std::optional<std::string> {
-                   const DesktopEntry* entry = workspace.entryForProcess(pid);
-                   return entry ? std::optional(entry->id) : std::nullopt;
-                 }}),
+                           const DesktopEntry* entry = workspace.entryForProcess(pid);
+                           return entry ? std::optional(entry->id) : std::nullopt;
+                         },
+                         .applicationOfProcess =
+                             [this](pid_t pid) {
+                               return owningApplicationID(pid, workspace, processInfo);
+                             }}),
         engine(hardware, queue),
         devices(hardware) {
     engine.setPermissionGranted(true);
