@@ -32,6 +32,25 @@
 #include "ui/QtMainQueue.h"
 #include "ui/SettingsViewModel.h"
 
+// One entry of a portal's a(sa{sv}) of shortcuts.
+struct BoundShortcut {
+  QString id;
+  QVariantMap properties;
+};
+Q_DECLARE_METATYPE(BoundShortcut)
+QDBusArgument& operator<<(QDBusArgument& argument, const BoundShortcut& shortcut) {
+  argument.beginStructure();
+  argument << shortcut.id << shortcut.properties;
+  argument.endStructure();
+  return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, BoundShortcut& shortcut) {
+  argument.beginStructure();
+  argument >> shortcut.id >> shortcut.properties;
+  argument.endStructure();
+  return argument;
+}
+
 using namespace mixelot;
 using controls::PortalShortcutService;
 
@@ -72,6 +91,24 @@ class StandIn : public QDBusVirtualObject {
   }
 };
 
+// BindShortcuts' a(sa{sv}) as "id: description / trigger" lines.
+QStringList shortcutsOf(const Call& bind) {
+  QStringList lines;
+  const auto argument = bind.arguments.value(1).value<QDBusArgument>();
+  argument.beginArray();
+  while (!argument.atEnd()) {
+    QString id;
+    QVariantMap properties;
+    argument.beginStructure();
+    argument >> id >> properties;
+    argument.endStructure();
+    lines << id + ": " + properties.value("description").toString() + " / " +
+                 properties.value("preferred_trigger").toString();
+  }
+  argument.endArray();
+  return lines;
+}
+
 // Answers CreateSession, BindShortcuts and the version property the way the portal does (a
 // request object whose Response signal carries the result).
 struct StandInPortal final : StandIn {
@@ -90,6 +127,14 @@ struct StandInPortal final : StandIn {
       const QString request = "/org/freedesktop/portal/desktop/request/" + sender + '/' +
                               options.value("handle_token").toString();
       QVariantMap results;
+      if (member == "BindShortcuts") {
+        // What the desktop bound, each with its own description of the trigger.
+        QList<BoundShortcut> bound;
+        for (const QString& line : shortcutsOf({member, {}, message.arguments()}))
+          bound.append({line.section(':', 0, 0),
+                        {{"trigger_description", "Desktop " + line.section(" / ", 1)}}});
+        results.insert("shortcuts", QVariant::fromValue(bound));
+      }
       if (member == "CreateSession") {
         session = "/org/freedesktop/portal/desktop/session/" + sender + '/' +
                   options.value("session_handle_token").toString();
@@ -104,24 +149,6 @@ struct StandInPortal final : StandIn {
     };
   }
 };
-
-// BindShortcuts' a(sa{sv}) as "id: description / trigger" lines.
-QStringList shortcutsOf(const Call& bind) {
-  QStringList lines;
-  const auto argument = bind.arguments.value(1).value<QDBusArgument>();
-  argument.beginArray();
-  while (!argument.atEnd()) {
-    QString id;
-    QVariantMap properties;
-    argument.beginStructure();
-    argument >> id >> properties;
-    argument.endStructure();
-    lines << id + ": " + properties.value("description").toString() + " / " +
-                 properties.value("preferred_trigger").toString();
-  }
-  argument.endArray();
-  return lines;
-}
 
 // Locks the keyboard to a layout group, as a layout switch does (xdotool puts back the group it
 // found after each of its key presses).
@@ -339,6 +366,8 @@ class DesktopControlsTest : public QObject {
   }
 
   void bindsTheStoredKeysAndActsOnActivated() {
+    qDBusRegisterMetaType<BoundShortcut>();
+    qDBusRegisterMetaType<QList<BoundShortcut>>();
     QDBusConnection portalBus = QDBusConnection::connectToBus(address_, "portal");
     QDBusConnection client = QDBusConnection::connectToBus(address_, "client");
     QVERIFY(!PortalShortcutService::isAvailable(client));
@@ -362,6 +391,8 @@ class DesktopControlsTest : public QObject {
     controls::HotkeyManager manager(service, preferences, queue);
     int muteAll = 0;
     manager.onHotkeyPressed = [&] { ++muteAll; };
+    std::map<std::uint32_t, std::string> bound;
+    manager.onShortcutBound = [&](std::uint32_t id, const std::string& text) { bound[id] = text; };
     manager.registerHotkeys();
 
     QTRY_COMPARE(portal.count("BindShortcuts"), 1);
@@ -370,6 +401,7 @@ class DesktopControlsTest : public QObject {
     QCOMPARE(shortcutsOf(bind),
              (QStringList{"mute-all: Mute or restore all apps / ALT+SHIFT+a",
                           "toggle-mixer: Show or hide the mixer / ALT+SHIFT+s"}));
+    QTRY_COMPARE(bound[controls::HotkeyManager::kMuteAllHotkeyId], "Desktop ALT+SHIFT+a");
 
     auto activate = [&](const QString& session, const QString& id,
                         const char* member = "Activated") {
@@ -395,12 +427,15 @@ class DesktopControlsTest : public QObject {
     // Changed: the old session goes, a new one holds the new keys, the old one's presses count no
     // more.
     const QString oldSession = portal.session;
-    store(40, 1);
+    // The key is asked for by the symbol it was recorded with: Y's place prints Z on a German
+    // keyboard.
+    store(16, 1);
+    preferences.set(prefs::kHotkeyKeyChar, std::string("Z"));
     manager.registerHotkeys();
     QTRY_COMPARE(portal.count("BindShortcuts"), 2);
     QCOMPARE(portal.count("CreateSession"), 2);
     QCOMPARE(portal.last("Close").path, oldSession);
-    QVERIFY(shortcutsOf(portal.last("BindShortcuts")).first().endsWith("ALT+SHIFT+k"));
+    QVERIFY(shortcutsOf(portal.last("BindShortcuts")).first().endsWith("ALT+SHIFT+z"));
     activate(oldSession, "mute-all");
     activate(portal.session, "mute-all");
     QTRY_COMPARE(muteAll, 3);

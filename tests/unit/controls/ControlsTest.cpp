@@ -26,8 +26,11 @@ struct FakeShortcutService final : GlobalShortcutService {
   }
   void unregisterShortcut(std::uint32_t id) override { registered.erase(id); }
 
+  bool rebindsQuietly() const override { return quiet; }
+
   std::map<std::uint32_t, GlobalShortcut> registered;
   bool refuse = false;
+  bool quiet = true;
 };
 
 struct HotkeyFixture : ::testing::Test {
@@ -107,6 +110,31 @@ TEST_F(HotkeyFixture, PressesReachTheActionsFromTheMainQueueOnly) {
   other->onHotkeyPressed = [this] { ++muteAll; };
   service.onPressed(HotkeyManager::kMuteAllHotkeyId);
   other.reset();
+  queue.runUntilIdle();
+  EXPECT_EQ(muteAll, 1);
+}
+
+// While a recorder waits: X11 grabs are let go and taken again; a desktop that would ask the user
+// again at every binding keeps its shortcuts, and their presses do nothing meanwhile.
+TEST_F(HotkeyFixture, ASuspensionLetsGoOnlyWhereRebindingIsQuiet) {
+  store(0, 0xA0000, 1, 0xA0000);
+  manager.registerHotkeys();
+  manager.setSuspended(true);
+  EXPECT_TRUE(service.registered.empty());
+  manager.registerHotkeys();  // a shortcut changed meanwhile
+  EXPECT_TRUE(service.registered.empty());
+  manager.setSuspended(false);
+  EXPECT_EQ(service.registered.size(), 2u);
+
+  service.quiet = false;
+  manager.setSuspended(true);
+  EXPECT_EQ(service.registered.size(), 2u);
+  service.onPressed(HotkeyManager::kMuteAllHotkeyId);
+  EXPECT_FALSE(manager.handleLocalKeyDown(0, 0xA0000));
+  queue.runUntilIdle();
+  EXPECT_EQ(muteAll, 0);
+  manager.setSuspended(false);
+  service.onPressed(HotkeyManager::kMuteAllHotkeyId);
   queue.runUntilIdle();
   EXPECT_EQ(muteAll, 1);
 }
