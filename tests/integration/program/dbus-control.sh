@@ -41,6 +41,26 @@ mixer ToggleMuteAll >/dev/null
 measure 0.2 "after restore"
 near "$measured" "$half" 0.5 || fail "restore gave $measured dB, expected $half"
 
+# A script that starts a player for every notification sound: each new process plays at the
+# app's level from its first 10 ms (0.1 of a -9 dB tone: -29 dB), never louder by 3 dB.
+if [ "$kind" = --pulse ]; then
+  mixer ToggleMute org.example.Radio >/dev/null
+  pings="$("$session" pings "$dir" org.example.Pager 660 --child --interval 0.2)"
+  pager_listed() { [[ "$(mixer ListApps)" == *org.example.Pager* ]]; }
+  until_true 10 pager_listed || fail "Pager never listed: $(mixer ListApps 2>&1)"
+  mixer SetVolume org.example.Pager 0.1 >/dev/null
+  sleep 0.7
+  "$session" record "$dir" speakers 3 "$dir/pings.wav"
+  loudest="$(sox "$dir/pings.wav" -t dat - | awk '/^;/ { next } { s += $2 * $2 }
+    ++n == 480 { db = 10 * log(s / n + 1e-24) / log(10); if (db > max) max = db; n = s = 0 }
+    BEGIN { max = -1000 } END { printf "%.2f", max }')"
+  echo "Pager at 0.1, loudest 10 ms: $loudest dB"
+  below "$loudest" -26.03 || fail "a ping of Pager at 0.1 reached $loudest dB in 10 ms"
+  above "$loudest" -32 || fail "no ping of Pager was heard ($loudest dB)"
+  kill -TERM -- "-$pings"
+  mixer ToggleMute org.example.Radio >/dev/null
+fi
+
 # Odd input gets the model's handling, never a crash.
 mixer SetVolume org.example.Nobody 0.3 >/dev/null
 mixer SetVolume org.example.Radio nan >/dev/null || true
