@@ -22,6 +22,10 @@ class PackageVerifier {
   // Why the package open at `fd` is refused, for the user; empty when it is good.
   QString check(int fd, const AppcastItem& item) const;
 
+  // Whether the file open at `fd` is a package of ours newer than the running program (its
+  // signature is not looked at: this only decides what is worth keeping).
+  bool isNewerPackage(int fd) const;
+
   // The same for the file at `path`, which must be a regular file of ours (a link is refused).
   QString checkFile(const QString& path, const AppcastItem& item) const;
 

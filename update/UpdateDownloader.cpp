@@ -100,17 +100,38 @@ void UpdateDownloader::start(const AppcastItem& item, std::function<void(Result)
   });
 }
 
-QString UpdateDownloader::openFolderAndFile() {
+QString UpdateDownloader::openFolder(bool create) {
   // The folder's parents may be shared; the folder itself is made, or found, the user's alone.
   const QByteArray folder = QFile::encodeName(QDir::cleanPath(cacheFolder_));
-  QDir().mkpath(QFileInfo(cacheFolder_).absolutePath());
-  if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
-    return tr("The folder %1 could not be created: %2").arg(cacheFolder_, systemError());
+  if (create) {
+    QDir().mkpath(QFileInfo(cacheFolder_).absolutePath());
+    if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
+      return tr("The folder %1 could not be created: %2").arg(cacheFolder_, systemError());
+  }
   folderFd_ = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat status {};
   if (folderFd_ < 0 || ::fstat(folderFd_, &status) != 0 || status.st_uid != ::geteuid() ||
       ((status.st_mode & 077) != 0 && ::fchmod(folderFd_, 0700) != 0))
     return tr("The folder %1 is not yours alone; updates are not kept there.").arg(cacheFolder_);
+  return {};
+}
+
+void UpdateDownloader::removeLeftovers() {
+  if (reply_ || !openFolder(false).isEmpty()) return closeFiles(false);
+  for (const QString& name :
+       QDir(cacheFolder_).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+    const QByteArray entry = QFile::encodeName(name);
+    int fd = ::openat(folderFd_, entry.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    bool keep =
+        fd >= 0 && !name.endsWith(QLatin1String(kPartialSuffix)) && verifier_.isNewerPackage(fd);
+    if (fd >= 0) ::close(fd);
+    if (!keep) ::unlinkat(folderFd_, entry.constData(), 0);
+  }
+  closeFiles(false);
+}
+
+QString UpdateDownloader::openFolderAndFile() {
+  if (QString error = openFolder(true); !error.isEmpty()) return error;
 
   // Created afresh: whatever is left at the name (a killed run's file, a planted link) goes.
   fileName_ = QFile::encodeName(fileNameFor(item_.enclosureUrl) + QLatin1String(kPartialSuffix));

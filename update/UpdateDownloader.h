@@ -47,11 +47,16 @@ class UpdateDownloader final : public QObject {
   // A download already running is abandoned first (its `done` never runs).
   void start(const AppcastItem& item, std::function<void(Result)> done);
 
+  // Removes what a killed run left in the folder (partial downloads) and packages that are not
+  // newer than the running program. Does nothing while a download runs.
+  void removeLeftovers();
+
   // The file name the package is kept under: the URL's last segment, reduced to characters
   // that are safe in a file name.
   static QString fileNameFor(const QUrl& url);
 
  private:
+  QString openFolder(bool create);
   QString openFolderAndFile();
   void fail(const QString& error);
   void onReadyRead();

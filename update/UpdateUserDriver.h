@@ -33,6 +33,11 @@ class UpdateUserDriver {
 
   // Hands a verified package to the system's package installer; returns whether one took it.
   virtual bool openWithPackageInstaller(const QString& path) = 0;
+
+  // After the hand-off, whether or not an installer took the package (`opened`): where the
+  // package is, with a way to open its folder. An opener that started says nothing about an
+  // installer that showed up, so the user can always install it by hand.
+  virtual void showPackageLocation(const QString& path, bool opened) = 0;
 };
 
 }  // namespace mixelot

@@ -5,12 +5,12 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
+#include <QStandardPaths>
 #include <QStringDecoder>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 
 #include "BuildInfo.h"
 #include "platform/PreferencesStore.h"
@@ -26,15 +26,8 @@
 namespace mixelot {
 namespace {
 
-constexpr const char* kApplicationId = "com.corvana.Mixelot";
 // A feed is a few kilobytes; a server that sends more is cut off rather than filling memory.
 constexpr qint64 kMaxFeedSize = 4 * 1024 * 1024;
-
-QString cacheHome() {
-  const char* cache = std::getenv("XDG_CACHE_HOME");
-  if (cache && cache[0] == '/') return QString::fromLocal8Bit(cache);
-  return QDir::homePath() + QStringLiteral("/.cache");
-}
 
 // The feed as text; undecodable bytes make it the empty text, as an unreadable feed offers
 // nothing.
@@ -53,8 +46,10 @@ UpdaterSettings UpdaterSettings::forThisBuild() {
   settings.bundleName = QStringLiteral("Mixelot");
   settings.bundleVersion = QString::fromLatin1(buildinfo::kVersion);
   settings.publicKey = QByteArrayLiteral(MIXELOT_UPDATE_PUBLIC_KEY);
-  settings.cacheFolder =
-      cacheHome() + u'/' + QLatin1String(kApplicationId) + QStringLiteral("/updates");
+  // Not a hidden folder: a sandboxed software centre may see the downloads folder only.
+  QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+  if (downloads.isEmpty()) downloads = QDir::homePath() + QStringLiteral("/Downloads");
+  settings.cacheFolder = downloads + QStringLiteral("/Mixelot Updates");
   return settings;
 }
 
@@ -82,7 +77,9 @@ UpdaterController::UpdaterController(PreferencesStore& preferences, MainQueue& q
   // The updater is started: it may check from the next turn of the main queue on.
   std::weak_ptr<int> alive = lifetime_;
   queue_.post([this, alive] {
-    if (!alive.expired()) setCanCheckForUpdates(!sessionRunning_);
+    if (alive.expired()) return;
+    setCanCheckForUpdates(!sessionRunning_);
+    downloader_->removeLeftovers();
   });
 
   // The daily check: a day after the last one that got an answer, looked for on a short timer,
@@ -275,9 +272,9 @@ void UpdaterController::install(const AppcastItem& item) {
   if (QString refusal = verifier.checkFile(downloadedPath_, item); !refusal.isEmpty()) {
     QFile::remove(downloadedPath_);
     driver().showDownloadFailed(refusal);
-  } else if (!driver().openWithPackageInstaller(downloadedPath_)) {
-    driver().showDownloadFailed(
-        tr("No package installer could open the update. It is at %1.").arg(downloadedPath_));
+  } else {
+    const bool opened = driver().openWithPackageInstaller(downloadedPath_);
+    driver().showPackageLocation(downloadedPath_, opened);
   }
   finishSession();
 }

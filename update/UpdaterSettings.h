@@ -24,7 +24,8 @@ struct UpdaterSettings {
   std::optional<QString> bundleVersion;
   // Base64 of the raw 32-byte Ed25519 public key packages are signed for.
   QByteArray publicKey;
-  // Where verified packages wait: $XDG_CACHE_HOME/com.corvana.Mixelot/updates by default.
+  // Where verified packages wait: "Mixelot Updates" in the downloads folder by default, where a
+  // sandboxed software centre can read them (a hidden folder it may not see).
   QString cacheFolder;
   // A request that receives nothing for this long fails.
   std::chrono::milliseconds transferTimeout{30000};

@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QUrl>
 
 #include "BuildInfo.h"
@@ -59,6 +61,21 @@ void WidgetUserDriver::showUpdateFound(const AppcastItem& item, bool downloaded,
 
 void WidgetUserDriver::showDownloadFailed(const QString& message) {
   showMessage(QMessageBox::Warning, QObject::tr("Update Error"), message);
+}
+
+void WidgetUserDriver::showPackageLocation(const QString& path, bool opened) {
+  if (!haveWidgets()) return;
+  QMessageBox* box = messageBox(
+      opened ? QMessageBox::Information : QMessageBox::Warning,
+      opened ? QObject::tr("The update was handed to your package installer.")
+             : QObject::tr("No package installer could open the update."),
+      QObject::tr("If no installer shows up, open the package yourself. It is at:\n%1").arg(path));
+  auto* open = box->addButton(QObject::tr("Open Folder"), QMessageBox::ActionRole);
+  const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+  QObject::connect(open, &QPushButton::clicked, box,
+                   [folder] { QDesktopServices::openUrl(folder); });
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
 }
 
 bool WidgetUserDriver::openWithPackageInstaller(const QString& path) {

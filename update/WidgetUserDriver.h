@@ -16,6 +16,7 @@ class WidgetUserDriver final : public UpdateUserDriver {
                        std::function<void(Choice)> reply) override;
   void showDownloadFailed(const QString& message) override;
   bool openWithPackageInstaller(const QString& path) override;
+  void showPackageLocation(const QString& path, bool opened) override;
 
   // A message box as these windows show it, not yet shown. Its texts are plain text: they may
   // carry a server's words, which must not be read as markup or offer links.

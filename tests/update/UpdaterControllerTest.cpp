@@ -137,11 +137,12 @@ class RecordingUserDriver final : public UpdateUserDriver {
     opened.append(path);
     return true;
   }
+  void showPackageLocation(const QString& path, bool) override { locations.append(path); }
 
   Choice onOffer = Choice::remindLater;
   Choice onDownloaded = Choice::remindLater;
   std::function<void()> beforeInstall;
-  QStringList upToDate, checkFailures, failures, opened;
+  QStringList upToDate, checkFailures, failures, opened, locations;
   std::vector<std::pair<QString, bool>> offers;  // version, downloaded
 };
 
@@ -632,6 +633,9 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(world.driver.offers[0].second);
     QCOMPARE(world.driver.opened,
              QStringList{QString::fromStdString(world.folder.path()) + "/cache/mixelot.deb"});
+    // Where it is, always: an opener that started says nothing of an installer that showed up.
+    QCOMPARE(world.driver.locations, world.driver.opened);
+    QVERIFY(!UpdaterSettings::forThisBuild().cacheFolder.contains("/."));
 
     // By hand, with automatic downloads off: the download follows the user's choice, and a
     // package that fails its check is reported.
@@ -654,6 +658,22 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(world.check(*controller));
     QCOMPARE(world.driver.opened.size(), 1);
     QCOMPARE(world.driver.failures.size(), 2);
+  }
+
+  void leftoversAreRemovedAtStart() {
+    World world;
+    const QString cache = QString::fromStdString(world.folder / "cache");
+    QDir().mkpath(cache);
+    auto put = [&](const QString& name, const QByteArray& bytes) {
+      QFile file(cache + u'/' + name);
+      QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    };
+    put("mixelot.deb.part", world.package);
+    put("mixelot_1.4.deb", World::deb("mixelot", "1.4"));
+    put("mixelot_2.0.deb", world.package);
+    put("notes.txt", "x");
+    auto controller = world.make(world.settings());
+    QCOMPARE(QDir(cache).entryList(QDir::Files), QStringList{"mixelot_2.0.deb"});
   }
 };
 
