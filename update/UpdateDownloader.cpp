@@ -56,10 +56,12 @@ QString UpdateDownloader::fileNameFor(const QUrl& url) {
   return name.isEmpty() ? QString::fromLatin1(kFallbackFileName) : name;
 }
 
-void UpdateDownloader::start(const AppcastItem& item, std::function<void(Result)> done) {
+void UpdateDownloader::start(const AppcastItem& item, std::function<void(Result)> done,
+                             Progress progress) {
   abandon();
   item_ = item;
   done_ = std::move(done);
+  progress_ = std::move(progress);
   received_ = 0;
   tooLong_ = writeFailed_ = redirectRefused_ = timedOut_ = false;
 
@@ -163,11 +165,14 @@ void UpdateDownloader::onReadyRead() {
     }
     written += n;
   }
+  // Last: the listener may cancel the download.
+  if (progress_ && !chunk.isEmpty()) progress_(received_, item_.enclosureLength);
 }
 
 void UpdateDownloader::onFinished() {
   if (!reply_) return;
   if (reply_->error() == QNetworkReply::NoError && !tooLong_ && !writeFailed_) onReadyRead();
+  if (!reply_) return;  // cancelled while hearing of the last bytes
   QNetworkReply* reply = reply_;
   reply_ = nullptr;
   reply->deleteLater();
@@ -223,6 +228,7 @@ void UpdateDownloader::fail(const QString& error) {
 
 void UpdateDownloader::abandon() {
   done_ = nullptr;
+  progress_ = nullptr;
   if (reply_) {
     QNetworkReply* reply = reply_;
     reply_ = nullptr;

@@ -44,8 +44,13 @@ class UpdateDownloader final : public QObject {
   ~UpdateDownloader() override;
 
   // Starts a download; `done` runs once on the main thread, later (never from inside start).
-  // A download already running is abandoned first (its `done` never runs).
-  void start(const AppcastItem& item, std::function<void(Result)> done);
+  // A download already running is abandoned first (its `done` never runs). `progress`, when
+  // given, hears of the bytes received so far and the announced total as they come in.
+  using Progress = std::function<void(qint64 received, qint64 total)>;
+  void start(const AppcastItem& item, std::function<void(Result)> done, Progress progress = {});
+
+  // Stops the running download and removes its file; its `done` never runs.
+  void cancel() { abandon(); }
 
   // Removes what a killed run left in the folder (partial downloads) and packages that are not
   // newer than the running program. Does nothing while a download runs.
@@ -71,6 +76,7 @@ class UpdateDownloader final : public QObject {
   QList<QSslCertificate> extraCaCertificates_;
   AppcastItem item_;
   std::function<void(Result)> done_;
+  Progress progress_;
   QPointer<QNetworkReply> reply_;
   int folderFd_ = -1;
   int fileFd_ = -1;

@@ -28,6 +28,13 @@ class UpdateUserDriver {
   // when nothing was learnt.
   virtual void showCheckFailed(const QString& message, const QString& informativeText) = 0;
 
+  // A download the user asked for is running: `received` of `total` bytes so far. Called
+  // whenever more arrives; `cancel` stops it (nothing else is shown for it then).
+  virtual void showDownloadProgress(qint64 received, qint64 total,
+                                    std::function<void()> cancel) = 0;
+  // That download ended (done, failed or cancelled): its progress goes away.
+  virtual void hideDownloadProgress() = 0;
+
   // A download that was asked for failed (and its file is gone).
   virtual void showDownloadFailed(const QString& message) = 0;
 

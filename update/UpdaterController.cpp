@@ -281,15 +281,29 @@ void UpdaterController::install(const AppcastItem& item) {
 
 void UpdaterController::download(const AppcastItem& item) {
   std::weak_ptr<int> alive = lifetime_;
-  downloader_->start(item, [this, alive, item](const UpdateDownloader::Result& result) {
+  auto cancel = [this, alive] {
     if (alive.expired()) return;
-    if (!result.ok) {
-      driver().showDownloadFailed(result.error);
-      return finishSession();
-    }
-    downloadedPath_ = result.path;
-    showOffer(item, true);
-  });
+    downloader_->cancel();
+    driver().hideDownloadProgress();
+    finishSession();
+  };
+  auto progress = [this, alive, cancel](qint64 received, qint64 total) {
+    if (!alive.expired()) driver().showDownloadProgress(received, total, cancel);
+  };
+  progress(0, item.enclosureLength);
+  downloader_->start(
+      item,
+      [this, alive, item](const UpdateDownloader::Result& result) {
+        if (alive.expired()) return;
+        driver().hideDownloadProgress();
+        if (!result.ok) {
+          driver().showDownloadFailed(result.error);
+          return finishSession();
+        }
+        downloadedPath_ = result.path;
+        showOffer(item, true);
+      },
+      progress);
 }
 
 void UpdaterController::showUpToDate() {

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
+#include <algorithm>
+#include <utility>
 
 #include "BuildInfo.h"
 #include "update/UpdateWindow.h"
@@ -57,6 +59,31 @@ void WidgetUserDriver::showUpdateFound(const AppcastItem& item, bool downloaded,
   window->show();
   window->raise();
   window->activateWindow();
+}
+
+void WidgetUserDriver::showDownloadProgress(qint64 received, qint64 total,
+                                            std::function<void()> cancel) {
+  if (!haveWidgets()) return;
+  cancel_ = std::move(cancel);
+  if (!progress_) {
+    progress_ =
+        new QProgressDialog(QObject::tr("Downloading the update…"), QObject::tr("Cancel"), 0, 1000);
+    progress_->setWindowTitle(QCoreApplication::applicationName());
+    progress_->setAttribute(Qt::WA_DeleteOnClose);
+    progress_->setMinimumDuration(0);
+    progress_->setAutoClose(false);
+    progress_->setAutoReset(false);
+    QObject::connect(progress_, &QProgressDialog::canceled, progress_, [this] {
+      if (auto cancel = std::exchange(cancel_, nullptr)) cancel();
+    });
+  }
+  progress_->setValue(total > 0 ? static_cast<int>(std::min<qint64>(received, total) * 1000 / total)
+                                : 0);
+}
+
+void WidgetUserDriver::hideDownloadProgress() {
+  cancel_ = nullptr;
+  if (progress_) progress_->close();
 }
 
 void WidgetUserDriver::showDownloadFailed(const QString& message) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
 
 #include "update/UpdateUserDriver.h"
 
@@ -10,10 +12,14 @@ namespace mixelot {
 // nothing is shown: an offer is answered "remind me later" and nothing is opened.
 class WidgetUserDriver final : public UpdateUserDriver {
  public:
+  ~WidgetUserDriver() override { delete progress_; }
+
   void showUpToDate(const QString& message, const QString& informativeText) override;
   void showCheckFailed(const QString& message, const QString& informativeText) override;
   void showUpdateFound(const AppcastItem& item, bool downloaded,
                        std::function<void(Choice)> reply) override;
+  void showDownloadProgress(qint64 received, qint64 total, std::function<void()> cancel) override;
+  void hideDownloadProgress() override;
   void showDownloadFailed(const QString& message) override;
   bool openWithPackageInstaller(const QString& path) override;
   void showPackageLocation(const QString& path, bool opened) override;
@@ -22,6 +28,10 @@ class WidgetUserDriver final : public UpdateUserDriver {
   // carry a server's words, which must not be read as markup or offer links.
   static QMessageBox* messageBox(QMessageBox::Icon icon, const QString& message,
                                  const QString& informativeText);
+
+ private:
+  QPointer<QProgressDialog> progress_;
+  std::function<void()> cancel_;
 };
 
 }  // namespace mixelot

@@ -133,6 +133,11 @@ class RecordingUserDriver final : public UpdateUserDriver {
     reply(downloaded ? onDownloaded : onOffer);
   }
   void showDownloadFailed(const QString& message) override { failures.append(message); }
+  void showDownloadProgress(qint64 received, qint64 total, std::function<void()> cancel) override {
+    progress.push_back({received, total});
+    if (cancelDownloads && received > 0) cancel();
+  }
+  void hideDownloadProgress() override { ++progressHidden; }
   bool openWithPackageInstaller(const QString& path) override {
     opened.append(path);
     return true;
@@ -142,6 +147,9 @@ class RecordingUserDriver final : public UpdateUserDriver {
   Choice onOffer = Choice::remindLater;
   Choice onDownloaded = Choice::remindLater;
   std::function<void()> beforeInstall;
+  bool cancelDownloads = false;
+  std::vector<std::pair<qint64, qint64>> progress;  // received, total
+  int progressHidden = 0;
   QStringList upToDate, checkFailures, failures, opened, locations;
   std::vector<std::pair<QString, bool>> offers;  // version, downloaded
 };
@@ -658,6 +666,19 @@ class UpdaterControllerTest : public QObject {
     QVERIFY(world.check(*controller));
     QCOMPARE(world.driver.opened.size(), 1);
     QCOMPARE(world.driver.failures.size(), 2);
+
+    // Downloads asked for show their progress, to the end, and can be cancelled: nothing is kept
+    // or offered then.
+    const auto whole = std::pair<qint64, qint64>(world.package.size(), world.package.size());
+    QCOMPARE(world.driver.progress.back(), whole);
+    QCOMPARE(world.driver.progressHidden, 2);
+    world.driver.cancelDownloads = true;
+    const size_t offers = world.driver.offers.size();
+    QVERIFY(world.check(*controller));
+    QCOMPARE(world.driver.offers.size(), offers + 1);  // the offer, not the downloaded one
+    QCOMPARE(world.driver.progressHidden, 3);
+    QCOMPARE(world.driver.failures.size(), 2);
+    QVERIFY(!QFile::exists(world.driver.opened[0] + ".part"));
   }
 
   void leftoversAreRemovedAtStart() {
