@@ -90,9 +90,12 @@ void UpdateDownloader::start(const AppcastItem& item, std::function<void(Result)
   reply_ = network_.get(request);
   QNetworkReply* reply = reply_;
   connect(reply, &QNetworkReply::redirected, this, [this, reply](const QUrl& to) {
-    if (isSecureUpdateUrl(to, false)) return emit reply->redirectAllowed();
-    redirectRefused_ = true;
-    reply->abort();
+    if (isSecureUpdateUrl(to, false)) {
+      emit reply->redirectAllowed();
+    } else {
+      redirectRefused_ = true;
+      reply->abort();
+    }
   });
   connect(reply, &QNetworkReply::readyRead, this, &UpdateDownloader::onReadyRead);
   connect(reply, &QNetworkReply::finished, this, &UpdateDownloader::onFinished);

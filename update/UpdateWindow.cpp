@@ -18,8 +18,14 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
   return label;
 }
 
-// A document that loads nothing its HTML names: no images, style sheets or other files.
+// A document that loads nothing its HTML names: no images, style sheets or other files. Its own
+// provider also keeps a program-wide default provider from being asked.
 class InertDocument final : public QTextDocument {
+ public:
+  InertDocument() {
+    setResourceProvider([](const QUrl&) { return QVariant(); });
+  }
+
  protected:
   QVariant loadResource(int, const QUrl&) override { return {}; }
 };
