@@ -5,10 +5,13 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 #include <QQmlEngine>
 #include <QQuickWindow>
+#include <QStandardPaths>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string_view>
 
@@ -33,6 +36,7 @@
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
+#include "ui/MixerViewModel.h"
 #include "ui/QmlUrls.h"
 #include "ui/QtMainQueue.h"
 
@@ -161,6 +165,23 @@ int main(int argc, char** argv) {
   if (tray) tray->attach(delegate);
   if (windows) windows->attach(delegate);
   delegate.applicationDidFinishLaunching();
+  // Without a window activator only a D-Bus-activatable app can be brought to the front (the
+  // workspace launches it again, which raises it); the others' rows do not offer it.
+  // Read once per app: the panel asks at every refresh.
+  if (MixerViewModel* mixer = delegate.mixerViewModel()) {
+    mixer->canActivateApp = [known = std::map<std::string, bool>()](const std::string& id) mutable {
+      auto [it, isNew] = known.try_emplace(id, false);
+      if (!isNew) return it->second;
+      const QString path = QStandardPaths::locate(QStandardPaths::ApplicationsLocation,
+                                                  QString::fromStdString(id) + ".desktop");
+      QFile entry(path);
+      if (!path.isEmpty() && entry.open(QIODevice::ReadOnly))
+        it->second = QString::fromUtf8(entry.readAll())
+                         .split(QLatin1Char('\n'))
+                         .contains(QStringLiteral("DBusActivatable=true"));
+      return it->second;
+    };
+  }
   controls::LocalKeyFilter localKeys(*delegate.hotkeyManager());
   application->installEventFilter(&localKeys);
   // The program becomes active when the backend (re)connects and when one of its windows does:

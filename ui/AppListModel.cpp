@@ -40,13 +40,15 @@ constexpr int kSubListGraceMs = 1000;
 }  // namespace
 
 AppListModel::AppListModel(QObject* parent)
-    : KeyedListModel({"appId", "name", "icon", "currentVolume", "isMuted", "sliderVolume",
-                      "routedCount", "routeIcon", "routeToolTip", "routeItems", "deviceRows"},
-                     parent) {}
+    : KeyedListModel(
+          {"appId", "name", "icon", "currentVolume", "isMuted", "sliderVolume", "routedCount",
+           "routeIcon", "routeToolTip", "routeItems", "deviceRows", "canActivate"},
+          parent) {}
 
 KeyedListModel::Entry AppListModel::makeRow(const AudioApp& app,
                                             const std::vector<OutputDevice>& devices,
-                                            const RestoredVolume& restoredVolume) {
+                                            const RestoredVolume& restoredVolume,
+                                            const Activatable& canActivate) {
   const QString id = QString::fromStdString(app.id);
   const auto& routed = app.selectedOutputDeviceUIDs;
   QString routeIcon = QString::fromLatin1(kDefaultRouteIcon);
@@ -106,14 +108,15 @@ KeyedListModel::Entry AppListModel::makeRow(const AudioApp& app,
   return {id,
           {id, QString::fromStdString(app.name), shownIcon(app.icon), app.currentVolume,
            app.isMuted, slider, static_cast<int>(routed.size()), routeIcon, toolTip,
-           modelValue(lists->second.routeItems), modelValue(lists->second.deviceRows)}};
+           modelValue(lists->second.routeItems), modelValue(lists->second.deviceRows),
+           !canActivate || canActivate(app.id)}};
 }
 
 void AppListModel::sync(const std::vector<AudioApp>& apps, const std::vector<OutputDevice>& devices,
-                        const RestoredVolume& restoredVolume) {
+                        const RestoredVolume& restoredVolume, const Activatable& canActivate) {
   std::vector<Entry> rows;
   rows.reserve(apps.size());
-  for (const auto& app : apps) rows.push_back(makeRow(app, devices, restoredVolume));
+  for (const auto& app : apps) rows.push_back(makeRow(app, devices, restoredVolume, canActivate));
   KeyedListModel::sync(std::move(rows));
   // The lists of apps that left go with their rows' delegates.
   for (auto it = subLists_.begin(); it != subLists_.end();) {

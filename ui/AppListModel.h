@@ -40,6 +40,7 @@ class AppListModel final : public KeyedListModel {
     RouteItems,    // a keyed list of every available device: uid, name, symbol, routed
     DeviceRows,    // a keyed list of the routed devices that still exist: uid, name, symbol,
                    // volume
+    CanActivate,   // bringing the app to the front can work: the row offers it
   };
 
   explicit AppListModel(QObject* parent = nullptr);
@@ -47,8 +48,10 @@ class AppListModel final : public KeyedListModel {
 
   // The volume a muted app comes back to, for a row that starts out muted.
   using RestoredVolume = std::function<float(const std::string& appId)>;
+  // Whether an app can be brought to the front; none: every app can.
+  using Activatable = std::function<bool(const std::string& appId)>;
   void sync(const std::vector<AudioApp>& apps, const std::vector<OutputDevice>& devices,
-            const RestoredVolume& restoredVolume = {});
+            const RestoredVolume& restoredVolume = {}, const Activatable& canActivate = {});
 
  private:
   struct SubLists {
@@ -56,7 +59,7 @@ class AppListModel final : public KeyedListModel {
     KeyedListModel* deviceRows;
   };
   Entry makeRow(const AudioApp& app, const std::vector<OutputDevice>& devices,
-                const RestoredVolume& restoredVolume);
+                const RestoredVolume& restoredVolume, const Activatable& canActivate);
 
   std::map<QString, SubLists> subLists_;
 };

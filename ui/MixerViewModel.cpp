@@ -102,10 +102,15 @@ void MixerViewModel::refresh() {
          &MixerViewModel::availableOutputDevicesChanged);
   // Every time, not only when `apps` changed: a new name or icon leaves the apps equal.
   const auto& manager = perAppAudioManager_;
-  appModel_.sync(apps_, availableOutputDevices_, [&manager](const std::string& id) {
-    return lookup(*manager.preMuteVolumes(), id)
-        .value_or(lookup(*manager.savedVolumes(), id).value_or(1.0f));
-  });
+  appModel_.sync(
+      apps_, availableOutputDevices_,
+      [&manager](const std::string& id) {
+        return lookup(*manager.preMuteVolumes(), id)
+            .value_or(lookup(*manager.savedVolumes(), id).value_or(1.0f));
+      },
+      [this](const std::string& id) {
+        return windowActivator_ != nullptr || !canActivateApp || canActivateApp(id);
+      });
 
   if ((allMuted_ != wasAllMuted || systemMuted_ != wasSystemMuted) && onMuteStateChanged)
     onMuteStateChanged();

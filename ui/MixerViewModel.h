@@ -99,6 +99,9 @@ class MixerViewModel final : public QObject {
   PerAppAudioManager& perAppAudioManager() const { return perAppAudioManager_; }
   // Called after a refresh changed allMuted or systemMuted (the tray icon follows).
   std::function<void()> onMuteStateChanged;
+  // Whether the workspace can bring an app to the front where no window activator can (a
+  // D-Bus-activatable app); the row offers the action only then. Empty: assumed it can.
+  std::function<bool(const std::string& appId)> canActivateApp;
   // The panel's gear and quit buttons; set by the program (either may stay empty).
   std::function<void()> onOpenSettings;
   std::function<void()> onQuit;

@@ -23,6 +23,8 @@ Rectangle {
     // Keyed lists of their own, by device: a refresh changes their entries in place.
     required property var routeItems
     required property var deviceRows
+    // Bringing the app to the front can work; the icon is a plain picture otherwise.
+    required property bool canActivate
     property int availableDeviceCount: 0
     // The app's and its devices' peak levels, or -1 each while nobody samples them.
     property real level: -1
@@ -88,10 +90,11 @@ Rectangle {
                 objectName: "iconButton"
                 implicitWidth: 24
                 implicitHeight: 24
+                enabled: row.canActivate
                 focusPolicy: Qt.StrongFocus
                 Keys.onBacktabPressed: event => event.accepted = row.tabOut(false)
-                Accessible.name: "Bring " + row.name + " to front"
-                ToolTip.visible: hovered
+                Accessible.name: enabled ? "Bring " + row.name + " to front" : row.name
+                ToolTip.visible: hovered && enabled
                 ToolTip.delay: 600
                 ToolTip.text: "Bring " + row.name + " to front"
                 onClicked: row.activateRequested()
@@ -138,6 +141,8 @@ Rectangle {
                 readonly property bool routed: row.routedCount > 0
                 readonly property color tint: routed ? row.style.orange : row.style.secondary
                 focusPolicy: Qt.StrongFocus
+                Keys.onBacktabPressed: event => event.accepted = !iconButton.enabled
+                                                                 && row.tabOut(false)
                 padding: 0
                 leftPadding: 4
                 rightPadding: 4
@@ -319,6 +324,9 @@ Rectangle {
                 isDisabled: row.isMuted
                 accessibleName: "Volume of " + row.name
                 onVolumeMoved: value => row.volumeChangeRequested(value)
+                Keys.onBacktabPressed: event => event.accepted = !iconButton.enabled
+                                                                 && !routeButton.visible
+                                                                 && row.tabOut(false)
             }
             Text {
                 objectName: "percent"

@@ -71,6 +71,13 @@ class ViewWorld final : public QObject {
     world_->queue.runUntilIdle();
   }
   Q_INVOKABLE int permissionSettingsOpened() const { return world_->permission.settingsOpened; }
+  // Only these apps can be brought to the front (no window activator).
+  Q_INVOKABLE void setActivatable(const QStringList& ids) {
+    model().canActivateApp = [ids](const std::string& id) {
+      return ids.contains(QString::fromStdString(id));
+    };
+    model().refresh();
+  }
   Q_INVOKABLE QList<int> activated() const {
     return {world_->workspace.activated.begin(), world_->workspace.activated.end()};
   }

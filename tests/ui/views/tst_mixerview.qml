@@ -320,6 +320,11 @@ TestCase {
         const row = radioRow()
         mouseClick(findChild(row, "iconButton"))
         compare(world.activated(), [100])         // brought to front
+        // Where nothing could bring it to the front, the row does not offer it.
+        world.setActivatable([])
+        verify(!findChild(row, "iconButton").enabled)
+        world.setActivatable([radio])
+        verify(findChild(row, "iconButton").enabled)
         world.setVolumeBehindPanel(radio, 0.4)
         world.toggleMuteBehindPanel(radio)
         const menu = findChild(row, "contextMenu")
