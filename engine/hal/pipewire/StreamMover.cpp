@@ -1,7 +1,10 @@
 #include "engine/hal/pipewire/StreamMover.h"
 
 #include <set>
+#include <string>
 #include <vector>
+
+#include "platform/SystemLog.h"
 
 namespace mixelot::hal::pipewire {
 
@@ -19,12 +22,14 @@ void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
       moved_.erase(moved);  // the id was reused by a new stream
       moved = moved_.end();
     }
+    if (moved != moved_.end() && moved->second.isLeftAlone) continue;
     const auto current = graph_.metadata(nodeId, kTargetKey);
 
     // A sink that is not in the graph (destroyed under us, or not announced yet) reads
     // nothing: a stream pointed at it would play to the default device instead of its own.
     const std::string* sink = nullptr;
-    if (auto pid = streamPid(*node)) {
+    const auto pid = streamPid(*node);
+    if (pid) {
       auto read = readSinks.find(*pid);
       if (read != readSinks.end() && graph_.nodeByName(read->second)) sink = &read->second;
     }
@@ -33,9 +38,12 @@ void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
         moved = moved_.emplace(nodeId, MovedStream{node->serial, std::nullopt}).first;
         if (current && !isOurs(current)) keepPreviousTarget(nodeId, moved->second, *current);
       } else if (current && !isOurs(current)) {
-        // Someone (the user, with another mixer) pointed the stream elsewhere while it was ours:
-        // that is where it goes back to; while the tap is read, it stays on the tap.
-        keepPreviousTarget(nodeId, moved->second, *current);
+        // Someone pointed the stream elsewhere while it was ours: the user, with another mixer,
+        // or a tool that enforces targets of its own. Taking it back would start a tug of war
+        // (a write of ours answered by one of theirs on every metadata event), so it stays where
+        // they sent it, out of its app's volume.
+        leaveAlone(*node, pid, moved->second, *current);
+        continue;
       }
       if (!current || current->value != *sink)
         graph_.setMetadata(nodeId, kTargetKey, MetadataValue{kTargetType, *sink});
@@ -48,8 +56,20 @@ void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
 }
 
 void StreamMover::restoreAll() {
-  for (const auto& [node, moved] : moved_) restoreStream(node, moved);
+  for (const auto& [node, moved] : moved_)
+    if (!moved.isLeftAlone) restoreStream(node, moved);
   moved_.clear();
+}
+
+void StreamMover::leaveAlone(const GraphNode& node, std::optional<pid_t> pid, MovedStream& moved,
+                             const MetadataValue& target) {
+  // What we kept to give back is no longer ours to give: the stream already has its new target.
+  if (moved.previousTarget) graph_.setMetadata(node.id, kSavedTargetKey, std::nullopt);
+  moved.previousTarget.reset();
+  moved.isLeftAlone = true;
+  logLine("Stream " + std::string(node.name()) +
+          (pid ? " of process " + std::to_string(*pid) : std::string()) + " was sent to " +
+          target.value + " by another program; it is left there, outside its app's volume");
 }
 
 void StreamMover::keepPreviousTarget(GlobalId node, MovedStream& moved,

@@ -25,7 +25,9 @@ inline constexpr const char* kSavedTargetKey = "mixelot.saved-target.object";
 
 // Moves the output streams of processes whose tap is being read onto that tap's sink, through
 // the session manager's "default" metadata, and gives each stream back the target it had before
-// once nobody reads a sink of its process. Works on the graph's mirror of the metadata only.
+// once nobody reads a sink of its process. A stream that someone else points elsewhere while it
+// is ours is theirs from then on, for the rest of its life. Works on the graph's mirror of the
+// metadata only.
 class StreamMover {
  public:
   // The node names of tap sinks, whichever instance of ours made them: a target naming one is
@@ -50,13 +52,17 @@ class StreamMover {
   void removeStaleTargets();
 
  private:
-  // A stream we moved onto a tap sink, and the target it had before, to give back.
+  // A stream we moved onto a tap sink, and the target it had before, to give back; or one that
+  // was taken from us and is left where it was sent.
   struct MovedStream {
     Serial serial;
     std::optional<MetadataValue> previousTarget;
+    bool isLeftAlone = false;
   };
 
   void keepPreviousTarget(GlobalId node, MovedStream& moved, const MetadataValue& target);
+  void leaveAlone(const GraphNode& node, std::optional<pid_t> pid, MovedStream& moved,
+                  const MetadataValue& target);
   void restoreStream(GlobalId node, const MovedStream& moved);
   static bool isOurs(const std::optional<MetadataValue>& target) {
     return target && target->value.starts_with(kTapSinkPrefix);

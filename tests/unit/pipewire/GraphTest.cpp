@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "engine/hal/pipewire/PropertyView.h"
 #include "engine/hal/pipewire/StreamMover.h"
 #include "platform/ManualMainQueue.h"
+#include "platform/SystemLog.h"
 
 namespace mixelot::hal::pipewire {
 namespace {
@@ -342,22 +344,41 @@ TEST_F(StreamMoverTest, MoveAndGiveBackTheOwnTarget) {
   }
 }
 
-TEST_F(StreamMoverTest, UserRetargetWhileMovedIsKept) {
+TEST_F(StreamMoverTest, AStreamSentElsewhereWhileMovedIsLeftThere) {
+  CapturingLog log;
   set(kStream, kTargetKey, "speakers");
   reconcile(read);
-  set(kStream, kTargetKey, "headphones");
-  reconcile(read);  // back on the tap while it is read, the new choice kept
-  EXPECT_EQ(target(), kTap);
-  EXPECT_EQ(saved(), "headphones");
+  // A tool that holds the stream on the headphones answers every change of its target.
+  int writes = 0;
+  for (int turn = 0; turn < 5; ++turn) {
+    if (target() != "headphones") {
+      set(kStream, kTargetKey, "headphones");
+      ++writes;
+    }
+    reconcile(read);
+  }
+  EXPECT_EQ(writes, 1);
+  EXPECT_EQ(target(), "headphones");
+  EXPECT_EQ(saved(), "(none)");
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.find("sent to headphones by another program") !=
+                                   std::string::npos;
+                          }),
+            1);
   reconcile({});
+  reconcile(read);
+  mover.restoreAll();
   EXPECT_EQ(target(), "headphones");
 
   // Retargeted in the same turn as the tap stops being read: left where the user put it.
+  fake::addStream(graph, 41_id, 10_id);
   reconcile(read);
-  set(kStream, kTargetKey, "hdmi");
+  set(41_id, kTargetKey, "hdmi");
   reconcile({});
-  EXPECT_EQ(target(), "hdmi");
-  EXPECT_EQ(saved(), "(none)");
+  EXPECT_EQ(target(41_id), "hdmi");
+  EXPECT_EQ(saved(41_id), "(none)");
 }
 
 TEST_F(StreamMoverTest, IdReusedWithNewSerialRestoresNothingOntoTheNewStream) {
