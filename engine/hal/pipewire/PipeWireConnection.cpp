@@ -75,6 +75,9 @@ bool PipeWireConnection::connect() {
   if (!core_) return false;
   calls::addCoreListener(core_.get(), coreHook_.get(), &Trampolines::kCoreEvents, this);
   coreHook_.guard();
+  // Each connection numbers its exchanges from the start again: an answer of the last one would
+  // count as the answer to this one's.
+  lastDoneSeq_ = -1;
   lost_ = false;
   connected_ = true;
   ++generation_;

@@ -75,7 +75,7 @@ class PipeWireConnection {
 
   bool connected_ = false;
   bool lost_ = false;
-  int lastDoneSeq_ = -1;
+  int lastDoneSeq_ = -1;  // of this connection's exchanges
   uint64_t generation_ = 0;
   uint64_t attempts_ = 0;
   Timer reconnectTimer_;

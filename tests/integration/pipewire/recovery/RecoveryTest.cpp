@@ -14,6 +14,8 @@
 #include <future>
 #include <thread>
 
+#include "engine/hal/pipewire/Graph.h"
+#include "engine/hal/pipewire/PipeWireConnection.h"
 #include "support/EngineRig.h"
 #include "support/SessionTest.h"
 
@@ -38,6 +40,22 @@ void routeApp(EngineRig& rig, const std::string& app, std::optional<std::string>
   rig.engine.createTap(app, rig.processesOf(app, true), std::move(device));
   ASSERT_TRUE(waitFor(rig.queue, [&] { return onTap(app); }));
 }
+
+// A connection that mirrors the graph, and notes for each connection made whether the first
+// exchanges brought the registry's globals (our own client, at least) before it was ready.
+struct MirroringConnection {
+  explicit MirroringConnection(PollMainQueue& queue)
+      : connection(queue,
+                   {.attach = [this](pw_core* core) { graph.attach(core); },
+                    .ready = [this] { readyWithGraph.push_back(!graph.clients().empty()); },
+                    .lost = [this] { graph.detach(); }},
+                   Seconds(2.0)) {
+    connection.start();
+  }
+  hal::pipewire::PipeWireConnection connection;
+  hal::pipewire::Graph graph{[] {}};  // detached before the connection goes
+  std::vector<bool> readyWithGraph;
+};
 
 using RecoveryTest = SessionTest;
 using RecoveryForEitherClientTest = ForEitherClient<SessionTest>;
@@ -167,6 +185,10 @@ TEST_F(RecoveryTest, TheDaemonDyingWhileAChainIsBuiltLeavesUsRunning) {
   // Long enough that the kill below always lands inside the exchange, never after it timed out.
   EngineRig rig({.roundtripTimeout = Seconds(20.0)});
   ASSERT_NO_FATAL_FAILURE(routeApp(rig, kMusic));
+  // A connection of its own, which makes more exchanges with this daemon than its next one will
+  // have made when that one's first exchanges are done.
+  MirroringConnection probe(rig.queue);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(probe.connection.roundtrip());
 
   // The daemon hangs, then dies, while a second chain of the app (on the sink it has already)
   // waits for its new node.
@@ -191,6 +213,8 @@ TEST_F(RecoveryTest, TheDaemonDyingWhileAChainIsBuiltLeavesUsRunning) {
     return rig.hardware.isConnected() && rig.hardware.connectionCount() == 2;
   })) << "no reconnection";
   rig.engine.stopAll();
+  EXPECT_TRUE(waitFor(rig.queue, [&] { return probe.connection.generation() == 2; }));
+  EXPECT_EQ(probe.readyWithGraph, (std::vector<bool>{true, true}));
 }
 
 }  // namespace
