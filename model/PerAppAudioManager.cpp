@@ -147,8 +147,10 @@ std::vector<hal::ObjectID> PerAppAudioManager::processObjectList() {
 
 std::optional<std::string> PerAppAudioManager::defaultOutputDeviceUID() {
   auto device = hal::readUInt32(hardware_, hal::kSystemObject, kDefaultOutputAddress);
-  if (!device) return std::nullopt;
-  return hal::readString(hardware_, *device, kDeviceUIDAddress);
+  if (!device || *device == hal::kUnknownObject) return std::nullopt;
+  auto uid = hal::readString(hardware_, *device, kDeviceUIDAddress);
+  if (!uid || uid->empty()) return std::nullopt;
+  return uid;
 }
 
 float PerAppAudioManager::defaultVolume() const {

@@ -94,7 +94,8 @@ class PerAppAudioManager {
   void unmuteAll();
   bool allAppsMuted() const;
   // After the default output device changed (and the engine reacted): switches to the volumes
-  // remembered for the new device. Every app comes back unmuted.
+  // remembered for the new device. Every app comes back unmuted. No device (an outage) and the
+  // same device again change nothing.
   void outputDeviceChanged();
 
   // ---- routing ---------------------------------------------------------------------------------
@@ -119,7 +120,10 @@ class PerAppAudioManager {
   void runDiscoveryPass();
   void observePermission();
   std::vector<hal::ObjectID> processObjectList();
+  // The default output device's UID; nothing when no device is known or its UID is unreadable.
   std::optional<std::string> defaultOutputDeviceUID();
+  // `currentDeviceUID`, unless it stands for no device known.
+  std::optional<std::string> knownDeviceUID() const;
   float defaultVolume() const;
 
   void loadSavedVolumes();

@@ -131,14 +131,23 @@ bool PerAppAudioManager::allAppsMuted() const {
 }
 
 void PerAppAudioManager::outputDeviceChanged() {
+  // No device known (no connection to the sound server, or its session manager restarting) is an
+  // outage, not a new device: every app keeps its volume, mute and routing through it, and no
+  // table is stored for it. Only a real device other than the current one switches the tables.
+  const auto uid = defaultOutputDeviceUID();
+  if (!uid || *uid == *currentDeviceUID_) return;
+  // Muted while no device was known (the program started before the sound server): that mute is
+  // as recent as the new device, so it stays.
+  const bool keepMutes = !knownDeviceUID();
   // The volumes so far belong to the old device; the new one has its own remembered table.
   saveVolumes();
-  currentDeviceUID_.set(defaultOutputDeviceUID().value_or(std::string(kUnknownDeviceUID)));
+  currentDeviceUID_.set(*uid);
   loadSavedVolumes();
   auto apps = audioApps_.get();
   auto states = mutedStates_.get();
   std::vector<std::pair<std::string, float>> volumes;
   for (auto& app : apps) {
+    if (keepMutes && app.isMuted) continue;
     const float volume = clampVolume(lookup(*savedVolumes_, app.id).value_or(1.0f));
     app.currentVolume = volume;
     app.isMuted = false;
@@ -148,7 +157,7 @@ void PerAppAudioManager::outputDeviceChanged() {
   mutedStates_.set(std::move(states));
   // Every app now plays unmuted at the new device's volume; a pre-mute volume of the old device
   // would otherwise win over it at the next unmute-all.
-  preMuteVolumes_.set({});
+  if (!keepMutes) preMuteVolumes_.set({});
   setApps(std::move(apps));
   if (playthroughEngine_) {
     for (const auto& [id, volume] : volumes) {
@@ -178,8 +187,13 @@ float PerAppAudioManager::deviceLevel(const std::string& id, const std::string& 
 
 // ---- saved tables ----------------------------------------------------------------------------
 
+std::optional<std::string> PerAppAudioManager::knownDeviceUID() const {
+  if (*currentDeviceUID_ == kUnknownDeviceUID) return std::nullopt;
+  return *currentDeviceUID_;
+}
+
 void PerAppAudioManager::loadSavedVolumes() {
-  if (auto table = saved_.loadVolumes(*currentDeviceUID_)) savedVolumes_.set(std::move(*table));
+  if (auto table = saved_.loadVolumes(knownDeviceUID())) savedVolumes_.set(std::move(*table));
 }
 
 void PerAppAudioManager::loadSavedRouting() {
@@ -199,7 +213,7 @@ void PerAppAudioManager::saveVolumes() {
   // Apps not listed right now keep what they had.
   for (const auto& [id, volume] : savedVolumes_.get()) table.try_emplace(id, volume);
   savedVolumes_.set(table);
-  saved_.saveVolumes(*currentDeviceUID_, table);
+  saved_.saveVolumes(knownDeviceUID(), table);
 }
 
 }  // namespace mixelot

@@ -14,20 +14,25 @@ SavedAppState::VolumeTable clamped(SavedAppState::VolumeTable table) {
 }  // namespace
 
 std::optional<SavedAppState::VolumeTable> SavedAppState::loadVolumes(
-    const std::string& deviceUID) const {
-  if (auto perDevice = store_.nestedFloatTable(prefs::kDeviceSpecificVolumes)) {
-    auto it = perDevice->find(deviceUID);
+    const std::optional<std::string>& deviceUID) const {
+  auto perDevice =
+      deviceUID ? store_.nestedFloatTable(prefs::kDeviceSpecificVolumes) : std::nullopt;
+  if (perDevice) {
+    auto it = perDevice->find(*deviceUID);
     if (it != perDevice->end()) return clamped(std::move(it->second));
   }
   if (auto table = store_.floatTable(prefs::kSavedVolumes)) return clamped(std::move(*table));
   return std::nullopt;
 }
 
-void SavedAppState::saveVolumes(const std::string& deviceUID, const VolumeTable& table) {
-  auto perDevice =
-      store_.nestedFloatTable(prefs::kDeviceSpecificVolumes).value_or(DeviceVolumeTable{});
-  perDevice[deviceUID] = table;
-  store_.set(prefs::kDeviceSpecificVolumes, perDevice);
+void SavedAppState::saveVolumes(const std::optional<std::string>& deviceUID,
+                                const VolumeTable& table) {
+  if (deviceUID) {
+    auto perDevice =
+        store_.nestedFloatTable(prefs::kDeviceSpecificVolumes).value_or(DeviceVolumeTable{});
+    perDevice[*deviceUID] = table;
+    store_.set(prefs::kDeviceSpecificVolumes, perDevice);
+  }
   store_.set(prefs::kSavedVolumes, table);
 }
 

@@ -24,10 +24,11 @@ class SavedAppState {
   explicit SavedAppState(PreferencesStore& store) : store_(store) {}
 
   // The volume table remembered for `deviceUID`, else the table last saved on any device;
-  // absent when neither is stored (whole).
-  std::optional<VolumeTable> loadVolumes(const std::string& deviceUID) const;
-  // Stores `table` as the table of `deviceUID` and as the table last saved.
-  void saveVolumes(const std::string& deviceUID, const VolumeTable& table);
+  // absent when neither is stored (whole). Without a device, the table last saved.
+  std::optional<VolumeTable> loadVolumes(const std::optional<std::string>& deviceUID) const;
+  // Stores `table` as the table of `deviceUID` and as the table last saved; without a device
+  // (none known yet), only as the table last saved.
+  void saveVolumes(const std::optional<std::string>& deviceUID, const VolumeTable& table);
 
   // The routing table; empty when absent or malformed. A table in the older form (one device UID
   // per app) is converted to one-element lists and written back in the list form at once.

@@ -477,6 +477,41 @@ TEST_F(PlayingTest, VolumesFollowTheDefaultDeviceAndBack) {
   EXPECT_FLOAT_EQ(prefs.nestedFloatTable("deviceSpecificVolumes")->at("A").at(kPlayer), 0.3f);
 }
 
+TEST_F(PlayingTest, NoDefaultDeviceForAWhileIsNoDeviceChange) {
+  manager->setVolume(kPlayer, 0.4f);
+  manager->toggleMute(kPlayer);
+  manager->setVolume(kRadio, 0.7f);
+  ASSERT_TRUE(manager->muteAll());
+  // The sound server or its session manager restarts: no default device, then the same again.
+  for (hal::ObjectID device : {hal::kUnknownObject, deviceA}) {
+    switchDefaultTo(device);
+    EXPECT_EQ(*manager->currentDeviceUID(), "A");
+    EXPECT_TRUE(manager->allAppsMuted());
+    EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
+  }
+  EXPECT_TRUE(tapMuted(kPlayer, "A"));  // the chain built again
+  EXPECT_FALSE(prefs.nestedFloatTable("deviceSpecificVolumes")->count("default"));
+  manager->unmuteAll();
+  EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.4f);
+  EXPECT_FLOAT_EQ(target(kRadio, "A"), 0.7f);
+
+  // Made while no device is known, the model keeps its volumes and mutes out of the device
+  // tables until the first device appears, which brings its own.
+  manager.reset();
+  prefs.set("deviceSpecificVolumes",
+            std::map<std::string, std::map<std::string, float>>{{"B", {{kRadio, 0.2f}}}});
+  sim.setDefaultOutputDevice(hal::kUnknownObject);
+  engine.refreshOutputDevice();
+  makeManager();
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.4f);  // the table last saved
+  manager->toggleMute(kPlayer);
+  manager->setVolume(kRadio, 0.5f);
+  switchDefaultTo(deviceB);
+  EXPECT_TRUE(app(kPlayer)->isMuted);
+  EXPECT_FLOAT_EQ(app(kRadio)->currentVolume, 0.2f);
+  EXPECT_FALSE(prefs.nestedFloatTable("deviceSpecificVolumes")->count("default"));
+}
+
 TEST_F(ModelTest, ChainsRebuiltOnANewDefaultDevicePlayWhatTheRowShows) {
   // B has a table of its own that does not know the player: the switch puts it at 1.0, not at
   // the default volume meant for new apps.
@@ -663,7 +698,7 @@ TEST_F(SavedStateTest, VolumesOfTheCurrentDeviceWinOverTheLastSaved) {
             std::map<std::string, std::map<std::string, float>>{{"A", {{kPlayer, 0.35f}}}});
   makeManager();
   EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.35f);
-  // Without an engine the device is not asked for: the table of "default" is used.
+  // Without an engine the device is not asked for: the table last saved is used.
   restart();
   manager.reset();
   makeManager(/*withEngine=*/false);

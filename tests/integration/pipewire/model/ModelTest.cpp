@@ -185,7 +185,7 @@ TEST_F(ModelTest, ADefaultDeviceChangeRebuildsTheChainsOnTheNewDefault) {
   EXPECT_TRUE(waitFor(rig_->queue, [&] { return chainsOn("speakers"); }));
 }
 
-TEST_F(ModelTest, TheSessionManagerRestartedUnderUsKeepsLinking) {
+TEST_F(ModelTest, TheSessionManagerRestartedUnderUsKeepsLinkingVolumesAndMutes) {
   // Both apps' desktop entries exist before the workspace reads them.
   startTone(kMusic, 440);
   startTone(kRadio, 660);
@@ -193,14 +193,28 @@ TEST_F(ModelTest, TheSessionManagerRestartedUnderUsKeepsLinking) {
   tones_.pop_back();
   rig_ = std::make_unique<ModelRig>();
   ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kMusic); }));
+  rig_->apps->setVolume(kMusic, 0.4f);
+  ASSERT_TRUE(rig_->apps->muteAll());
   // The app leaves; its chain (and the sink it played into) stays for the grace period.
   stopTones();
   ASSERT_TRUE(whileRunning(rig_->queue, [] { return session().restart("wireplumber"); }));
 
+  // No default device for a moment, then the same one again: not a device change. The app is
+  // still muted at 0.4, and no volumes were stored for a device that was none.
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->devices.defaultOutputDeviceID() != 0; }));
+  EXPECT_EQ(*rig_->apps->currentDeviceUID(), "speakers");
+  EXPECT_TRUE(rig_->apps->mutedStates()->at(kMusic));
+  EXPECT_FLOAT_EQ(rig_->apps->preMuteVolumes()->at(kMusic), 0.4f);
+  auto stored = rig_->preferences.nestedFloatTable("deviceSpecificVolumes");
+  ASSERT_TRUE(stored);
+  EXPECT_FALSE(stored->count("default"));
+  EXPECT_FLOAT_EQ(stored->at("speakers").at(kMusic), 0.4f);
+
   // The devices went and came back with it, and so did the chains; an app started now is
-  // linked, found and routed as before.
+  // linked, found and routed as before, and the muted one plays again silenced.
   startTone(kRadio, 660);
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kRadio); }));
+  startTone(kMusic, 440, {}, &rig_->queue);
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kRadio) && onTap(kMusic); }));
   auto [speakers, headphones] = levels();
   EXPECT_NEAR(speakers, kToneLevel, kTolerance);
 }
@@ -210,6 +224,7 @@ TEST_F(ModelTest, DaemonRestartedUnderUsReconnectsAndRebuildsTheChainsOnce) {
   rig_ = std::make_unique<ModelRig>();
   ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kMusic); }));
   rig_->apps->setVolume(kMusic, 0.5f);
+  rig_->apps->toggleMute(kMusic);
 
   ASSERT_TRUE(whileRunning(rig_->queue, [] { return session().restart("pipewire"); }));
   ASSERT_TRUE(waitFor(rig_->queue, [&] {
@@ -225,9 +240,13 @@ TEST_F(ModelTest, DaemonRestartedUnderUsReconnectsAndRebuildsTheChainsOnce) {
   EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 1u);
   EXPECT_EQ(session().nodesNamed("mixelot.forward.").size(), 1u);
   EXPECT_EQ(rig_->engine.chainCount(), 1u);
-  // Its volume was remembered across.
+  // Its mute and volume were kept across.
   auto [speakers, headphones] = levels();
+  EXPECT_LT(speakers, kSilence);
+  rig_->apps->toggleMute(kMusic);
+  std::tie(speakers, headphones) = levels();
   EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);
+  EXPECT_FALSE(rig_->preferences.nestedFloatTable("deviceSpecificVolumes")->count("default"));
 }
 
 }  // namespace
