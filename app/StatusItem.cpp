@@ -7,6 +7,9 @@
 #include <QPainter>
 #include <QPalette>
 
+#include "app/DBusMenu.h"
+#include "app/StatusNotifierItem.h"
+
 namespace mixelot {
 namespace {
 
@@ -15,6 +18,8 @@ constexpr const char* kMuteAll = "Mute All";
 constexpr const char* kRestore = "Restore";
 constexpr const char* kSettings = "Settings…";
 constexpr const char* kQuit = "Quit Mixelot";
+// The tooltip's line under the title: the default output and its volume.
+constexpr const char* kOutputLine = "%1: %2 %";
 
 // A bundled symbol that answers to a theme name. A StatusNotifierItem host draws the named icon
 // of its own theme (in its own colours, at its own size) and falls back to the pixels we send;
@@ -75,27 +80,84 @@ StatusItem::StatusItem(QObject* parent) : QObject(parent) {
           &StatusItem::quitRequested);
   connect(&menu_, &QMenu::aboutToShow, this, &StatusItem::menuAboutToShow);
 
-  tray_.setContextMenu(&menu_);
-  connect(&tray_, &QSystemTrayIcon::activated, this, &StatusItem::onActivated);
-  setMuted(false, false);
-  tray_.show();
+  if (StatusNotifierItem::watcherAvailable()) {
+    sni_ = std::make_unique<StatusNotifierItem>(menu_);
+    connect(sni_.get(), &StatusNotifierItem::activated, this, [this](QPoint position) {
+      clickedAt_ = position;
+      emit clicked();
+    });
+    connect(sni_.get(), &StatusNotifierItem::secondaryActivated, this,
+            &StatusItem::muteAllRequested);
+    connect(sni_.get(), &StatusNotifierItem::scrolled, this, &StatusItem::scrolled);
+    sni_->dbusMenu().onAboutToShow = [this] { emit menuAboutToShow(); };
+  } else {
+    tray_ = std::make_unique<QSystemTrayIcon>();
+    tray_->setContextMenu(&menu_);
+    connect(tray_.get(), &QSystemTrayIcon::activated, this, &StatusItem::onActivated);
+  }
+  updateIcon();
+  if (tray_) tray_->show();
 }
 
 StatusItem::~StatusItem() {
   // The tray icon refers to the menu; it goes first.
-  tray_.hide();
-  tray_.setContextMenu(nullptr);
+  sni_.reset();
+  if (tray_) {
+    tray_->hide();
+    tray_->setContextMenu(nullptr);
+  }
 }
 
 void StatusItem::setMuted(bool muted, bool outputMuted) {
   muteAction_->setText(QString::fromUtf8(outputMuted ? kRestore : kMuteAll));
-  if (muted == muted_ && !tray_.icon().isNull()) return;
+  if (muted == muted_) return;
   muted_ = muted;
-  tray_.setIcon(muted ? symbolIcon(kMutedSymbol, kMutedThemeName)
-                      : symbolIcon(kSymbol, kThemeName));
+  updateIcon();
+}
+
+void StatusItem::setOutput(const QString& deviceName, float volume) {
+  if (deviceName == deviceName_ && volume == volume_) return;
+  deviceName_ = deviceName;
+  volume_ = volume;
+  updateIcon();
+}
+
+void StatusItem::updateIcon() {
+  const char* symbol = kSymbol;
+  const char* themeName = kThemeName;
+  if (muted_) {
+    symbol = kMutedSymbol;
+    themeName = kMutedThemeName;
+  } else if (volume_ >= 0 && volume_ <= 1.0f / 3) {
+    symbol = kLowSymbol;
+    themeName = kLowThemeName;
+  } else if (volume_ >= 0 && volume_ <= 2.0f / 3) {
+    symbol = kMediumSymbol;
+    themeName = kMediumThemeName;
+  }
+  const QString name = QString::fromUtf8(themeName);
+  if (name != iconName_ || icon_.isNull()) {
+    iconName_ = name;
+    icon_ = symbolIcon(symbol, themeName);
+    if (tray_) tray_->setIcon(icon_);
+    if (sni_) sni_->setIcon(name, icon_);
+  }
   // A tray has no accessible description of its own; hosts read the tooltip (and show it on
   // hover), so that is where it goes.
-  tray_.setToolTip(title());
+  if (tray_) {
+    const QString text = toolTipText();
+    tray_->setToolTip(text.isEmpty() ? title() : title() + QLatin1Char('\n') + text);
+  }
+  if (sni_) {
+    sni_->setToolTip(title(), toolTipText());
+    sni_->setNeedsAttention(muted_);
+  }
+}
+
+QString StatusItem::toolTipText() const {
+  if (deviceName_.isEmpty()) return {};
+  if (volume_ < 0) return deviceName_;
+  return QString::fromUtf8(kOutputLine).arg(deviceName_).arg(qRound(volume_ * 100));
 }
 
 QString StatusItem::title() const {
@@ -103,8 +165,11 @@ QString StatusItem::title() const {
 }
 
 QRect StatusItem::anchor() const {
-  const QRect geometry = tray_.geometry();
-  if (geometry.isValid() && !geometry.isEmpty()) return geometry;
+  if (tray_) {
+    const QRect geometry = tray_->geometry();
+    if (geometry.isValid() && !geometry.isEmpty()) return geometry;
+  }
+  if (!clickedAt_.isNull()) return QRect(clickedAt_, QSize(1, 1));
   return QRect(QCursor::pos(), QSize(1, 1));
 }
 

@@ -2,13 +2,17 @@
 
 #include <QMenu>
 #include <QObject>
+#include <QPoint>
 #include <QRect>
 #include <QSystemTrayIcon>
+#include <memory>
 
 namespace mixelot {
 
-// The speaker icon in the tray: a StatusNotifierItem where the desktop runs a watcher, an XEmbed
-// icon otherwise. It only reports what the user did; the delegate decides what that means.
+class StatusNotifierItem;
+
+// The speaker icon in the tray: our own StatusNotifierItem where the desktop runs a watcher, Qt's
+// XEmbed icon otherwise. It only reports what the user did; the delegate decides what that means.
 //
 // Linux trays differ in what they offer: some pass clicks on (left, middle), some show only the
 // menu (GNOME's indicator extension), so every action of the icon is in the menu as well.
@@ -24,6 +28,11 @@ class StatusItem final : public QObject {
   // bundled symbol is sent along and drawn wherever the theme lacks the name.
   static constexpr const char* kThemeName = "audio-volume-high";
   static constexpr const char* kMutedThemeName = "audio-volume-muted";
+  // Lower output volumes show fewer waves (at most a third, two thirds of full).
+  static constexpr const char* kLowSymbol = "speaker.fill";
+  static constexpr const char* kLowThemeName = "audio-volume-low";
+  static constexpr const char* kMediumSymbol = "speaker.wave.1.fill";
+  static constexpr const char* kMediumThemeName = "audio-volume-medium";
 
   explicit StatusItem(QObject* parent = nullptr);
   ~StatusItem() override;
@@ -31,13 +40,20 @@ class StatusItem final : public QObject {
   // The icon and its title for the mute state; `outputMuted` names the menu's mute action,
   // which restores when the output is muted and mutes everything otherwise.
   void setMuted(bool muted, bool outputMuted);
+  // The default output device and its volume (0…1), for the tooltip and the icon's waves;
+  // `volume` < 0 when the device has no volume of its own.
+  void setOutput(const QString& deviceName, float volume);
   bool isMuted() const { return muted_; }
   QString title() const;
-  QIcon icon() const { return tray_.icon(); }
+  QString toolTipText() const;
+  QIcon icon() const { return icon_; }
   const QMenu& menu() const { return menu_; }
+  // Whether it is our StatusNotifierItem (false: Qt's XEmbed icon).
+  bool isStatusNotifierItem() const { return sni_ != nullptr; }
 
-  // Where the icon is on screen. A StatusNotifierItem does not learn it, so then it is the
-  // pointer's position, which is on the icon at the moment it is clicked.
+  // Where the icon is on screen: the XEmbed icon's geometry, or where the host last said it was
+  // clicked; without either, the pointer's position, which is on the icon at the moment it is
+  // clicked.
   QRect anchor() const;
 
  signals:
@@ -49,13 +65,22 @@ class StatusItem final : public QObject {
   void quitRequested();
   // The menu is about to open: a moment to bring the mute action's label up to date.
   void menuAboutToShow();
+  // The wheel on the icon, whole notches (up positive).
+  void scrolled(int steps);
 
  private:
   void onActivated(QSystemTrayIcon::ActivationReason reason);
+  void updateIcon();
 
   QMenu menu_;
   QAction* muteAction_ = nullptr;
-  QSystemTrayIcon tray_;
+  std::unique_ptr<StatusNotifierItem> sni_;
+  std::unique_ptr<QSystemTrayIcon> tray_;
+  QIcon icon_;
+  QString iconName_;
+  QPoint clickedAt_;
+  QString deviceName_;
+  float volume_ = -1;
   bool muted_ = false;
 };
 

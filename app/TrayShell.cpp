@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
+#include <algorithm>
 
 #include "app/AppDelegate.h"
 #include "app/PanelWindow.h"
@@ -51,6 +52,11 @@ void TrayShell::setupStatusItem() {
   connect(statusItem_.get(), &StatusItem::settingsRequested, this,
           [this] { delegate_->mixerViewModel()->openSettings(); });
   connect(statusItem_.get(), &StatusItem::quitRequested, this, &TrayShell::quit);
+  connect(statusItem_.get(), &StatusItem::scrolled, this, &TrayShell::changeSystemVolume);
+  // The tooltip and the icon's waves follow the output device and its volume.
+  const MixerViewModel* model = delegate_->mixerViewModel();
+  connect(model, &MixerViewModel::systemVolumeChanged, this, &TrayShell::updateStatusIcon);
+  connect(model, &MixerViewModel::outputDeviceNameChanged, this, &TrayShell::updateStatusIcon);
   // With the panel closed nothing refreshes the mute state; the menu's label needs it now.
   connect(statusItem_.get(), &StatusItem::menuAboutToShow, this, [this] {
     delegate_->mixerViewModel()->refresh();
@@ -75,6 +81,16 @@ void TrayShell::updateStatusIcon() {
   if (!statusItem_ || !delegate_) return;
   const MixerViewModel* model = delegate_->mixerViewModel();
   statusItem_->setMuted(model->systemMuted() || model->allMuted(), model->systemMuted());
+  statusItem_->setOutput(model->outputDeviceName(), model->systemVolume());
+}
+
+void TrayShell::changeSystemVolume(int steps) {
+  MixerViewModel* model = delegate_->mixerViewModel();
+  // With the panel closed the model's copy may be old; the step goes from the device's volume.
+  model->refresh();
+  const float volume = model->systemVolume() + float(steps) * kScrollStep;
+  model->setSystemVolume(std::clamp(volume, 0.0f, 1.0f));
+  updateStatusIcon();
 }
 
 bool TrayShell::togglePanel() {

@@ -23,6 +23,9 @@ class TrayShell final : public QObject {
   Q_OBJECT
 
  public:
+  // A notch of the wheel on the tray icon moves the output's volume this much.
+  static constexpr float kScrollStep = 0.05f;
+
   TrayShell(QQmlEngine& engine, QUrl mixerView, QObject* parent = nullptr);
   ~TrayShell() override;
 
@@ -41,6 +44,7 @@ class TrayShell final : public QObject {
   void setupPopover();
   void updateStatusIcon();
   bool togglePanel();
+  void changeSystemVolume(int steps);
   void quit();
 
   QQmlEngine& engine_;

@@ -1,6 +1,7 @@
 // A desktop's tray as far as a StatusNotifierItem sees it: the watcher, with one host
 // registered, on the session bus. Prints "ready" once it owns its name, then "registered
-// <service>" for every item that registers.
+// <service>" for every item that registers and, as a host listening to the item, "signal <name>"
+// for each of its New* signals.
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -26,10 +27,20 @@ class Watcher : public QObject, protected QDBusContext {
     const QString service =
         serviceOrPath.startsWith(QLatin1Char('/')) ? message().service() : serviceOrPath;
     items_ << service;
+    for (const char* name : {"NewIcon", "NewToolTip", "NewStatus", "NewTitle"})
+      connection().connect(service, QStringLiteral("/StatusNotifierItem"),
+                           QStringLiteral("org.kde.StatusNotifierItem"), QString::fromUtf8(name),
+                           this, SLOT(itemSignal()));
     std::printf("registered %s\n", qPrintable(service));
     std::fflush(stdout);
   }
   void RegisterStatusNotifierHost(const QString&) {}
+
+ private slots:
+  void itemSignal() {
+    std::printf("signal %s\n", qPrintable(message().member()));
+    std::fflush(stdout);
+  }
 
  signals:
   void StatusNotifierItemRegistered(const QString& service);

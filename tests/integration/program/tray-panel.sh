@@ -19,6 +19,7 @@ echo "Radio alone on Speakers: $full dB"
 start_xvfb
 
 "$watcher" >"$dir/watcher.log" 2>&1 &
+watcher_pid=$!
 helpers+=($!)
 until_true 10 grep -q ready "$dir/watcher.log" || fail "no tray watcher: $(cat "$dir/watcher.log")"
 
@@ -30,7 +31,7 @@ echo "tray item: $item"
 prop() { gdbus call --session --dest "$item" --object-path /StatusNotifierItem \
   --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem "$1"; }
 sni() { gdbus call --session --dest "$item" --object-path /StatusNotifierItem \
-  --method "org.kde.StatusNotifierItem.$1" 0 0 >/dev/null; }
+  --method "org.kde.StatusNotifierItem.$1" -- "${@:2}" >/dev/null; }
 icon_is() { [ "$(prop IconName)" = "(<'$1'>,)" ]; }
 
 icon_is audio-volume-high || fail "icon: $(prop IconName)"
@@ -41,6 +42,48 @@ layout() { gdbus call --session --dest "$item" --object-path "$menu" \
 for label in "Open Mixer" "Mute All" "Settings…" "Quit Mixelot"; do
   grep -qF "'$label'" <<<"$(layout)" || fail "menu has no \"$label\": $(layout)"
 done
+grep -qF "{'type': <'separator'>}" <<<"$(layout)" || fail "menu has no separator: $(layout)"
+# menu_event <label> clicks the menu's entry of that label, as a host does.
+menu_event() {
+  local id
+  id="$(layout | grep -oP "\(\K[0-9]+(?=, \{'label': <'$1'>)")"
+  gdbus call --session --dest "$item" --object-path "$menu" \
+    --method com.canonical.dbusmenu.Event -- "$id" clicked "<0>" 0 >/dev/null
+}
+
+# The wheel on the icon moves the output by 5 % a notch (the host's 120 units); sideways not.
+wp_volume() { wpctl get-volume @DEFAULT_AUDIO_SINK@ | awk '{ print $2 }'; }
+mixer SetSystemVolume 0.5 >/dev/null
+until_true 5 test "$(wp_volume)" = 0.50 || fail "output at $(wp_volume) after setting 0.5"
+until_true 5 icon_is audio-volume-medium || fail "icon at half volume: $(prop IconName)"
+# The host hears of what changed only: the tooltip's volume, not the icon (still medium).
+signals() { grep -c "^signal $1\$" "$dir/watcher.log" || true; }
+until_true 5 test "$(signals NewIcon)" -ge 1 || fail "no NewIcon for the medium icon"
+icons="$(signals NewIcon)"
+tips="$(signals NewToolTip)"
+sni Scroll 120 vertical
+until_true 5 test "$(wp_volume)" = 0.55 || fail "a notch up left the output at $(wp_volume)"
+prop ToolTip | grep -q "Speakers: 55 %" || fail "tooltip at 55 %: $(prop ToolTip)"
+until_true 5 test "$(signals NewToolTip)" -gt "$tips" || fail "no NewToolTip for the new volume"
+[ "$(signals NewIcon)" = "$icons" ] || fail "NewIcon for an unchanged icon"
+# A menu about to show refreshes the state; with nothing changed, the host hears nothing.
+heard="$(grep -c '^signal' "$dir/watcher.log")"
+gdbus call --session --dest "$item" --object-path "$menu" \
+  --method com.canonical.dbusmenu.AboutToShow 0 >/dev/null
+sleep 0.3
+[ "$(grep -c '^signal' "$dir/watcher.log")" = "$heard" ] || fail "signals for no change"
+sni Scroll 120 horizontal
+sni Scroll -240 Vertical
+until_true 5 test "$(wp_volume)" = 0.45 || fail "two notches down left the output at $(wp_volume)"
+mixer SetSystemVolume 1.0 >/dev/null
+until_true 5 icon_is audio-volume-high || fail "icon at full volume: $(prop IconName)"
+
+# The desktop's panel restarts: the item registers with the new watcher.
+kill "$watcher_pid"
+"$watcher" >"$dir/watcher2.log" 2>&1 &
+helpers+=($!)
+until_true 10 grep -q "^registered $item" "$dir/watcher2.log" ||
+  fail "no registration with the restarted watcher: $(cat "$dir/watcher2.log")"
 
 # The panel's window exists from launch on, unmapped.
 until_true 10 xdotool search --all --class --name '^Mixelot$' || fail "no panel window"
@@ -52,7 +95,7 @@ mapped && fail "the panel is on screen at launch"
 
 # A click on the icon (Activate) shows the panel at the pointer, inside the screen.
 xdotool mousemove 1270 5
-sni Activate
+sni Activate 0 0
 until_true 10 focused || fail "Activate did not show the panel with the keyboard focus"
 [ "$(panel_shown)" = "(<true>,)" ] || fail "panel shown but not refreshing: $(panel_shown)"
 eval "$(xdotool getwindowgeometry --shell "$window")"
@@ -61,29 +104,43 @@ echo "panel at $X,$Y size ${WIDTH}x$HEIGHT"
 [ $((X + WIDTH)) -le 1280 ] && [ "$Y" -ge 10 ] && [ "$Y" -le 20 ] || fail "panel placed at $X,$Y"
 
 # A second click hides it and stops the refresh.
-sni Activate
+sni Activate 0 0
 until_true 10 bash -c "! xwininfo -id $window | grep -q IsViewable" || fail "second Activate left the panel"
 [ "$(panel_shown)" = "(<false>,)" ] || fail "refresh still running after the panel closed"
 
 # Like a popover, it goes on Escape and when another window takes the focus.
 hidden() { ! mapped && [ "$(panel_shown)" = "(<false>,)" ]; }
-sni Activate
+sni Activate 0 0
 until_true 10 focused || fail "the panel did not open again with the focus"
 xdotool key Escape
 until_true 10 hidden ||
   fail "Escape left the panel open ($(xwininfo -id "$window" | grep 'Map State'), $(panel_shown))"
-sni Activate
+sni Activate 0 0
 until_true 10 focused || fail "the panel did not open again with the focus"
 xdotool windowfocus "$(xwininfo -root | awk '/Window id/ { print $4 }')"
 until_true 10 hidden ||
   fail "losing the focus left the panel open ($(xwininfo -id "$window" | grep 'Map State'), $(panel_shown))"
 
-# Mute-all over the bus turns the icon; a middle click (SecondaryActivate) restores.
-mixer ToggleMuteAll >/dev/null
+# A click on the icon where the host tells the position (a bottom bar's icon at 900,790) shows
+# the panel centred above it, wherever the pointer is.
+xdotool mousemove 100 100
+sleep 0.5  # past the click-after-focus-loss guard
+sni Activate 900 790
+until_true 10 focused || fail "Activate(900, 790) did not show the panel"
+eval "$(xdotool getwindowgeometry --shell "$window")"
+echo "panel for a click at 900,790: $X,$Y size ${WIDTH}x$HEIGHT"
+[ "$X" = $((900 - WIDTH / 2)) ] && [ $((Y + HEIGHT)) = 786 ] || fail "panel placed at $X,$Y"
+sni Activate 900 790
+until_true 10 bash -c "! xwininfo -id $window | grep -q IsViewable" || fail "the panel stayed"
+
+# Mute-all from the menu turns the icon; a middle click (SecondaryActivate) restores.
+[ "$(prop Status)" = "(<'Active'>,)" ] || fail "status: $(prop Status)"
+menu_event "Mute All"
 until_true 5 icon_is audio-volume-muted || fail "icon after mute-all: $(prop IconName)"
+[ "$(prop Status)" = "(<'NeedsAttention'>,)" ] || fail "muted status: $(prop Status)"
 prop ToolTip | grep -q "'Mixelot (Muted)'" || fail "muted tooltip: $(prop ToolTip)"
 grep -qF "'Restore'" <<<"$(layout)" || fail "muted, the menu offers no Restore: $(layout)"
-sni SecondaryActivate
+sni SecondaryActivate 0 0
 until_true 5 icon_is audio-volume-high || fail "icon after middle click: $(prop IconName)"
 
 # The keyboard reaches Radio's slider in the panel and moves it down: Radio plays softer. Tab
@@ -93,7 +150,7 @@ radio_volume() { mixer ListApps | grep -oP "'org.example.Radio', '[^']*', \K[0-9
 radio_below() { awk -v v="$(radio_volume)" -v l="$1" 'BEGIN { exit !(v < l) }'; }
 # A click just after a close by focus loss counts as the click that took the focus: wait it out.
 sleep 0.5
-sni Activate
+sni Activate 0 0
 until_true 10 focused || fail "the panel did not open for the slider"
 found=""
 for _ in $(seq 12); do
