@@ -129,6 +129,9 @@ void MixerBusInterface::UnhideApp(const QString& id) {
 void MixerBusInterface::SetSystemVolume(double volume) {
   mixer().setSystemVolume(toVolume(volume));
 }
+void MixerBusInterface::SetDefaultDevice(const QString& uid) {
+  mixer().setDefaultOutputDevice(uid);
+}
 void MixerBusInterface::ToggleSystemMute() {
   mixer().toggleSystemMute();
 }

@@ -71,6 +71,8 @@ class MixerBusInterface final : public QDBusAbstractAdaptor {
   void HideApp(const QString& id);
   void UnhideApp(const QString& id);
   void SetSystemVolume(double volume);
+  // The system's default output (the desktop's configured choice); an unknown uid changes nothing.
+  void SetDefaultDevice(const QString& uid);
   void ToggleSystemMute();
   void ToggleMuteAll();
   void TogglePanel();

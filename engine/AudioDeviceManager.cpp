@@ -1,5 +1,6 @@
 #include "engine/AudioDeviceManager.h"
 
+#include <algorithm>
 #include <array>
 
 #include "engine/PlaythroughEngine.h"
@@ -143,6 +144,21 @@ bool AudioDeviceManager::muted() {
 void AudioDeviceManager::setMuted(bool muted) {
   if (!supportsMute()) return;
   hal::writeUInt32(hardware_, defaultOutputDeviceID_, kMuteAddress, muted ? 1u : 0u);
+}
+
+bool AudioDeviceManager::setDefaultOutputDevice(const std::string& uid) {
+  auto devices = hal::readObjectList(hardware_, hal::kSystemObject, {selector::kDevices});
+  if (!devices || uid.empty()) return false;
+  const auto listed = availableOutputDevices();
+  if (std::none_of(listed.begin(), listed.end(),
+                   [&](const OutputDevice& device) { return device.id == uid; }))
+    return false;
+  for (hal::ObjectID device : *devices) {
+    if (hal::readString(hardware_, device, {selector::kDeviceUID}) != uid) continue;
+    return hal::writeUInt32(hardware_, hal::kSystemObject, {selector::kDefaultOutputDevice},
+                            device) == hal::kNoError;
+  }
+  return false;
 }
 
 std::vector<OutputDevice> AudioDeviceManager::availableOutputDevices() {

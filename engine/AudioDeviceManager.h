@@ -36,6 +36,10 @@ class AudioDeviceManager {
   bool muted();
   void setMuted(bool muted);
   std::vector<OutputDevice> availableOutputDevices();
+  // Makes the listed output device `uid` the system's default output (the user's choice, as the
+  // desktop's sound settings make it); false for a device not listed or a refused write. The
+  // change arrives later through onDefaultDeviceChanged, as any other.
+  bool setDefaultOutputDevice(const std::string& uid);
 
  private:
   void handleDefaultDeviceChanged();

@@ -160,6 +160,10 @@ float MixerViewModel::deviceLevel(const QString& bundleID, const QString& device
   return perAppAudioManager_.deviceLevel(bundleID.toStdString(), deviceUID.toStdString());
 }
 
+bool MixerViewModel::setDefaultOutputDevice(const QString& uid) {
+  return audioDeviceManager_.setDefaultOutputDevice(uid.toStdString());
+}
+
 bool MixerViewModel::muteAll() {
   bool appsChanged = perAppAudioManager_.muteAll();
   bool deviceChanged = true;

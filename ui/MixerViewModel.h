@@ -112,6 +112,9 @@ class MixerViewModel final : public QObject {
   // Mutes every application and the output device; true when anything changed.
   Q_INVOKABLE bool muteAll();
   Q_INVOKABLE void setSystemVolume(float volume);
+  // The output list's choice: `uid` becomes the system's default output; the apps that follow
+  // the default move once the system reports the change. False for a device not listed.
+  Q_INVOKABLE bool setDefaultOutputDevice(const QString& uid);
   Q_INVOKABLE void toggleSystemMute();
   Q_INVOKABLE void hideApp(const QString& bundleID);
 

@@ -151,8 +151,31 @@ Status PropertyView::setPropertyData(ObjectID object, const PropertyAddress& add
     return options_.setTapProcesses ? options_.setTapProcesses(object, *processes)
                                     : status::kUnsupportedOperation;
   }
+  if (object == kSystemObject && address == kDefaultOutput) return setDefaultOutput(value);
   if (!deviceNodes_.count(object)) return status::kUnsupportedOperation;
   return setDeviceVolume(object, address, value);
+}
+
+Status PropertyView::setDefaultOutput(const PropertyValue& value) {
+  const auto* device = std::get_if<uint32_t>(&value);
+  if (!device) return status::kBadPropertySize;
+  // Only a device of the graph; our own aggregates are no place for the desktop's sound.
+  auto it = deviceNodes_.find(*device);
+  if (it == deviceNodes_.end()) return status::kIllegalOperation;
+  const GraphNode* node = graph_.node(it->second);
+  if (!node) return status::kBadObject;
+  // The choice the desktop's own sound settings make: the session manager keeps it across its
+  // restarts and follows it with the current default.
+  std::string json = "{\"name\":\"";
+  for (char c : node->name()) {
+    if (c == '"' || c == '\\') json += '\\';
+    json += c;
+  }
+  json += "\"}";
+  if (!graph_.setMetadata(GlobalId{PW_ID_CORE}, std::string(kConfiguredDefaultSinkKey),
+                          MetadataValue{"Spa:String:JSON", std::move(json)}))
+    return status::kUnsupportedOperation;
+  return kNoError;
 }
 
 void PropertyView::addDeviceObjects(View& view, const GraphNode& node,

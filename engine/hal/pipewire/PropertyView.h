@@ -70,7 +70,11 @@ class PropertyView {
                              uint32_t& outSize) const;
   Status getPropertyData(ObjectID object, const PropertyAddress& address,
                          PropertyValue& outValue) const;
-  // A tap's process list, or an output device's volume and mute (written to the graph).
+  // The session manager's metadata key for the user's choice of default output.
+  static constexpr std::string_view kConfiguredDefaultSinkKey = "default.configured.audio.sink";
+
+  // A tap's process list, an output device's volume and mute, or the system's default output
+  // device (written to the graph).
   Status setPropertyData(ObjectID object, const PropertyAddress& address,
                          const PropertyValue& value);
   Status addPropertyListener(ObjectID object, const PropertyAddress& address,
@@ -95,6 +99,7 @@ class PropertyView {
   const PropertyValue* find(ObjectID object, const PropertyAddress& address) const;
   void notifyListeners(const View& previous);
   void deliverNotifications();
+  Status setDefaultOutput(const PropertyValue& value);
   Status setDeviceVolume(ObjectID device, const PropertyAddress& address,
                          const PropertyValue& value);
 

@@ -41,6 +41,28 @@ mixer ToggleMuteAll >/dev/null
 measure 0.2 "after restore"
 near "$measured" "$half" 0.5 || fail "restore gave $measured dB, expected $half"
 
+# The output picker's choice: Headphones become the session manager's configured default (the
+# choice it keeps across restarts), and Radio, which follows the default, plays there at its
+# level. An unknown device changes nothing.
+if [ -z "$kind" ]; then
+  default_is() { wpctl inspect @DEFAULT_AUDIO_SINK@ | grep -q "node.name = \"$1\""; }
+  mixer SetDefaultDevice headphones >/dev/null
+  until_true 5 default_is headphones || fail "headphones not the default: $(wpctl status)"
+  pw-metadata 0 default.configured.audio.sink | grep -qF '{"name":"headphones"}' ||
+    fail "not the configured default: $(pw-metadata 0)"
+  sleep 0.5
+  at_headphones="$("$session" level "$dir" headphones 0.6)"
+  echo "Radio on Headphones after the switch: $at_headphones dB"
+  near "$at_headphones" "$half" 0.5 || fail "Radio at $at_headphones dB on Headphones, not $half"
+  measure 0 "Speakers after the switch"
+  below "$measured" -60 || fail "Speakers still play $measured dB"
+  mixer SetDefaultDevice nowhere >/dev/null
+  mixer SetDefaultDevice speakers >/dev/null
+  until_true 5 default_is speakers || fail "speakers not the default again"
+  measure 0.5 "Radio back on Speakers"
+  near "$measured" "$half" 0.5 || fail "back on Speakers at $measured dB, expected $half"
+fi
+
 # A script that starts a player for every notification sound: each new process plays at the
 # app's level from its first 10 ms (0.1 of a -9 dB tone: -29 dB), never louder by 3 dB.
 if [ "$kind" = --pulse ]; then

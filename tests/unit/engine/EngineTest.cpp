@@ -773,6 +773,22 @@ TEST_F(AudioDeviceManagerTest, WithoutADefaultDeviceOrItsTransportTheDesktopStan
   EXPECT_EQ(manager.currentDeviceIcon(), "desktopcomputer");
 }
 
+TEST_F(AudioDeviceManagerTest, ChoosingTheDefaultWritesOnlyAListedDevice) {
+  auto speakers = sim.addDevice({.uid = "spk", .name = "Speakers"});
+  auto phones = sim.addDevice({.uid = "hp", .name = "Phones"});
+  sim.addDevice({.uid = "agg", .name = "Mixelot-com.a"});
+  sim.setDefaultOutputDevice(speakers);
+  AudioDeviceManager manager(sim);
+  int changes = 0;
+  manager.onDefaultDeviceChanged = [&] { ++changes; };
+  for (const char* refused : {"agg", "nowhere", ""})
+    EXPECT_FALSE(manager.setDefaultOutputDevice(refused));
+  EXPECT_TRUE(manager.setDefaultOutputDevice("hp"));
+  queue.runUntilIdle();
+  EXPECT_EQ(manager.defaultOutputDeviceID(), phones);
+  EXPECT_EQ(changes, 1);
+}
+
 TEST_F(AudioDeviceManagerTest, ChannelVolumesAreReadFromTheFirstAndWrittenToEvery) {
   auto device = sim.addDevice({.uid = "lr", .name = "LR", .volumeScalars = {{1, 0.3f}, {2, 0.6f}}});
   sim.setDefaultOutputDevice(device);
