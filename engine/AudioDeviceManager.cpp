@@ -96,6 +96,11 @@ std::string AudioDeviceManager::deviceName(hal::ObjectID device) {
   return hal::readString(hardware_, device, {selector::kName}).value_or(kUnknownDeviceName);
 }
 
+std::string AudioDeviceManager::currentDeviceUID() {
+  if (defaultOutputDeviceID_ == hal::kUnknownObject) return {};
+  return hal::readString(hardware_, defaultOutputDeviceID_, {selector::kDeviceUID}).value_or("");
+}
+
 bool AudioDeviceManager::supportsVolume() {
   if (defaultOutputDeviceID_ == hal::kUnknownObject) return false;
   for (uint32_t element : kVolumeElements)

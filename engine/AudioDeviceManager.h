@@ -27,6 +27,8 @@ class AudioDeviceManager {
 
   std::string currentDeviceIcon();
   std::string deviceName(hal::ObjectID device);
+  // The default device's UID; empty without a default or a readable UID.
+  std::string currentDeviceUID();
   bool supportsVolume();
   float volume();
   void setVolume(float volume);

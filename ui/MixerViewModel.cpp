@@ -96,6 +96,8 @@ void MixerViewModel::refresh() {
              ? QStringLiteral("System")
              : QString::fromStdString(audioDeviceManager_.deviceName(device)),
          &MixerViewModel::outputDeviceNameChanged);
+  assign(outputDeviceUID_, QString::fromStdString(audioDeviceManager_.currentDeviceUID()),
+         &MixerViewModel::outputDeviceUIDChanged);
   assign(outputDeviceIcon_, QString::fromStdString(audioDeviceManager_.currentDeviceIcon()),
          &MixerViewModel::outputDeviceIconChanged);
   assign(availableOutputDevices_, audioDeviceManager_.availableOutputDevices(),

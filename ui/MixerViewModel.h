@@ -41,6 +41,8 @@ class MixerViewModel final : public QObject {
   Q_PROPERTY(bool allMuted READ allMuted NOTIFY allMutedChanged)
   Q_PROPERTY(bool systemMuted READ systemMuted NOTIFY systemMutedChanged)
   Q_PROPERTY(QString outputDeviceName READ outputDeviceName NOTIFY outputDeviceNameChanged)
+  // The default output's UID, to mark it in the output list.
+  Q_PROPERTY(QString outputDeviceUID READ outputDeviceUID NOTIFY outputDeviceUIDChanged)
   Q_PROPERTY(QString outputDeviceIcon READ outputDeviceIcon NOTIFY outputDeviceIconChanged)
   Q_PROPERTY(bool deviceSupportsVolume READ deviceSupportsVolume NOTIFY deviceSupportsVolumeChanged)
   // The system mute button can act: the default device has volume and mute controls. Without a
@@ -79,6 +81,7 @@ class MixerViewModel final : public QObject {
   bool allMuted() const { return allMuted_; }
   bool systemMuted() const { return systemMuted_; }
   QString outputDeviceName() const { return outputDeviceName_; }
+  QString outputDeviceUID() const { return outputDeviceUID_; }
   QString outputDeviceIcon() const { return outputDeviceIcon_; }
   bool deviceSupportsVolume() const { return deviceSupportsVolume_; }
   bool deviceSupportsMute() const { return deviceSupportsMute_; }
@@ -150,6 +153,7 @@ class MixerViewModel final : public QObject {
   void systemMutedChanged();
   void outputDeviceNameChanged();
   void outputDeviceIconChanged();
+  void outputDeviceUIDChanged();
   void deviceSupportsVolumeChanged();
   void deviceSupportsMuteChanged();
   void availableOutputDevicesChanged();
@@ -182,6 +186,7 @@ class MixerViewModel final : public QObject {
   bool allMuted_ = false;
   bool systemMuted_ = false;
   QString outputDeviceName_ = QStringLiteral("System");
+  QString outputDeviceUID_;
   QString outputDeviceIcon_ = QStringLiteral("desktopcomputer");
   bool deviceSupportsVolume_ = true;
   bool deviceSupportsMute_ = true;

@@ -221,6 +221,7 @@ Item {
                     width: parent.width
                     viewModel: root.viewModel
                     tabOut: () => root.moveFocus(true)
+                    onMenuExtentRequested: bottom => root.menuExtent = bottom
                 }
                 Item { width: 1; height: list.count > 0 ? list.spacing : 0 }
             }

@@ -98,9 +98,10 @@ void playThreeApps(ViewWorld& world) {
   model.refresh();
 }
 
-// The panel in one state; the routing menu is the first row's (Firefox, sorted first).
+// The panel in one state; the routing menu is the first row's (Firefox, sorted first), the
+// output menu the system card's.
 void panel(QQmlComponent& component, ViewWorld& world, const QString& name,
-           bool openRoutingMenu = false) {
+           bool openRoutingMenu = false, bool openOutputMenu = false) {
   QQuickWindow window;
   window.setColor(QGuiApplication::palette().color(QPalette::Window));
   std::unique_ptr<QObject> object(component.createWithInitialProperties(
@@ -111,6 +112,16 @@ void panel(QQmlComponent& component, ViewWorld& world, const QString& name,
   window.show();
   QTest::qWait(400);
   window.resize(320, static_cast<int>(view->implicitHeight()));
+  if (openOutputMenu) {
+    auto* button = view->findChild<QQuickItem*>(QStringLiteral("outputButton"));
+    if (!button || !QMetaObject::invokeMethod(button, "clicked")) {
+      std::fprintf(stderr, "no output menu to open\n");
+      ++failed;
+      return;
+    }
+    QTest::qWait(100);
+    window.resize(320, static_cast<int>(view->implicitHeight()));
+  }
   if (openRoutingMenu) {
     auto* list = view->findChild<QQuickItem*>(QStringLiteral("appList"));
     QQuickItem* row = nullptr;
@@ -197,6 +208,7 @@ int main(int argc, char** argv) {
           QStringLiteral("hdmi%1").arg(i),
           QStringLiteral("HDMI / DisplayPort %1 Output — Built-in Audio Digital Stereo").arg(i));
     panel(component, world, QStringLiteral("routing-menu-") + theme, true);
+    panel(component, world, QStringLiteral("output-menu-") + theme, false, true);
     for (int i = 1; i <= 3; ++i) world.removeDevice(QStringLiteral("hdmi%1").arg(i));
     world.setPermission(QStringLiteral("denied"));
     panel(component, world, QStringLiteral("permission-") + theme);

@@ -112,6 +112,48 @@ TestCase {
         compare(findChild(button, "symbol").symbol, "speaker.slash.fill")
     }
 
+    // The system card's device name opens the output list inside the panel's window, the
+    // default checked; the keyboard or a click makes another device the default, and a device
+    // that appears while the list is open joins it.
+    function test_outputPicker() {
+        for (let i = 0; i < 4; ++i)
+            world.addDevice("hdmi" + i, "HDMI / DisplayPort " + i)
+        const window = createTemporaryObject(panelWindow, testCase)
+        window.view.viewModel = world.mixer
+        waitForRendering(window.view)
+        const button = findChild(window.view, "outputButton")
+        const menu = findChild(window.view, "outputMenu")
+        const items = findChild(window.view, "outputItems")
+        button.forceActiveFocus()
+        keyClick(Qt.Key_Space)
+        tryCompare(menu, "opened", true)
+        compare(items.count, 6)
+        tryVerify(() => menu.y + button.mapToItem(null, 0, 0).y + menu.height <= window.height,
+                  1000, "menu ends below the window of " + window.height)
+        compare(items.currentIndex, 0)
+        tryVerify(() => items.itemAtIndex(1) !== null)
+        compare(findChild(items.itemAtIndex(0), "outputCheck").opacity, 1)
+        compare(findChild(items.itemAtIndex(1), "outputCheck").opacity, 0)
+        world.addDevice("usb", "DAC")
+        compare(items.count, 7)
+        keyClick(Qt.Key_Down)
+        keyClick(Qt.Key_Return)
+        tryCompare(menu, "visible", false)
+        world.advance(0.1)
+        compare(world.mixer.outputDeviceUID, "headphones")
+        compare(world.mixer.outputDeviceName, "Headphones")
+        tryVerify(() => button.activeFocus)
+        mouseClick(button)
+        tryCompare(menu, "opened", true)
+        compare(items.currentIndex, 1)
+        tryVerify(() => items.itemAtIndex(0) !== null)
+        mouseClick(items.itemAtIndex(0))
+        tryCompare(menu, "visible", false)
+        world.advance(0.1)
+        compare(world.mixer.outputDeviceUID, "speakers")
+        tryCompare(window, "height", window.view.implicitHeight)
+    }
+
     function test_permissionBannerFollowsTheStatus() {
         const view = makePanel()
         const banner = findChild(view, "permissionBanner")
