@@ -84,6 +84,7 @@ std::shared_ptr<AppTapState> PlaythroughEngine::buildChain(
   }
 
   auto makeTap = [&](hal::TapDescription description) {
+    description.name = bundleID;
     description.uuid = state->tapUUID;
     description.muteBehavior = hal::TapMuteBehavior::kMutedWhenTapped;
     description.isPrivate = true;

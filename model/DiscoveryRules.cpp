@@ -64,8 +64,11 @@ std::optional<std::string> owningApplicationID(pid_t pid, const Workspace& works
       pid = *parent;
     }
     auto application = workspace.runningApplication(pid);
-    if (application && application->isApplicationBundle && application->bundleIdentifier &&
-        !application->bundleIdentifier->empty())
+    if (!application || !application->isApplicationBundle) continue;
+    // What a terminal or a launcher started is a program of its own (see the discovery pass),
+    // which this cannot name without the process's own name: the pass will.
+    if (step > 0 && application->hostsOtherPrograms) return std::nullopt;
+    if (application->bundleIdentifier && !application->bundleIdentifier->empty())
       return application->bundleIdentifier;
   }
   return std::nullopt;
@@ -101,6 +104,27 @@ const RunningApplication* findAppForHelper(const std::optional<std::string>& bun
     parentID += parts[i];
   }
   return applications.firstBundleWithBundleID(parentID);
+}
+
+std::optional<RunningApplication> programWithoutEntry(const std::optional<std::string>& name) {
+  if (!name || name->empty() || isSystemProcess(*name) || isNonAudioApp(*name)) return std::nullopt;
+  RunningApplication program;
+  program.bundleIdentifier = std::string(kProgramIdPrefix) + *name;
+  program.localizedName = *name;
+  program.iconName = std::string(kProgramIcon);
+  return program;
+}
+
+bool reportsApplication(const std::optional<std::string>& name,
+                        const RunningApplication& application) {
+  if (!name) return false;
+  auto same = [&](const std::optional<std::string>& other) {
+    return other && std::equal(name->begin(), name->end(), other->begin(), other->end(),
+                               [](unsigned char a, unsigned char b) {
+                                 return std::tolower(a) == std::tolower(b);
+                               });
+  };
+  return same(application.localizedName) || same(application.bundleIdentifier);
 }
 
 bool isSystemProcess(std::string_view bundleID) {

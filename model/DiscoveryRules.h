@@ -64,6 +64,19 @@ std::optional<std::string> owningApplicationID(pid_t pid, const Workspace& works
 const RunningApplication* findAppForHelper(const std::optional<std::string>& bundleID,
                                            const RunningAppIndex& applications);
 
+// Programs without a desktop entry (a game run by Wine, an AppImage, a script, a tool started
+// from a terminal) are applications of their own: listed under the name they give themselves,
+// with an id made from it (so their volume is saved like any app's) and a generic icon. The
+// never-listed tables apply to that name as to any identifier.
+inline constexpr std::string_view kProgramIdPrefix = "program:";
+inline constexpr std::string_view kProgramIcon = "application-x-executable";
+std::optional<RunningApplication> programWithoutEntry(const std::optional<std::string>& name);
+
+// Whether a process names itself after `application` (its name or identifier, ignoring case):
+// a launcher's own helper rather than a program it started.
+bool reportsApplication(const std::optional<std::string>& name,
+                        const RunningApplication& application);
+
 // Whether the bundle identifier belongs to a system service whose sound is never listed.
 bool isSystemProcess(std::string_view bundleID);
 

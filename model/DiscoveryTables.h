@@ -42,8 +42,8 @@ inline constexpr std::array<std::string_view, 25> kNonAudioBundleIDs = {
 
 // The Linux counterparts, exact desktop-entry ids (current and older spellings): file managers,
 // the settings panels and terminals. A terminal's bell is the terminal's own sound; a program
-// started from a terminal that has a desktop entry of its own is known by that entry and listed
-// under its own name, and one without an entry goes with its terminal, as on the other system.
+// started from a terminal is a program of its own, listed under its entry's name or, without an
+// entry, under the name it gives itself.
 inline constexpr std::array<std::string_view, 32> kLinuxNonAudioBundleIDs = {
     // file managers
     "org.gnome.Nautilus", "nautilus", "org.kde.dolphin", "thunar", "Thunar", "org.xfce.Thunar",
@@ -84,9 +84,10 @@ inline constexpr std::array<std::string_view, 19> kSystemProcessPrefixes = {
 // filter-chain streams inside its own process (so they reach us as the server's process object),
 // and the speech service plays the screen reader's voice. Capturing any of them would take
 // system audio hostage to one mixer row. Matched as prefixes, after the table above.
-// The desktop shells and panels play the session's own sounds (log-in, notifications, volume
-// feedback) and belong here for the same reason.
-inline constexpr std::array<std::string_view, 13> kLinuxSystemProcessPrefixes = {
+// The desktop shells, panels and session daemons play the session's own sounds (log-in,
+// notifications, volume feedback), as do the event-sound players they start, and belong here for
+// the same reason.
+inline constexpr std::array<std::string_view, 24> kLinuxSystemProcessPrefixes = {
     "pipewire",  // also pipewire-pulse
     "org.pipewire.",
     "wireplumber",
@@ -101,6 +102,18 @@ inline constexpr std::array<std::string_view, 13> kLinuxSystemProcessPrefixes = 
     "mate-panel",
     "xfce4-panel",
     "xfce4-notifyd",
+    // session daemons and event-sound players
+    "org.gnome.SettingsDaemon",
+    "gsd-",
+    "org.kde.kded",
+    "kded",
+    "org.kde.KWin",
+    "kwin",
+    "ksmserver",
+    "xdg-desktop-portal",
+    "org.freedesktop.libcanberra",
+    "canberra-gtk-play",
+    "gsound-play",
 };
 
 // Helper programs whose sound belongs to another application: (helper id prefix, application id),

@@ -1,6 +1,7 @@
 #include "model/PerAppAudioManager.h"
 
 #include <algorithm>
+#include <deque>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -26,6 +27,7 @@ constexpr hal::PropertyAddress kIsRunningOutputAddress{hal::selector::kProcessIs
                                                        hal::scope::kOutput};
 constexpr hal::PropertyAddress kIsRunningAddress{hal::selector::kProcessIsRunning};
 constexpr hal::PropertyAddress kBundleIDAddress{hal::selector::kProcessBundleID};
+constexpr hal::PropertyAddress kProcessNameAddress{hal::selector::kProcessName};
 constexpr hal::PropertyAddress kDefaultOutputAddress{hal::selector::kDefaultOutputDevice};
 constexpr hal::PropertyAddress kDeviceUIDAddress{hal::selector::kDeviceUID};
 
@@ -181,6 +183,8 @@ void PerAppAudioManager::runDiscoveryPass() {
   const float newAppVolume = defaultVolume();
   const auto objects = processObjectList();
   const RunningAppIndex applications(workspace_.runningApplications());
+  // Owners made for programs without a desktop entry; a deque, so that groups may point at them.
+  std::deque<RunningApplication> programs;
 
   // 2. Fold every process object producing output into the application that owns it.
   struct Group {
@@ -199,12 +203,38 @@ void PerAppAudioManager::runDiscoveryPass() {
     auto running = hal::readUInt32(hardware_, object, kIsRunningOutputAddress);
     if (!running) running = hal::readUInt32(hardware_, object, kIsRunningAddress);
     if (!running || *running == 0) continue;
+    // The owner: the application of the process itself, else the nearest among its ancestors,
+    // else the one the helper tables name. What a terminal or a game launcher started (a game
+    // from Steam, Lutris or Heroic, a tool run in a terminal) is a program of its own, not a part
+    // of the launcher, unless it names itself after it (the launcher's own helper); a browser's
+    // or an Electron app's helpers have no such parent and stay with their app. A process none
+    // of these find is a program without a desktop entry, listed under the name it gives itself.
+    // Names and bundle identifiers are read only when these rules need them.
+    std::optional<std::string> name;
+    bool nameRead = false;
+    auto processName = [&]() -> const std::optional<std::string>& {
+      if (!std::exchange(nameRead, true))
+        name = hal::readString(hardware_, object, kProcessNameAddress);
+      return name;
+    };
     const RunningApplication* owner = applications.byPID(*pid);
-    if (!owner || !owner->isApplicationBundle)
+    if (!owner || !owner->isApplicationBundle) {
       owner = findParentApp(*pid, applications, processInfo_);
-    // The bundle identifier matters only to the helper rules, so it is read only for them.
-    if (!owner)
-      owner = findAppForHelper(hal::readString(hardware_, object, kBundleIDAddress), applications);
+      if (owner && owner->hostsOtherPrograms && !reportsApplication(processName(), *owner))
+        owner = nullptr;
+    }
+    if (!owner) {
+      auto bundleID = hal::readString(hardware_, object, kBundleIDAddress);
+      owner = findAppForHelper(bundleID, applications);
+      // Its bundle identifier may be the scope it runs in (a terminal's, which is never listed),
+      // so only the system table applies to it: the sound server's and daemons' own streams.
+      if (!owner && !(bundleID && isSystemProcess(*bundleID))) {
+        std::optional<RunningApplication> program;
+        if (processName()) program = workspace_.installedApplicationNamed(*processName(), *pid);
+        if (!program) program = programWithoutEntry(processName());
+        if (program) owner = &programs.emplace_back(std::move(*program));
+      }
+    }
     if (!owner || !owner->bundleIdentifier || owner->bundleIdentifier->empty()) continue;
     std::string_view key = *owner->bundleIdentifier;
     if (hidden.count(key) || isNonAudioApp(key) || isSystemProcess(key)) continue;

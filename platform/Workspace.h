@@ -19,6 +19,8 @@ struct RunningApplication {
   std::optional<std::string> localizedName;
   // A themed icon name or an icon file path, as the desktop entry gives it.
   std::optional<std::string> iconName;
+  // A terminal or a game launcher: what it starts are programs of their own, not parts of it.
+  bool hostsOtherPrograms = false;
 
   friend bool operator==(const RunningApplication&, const RunningApplication&) = default;
 };
@@ -39,6 +41,15 @@ class Workspace {
   virtual std::optional<std::string> installedApplicationName(
       const std::string& bundleIdentifier) const {
     (void)bundleIdentifier;
+    return std::nullopt;
+  }
+  // The installed application whose name is `name` (ignoring case), as the application of the
+  // process `pid`: how a program that its desktop did not start, and whose program file is not
+  // its entry's, is known by the name it gives itself. None when no such application is installed.
+  virtual std::optional<RunningApplication> installedApplicationNamed(const std::string& name,
+                                                                      pid_t pid) const {
+    (void)name;
+    (void)pid;
     return std::nullopt;
   }
 };

@@ -51,6 +51,9 @@ inline constexpr uint32_t kProcessPID = fourCC("ppid");
 inline constexpr uint32_t kProcessBundleID = fourCC("pbid");
 inline constexpr uint32_t kProcessIsRunning = fourCC("prun");
 inline constexpr uint32_t kProcessIsRunningOutput = fourCC("piro");
+// The name a process gives itself (on PipeWire its application.name, else its program's file
+// name): what a program without a desktop entry is listed under. Ours; absent where unknown.
+inline constexpr uint32_t kProcessName = fourCC("pnam");
 inline constexpr uint32_t kStreams = fourCC("stm#");
 inline constexpr uint32_t kStreamDirection = fourCC("sdir");
 inline constexpr uint32_t kDeviceCanBeDefault = fourCC("dflt");
@@ -113,6 +116,8 @@ enum class TapMuteBehavior : int32_t {
 };
 
 struct TapDescription {
+  // Who the tap is for (the app's id). Taps of different names never share what they capture.
+  std::string name;
   std::vector<ObjectID> processes;
   // A stereo mixdown of the processes, rather than one stream of one device.
   bool isStereoMixdown = false;

@@ -26,6 +26,10 @@ bool isInterpreter(const std::string& name) {
   return name.starts_with("python");
 }
 
+std::string cgroupOf(pid_t pid) {
+  return procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup").value_or(std::string());
+}
+
 bool ownedByUs(pid_t pid) {
   struct stat info {};
   if (::stat(("/proc/" + std::to_string(pid)).c_str(), &info) != 0) return false;
@@ -69,13 +73,17 @@ const DesktopEntry* LinuxWorkspace::entryForProcess(pid_t pid) const {
   if (auto flatpak = procfs::flatpakAppId(pid))
     if (const auto* entry = entries.byId(*flatpak)) return entry;
   const DesktopEntry* scope = nullptr;
-  if (auto cgroup = procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup"))
-    if (auto scopeId = appIdFromCgroup(*cgroup)) scope = entries.byId(*scopeId);
-  // A terminal's scope holds everything started from it: a program there with an entry of its
-  // own is that program; the shell, the terminal itself and bare commands are the terminal.
-  if (scope && !scope->terminalEmulator) return scope;
-  const DesktopEntry* program = programEntry(pid, entries);
-  return program ? program : scope;
+  const std::string cgroup = cgroupOf(pid);
+  if (auto scopeId = appIdFromCgroup(cgroup)) scope = entries.byId(*scopeId);
+  if (scope && !scope->hostsOtherPrograms()) return scope;
+  // A terminal's or a launcher's scope holds everything started from it: a program there with
+  // an entry of its own is that program, the process the desktop started (whose parent is
+  // outside the scope) is the terminal or launcher, and the rest (a shell, a tool, a game) are
+  // programs of their own.
+  if (const DesktopEntry* program = programEntry(pid, entries)) return program;
+  if (!scope) return nullptr;
+  auto parent = procfs::parentPid(pid);
+  return parent && cgroupOf(*parent) == cgroup ? nullptr : scope;
 }
 
 std::optional<RunningApplication> LinuxWorkspace::runningApplication(pid_t pid) const {
@@ -87,6 +95,21 @@ std::optional<RunningApplication> LinuxWorkspace::runningApplication(pid_t pid) 
   app.isApplicationBundle = true;
   if (!entry->name.empty()) app.localizedName = entry->name;
   if (!entry->icon.empty()) app.iconName = entry->icon;
+  app.hostsOtherPrograms = entry->hostsOtherPrograms();
+  return app;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::installedApplicationNamed(const std::string& name,
+                                                                            pid_t pid) const {
+  const DesktopEntry* entry = index().matchName(name);
+  if (!entry) return std::nullopt;
+  RunningApplication app;
+  app.pid = pid;
+  app.bundleIdentifier = entry->id;
+  app.isApplicationBundle = true;
+  app.localizedName = entry->name;
+  if (!entry->icon.empty()) app.iconName = entry->icon;
+  app.hostsOtherPrograms = entry->hostsOtherPrograms();
   return app;
 }
 

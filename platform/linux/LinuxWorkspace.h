@@ -14,7 +14,9 @@ namespace mixelot {
 
 // The session's running applications: our user's processes tied to an installed desktop entry,
 // by (in order) their Flatpak id, the systemd scope their desktop launched them in, and their
-// program (for a script, the script rather than its interpreter).
+// program (for a script, the script rather than its interpreter). In the scope of a terminal or
+// a game launcher, only the process the desktop started is that application: what it starts
+// there is a program of its own.
 class LinuxWorkspace final : public Workspace {
  public:
   explicit LinuxWorkspace(DesktopEntryIndex index);
@@ -29,6 +31,8 @@ class LinuxWorkspace final : public Workspace {
   bool activate(pid_t pid) override;
   std::optional<std::string> installedApplicationName(
       const std::string& bundleIdentifier) const override;
+  std::optional<RunningApplication> installedApplicationNamed(const std::string& name,
+                                                              pid_t pid) const override;
 
   // The desktop entry a process belongs to, if any; valid until the next call into this object.
   const DesktopEntry* entryForProcess(pid_t pid) const;

@@ -29,6 +29,25 @@ std::optional<pid_t> parentPidFromStat(const std::string& stat) {
   return static_cast<pid_t>(ppid);
 }
 
+std::optional<uint64_t> startTimeFromStat(const std::string& stat) {
+  // Field 22; the fields after the command name start at field 3.
+  auto close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream rest(stat.substr(close + 1));
+  std::string field;
+  for (int i = 3; i < 22; ++i)
+    if (!(rest >> field)) return std::nullopt;
+  uint64_t ticks = 0;
+  if (!(rest >> ticks)) return std::nullopt;
+  return ticks;
+}
+
+std::optional<uint64_t> startTime(pid_t pid) {
+  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return std::nullopt;
+  return startTimeFromStat(*stat);
+}
+
 std::optional<pid_t> parentPid(pid_t pid) {
   auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   if (!stat) return std::nullopt;
@@ -74,6 +93,17 @@ std::optional<std::string> flatpakAppId(pid_t pid) {
     }
   }
   return std::nullopt;
+}
+
+std::vector<pid_t> namespacePids(pid_t pid) {
+  std::vector<pid_t> pids;
+  auto status = readFile("/proc/" + std::to_string(pid) + "/status");
+  if (!status) return pids;
+  auto start = status->find("\nNSpid:");
+  if (start == std::string::npos) return pids;
+  std::istringstream line(status->substr(start + 7, status->find('\n', start + 1) - start - 7));
+  for (long value = 0; line >> value;) pids.push_back(static_cast<pid_t>(value));
+  return pids;
 }
 
 std::vector<pid_t> allPids() {

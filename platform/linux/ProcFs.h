@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,9 +21,17 @@ std::optional<std::string> executable(pid_t pid);
 std::vector<std::string> commandLine(pid_t pid);
 // The Flatpak application id from /proc/PID/root/.flatpak-info, when it runs sandboxed.
 std::optional<std::string> flatpakAppId(pid_t pid);
+// When the process started, in clock ticks after boot (field 22 of /proc/PID/stat): with the pid,
+// it names one process for good, where a pid alone is handed to a new process once the old one
+// has ended.
+std::optional<uint64_t> startTime(pid_t pid);
+// The PIDs of the process in each PID namespace it is in, outermost first (the NSpid: line of
+// /proc/PID/status); one entry for a process outside any sandbox.
+std::vector<pid_t> namespacePids(pid_t pid);
 // Every numeric entry of /proc.
 std::vector<pid_t> allPids();
 // Parses the parent pid out of the text of a stat file.
 std::optional<pid_t> parentPidFromStat(const std::string& stat);
+std::optional<uint64_t> startTimeFromStat(const std::string& stat);
 
 }  // namespace mixelot::procfs

@@ -121,6 +121,12 @@ class FakeWorkspace final : public Workspace {
     auto found = installed.find(bundleIdentifier);
     return found == installed.end() ? std::nullopt : std::optional(found->second);
   }
+  std::optional<RunningApplication> installedApplicationNamed(const std::string& name,
+                                                              pid_t pid) const override {
+    for (const auto& [id, installedName] : installed)
+      if (installedName == name) return RunningApplication{pid, id, true, name, std::nullopt};
+    return std::nullopt;
+  }
 };
 
 }  // namespace mixelot::testsupport

@@ -148,11 +148,12 @@ bool Linker::createSinkNode(TapSink& sink) {
   return true;
 }
 
-std::shared_ptr<TapSink> Linker::makeSink(std::vector<pid_t> pids) {
+std::shared_ptr<TapSink> Linker::makeSink(std::string tapName, std::vector<ProcessKey> processes) {
   auto sink = std::make_shared<TapSink>();
   sink->owner = this;
   sink->generation = connection_.generation();
-  sink->pids = std::move(pids);
+  sink->tapName = std::move(tapName);
+  sink->processes = std::move(processes);
   if (!createSinkNode(*sink)) return nullptr;
   // The daemon reports a refused creation before it answers the sync.
   connection_.roundtrip();

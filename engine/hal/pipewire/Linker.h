@@ -48,9 +48,10 @@ class Linker {
 
   Linker(Graph& graph, PipeWireConnection& connection, std::function<void()> onChanged);
 
-  // A new sink for `pids` on the current connection, once the daemon took it; null when it
-  // refused (a sandbox without the right, a missing factory) or the connection went meanwhile.
-  std::shared_ptr<TapSink> makeSink(std::vector<pid_t> pids);
+  // A new sink for the taps named `tapName` of `processes` on the current connection, once the
+  // daemon took it; null when it refused (a sandbox without the right, a missing factory) or the
+  // connection went meanwhile.
+  std::shared_ptr<TapSink> makeSink(std::string tapName, std::vector<ProcessKey> processes);
   // Made on this connection and not refused or removed since.
   bool isCurrent(const TapSink& sink) const;
   // Makes the nodes of `sinks` again for a new session manager, or drops them without one.

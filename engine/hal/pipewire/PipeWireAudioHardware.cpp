@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include "engine/hal/pipewire/PipeWireObjects.h"
+#include "platform/linux/FlatpakProcesses.h"
+#include "platform/linux/ProcFs.h"
 
 namespace mixelot::hal::pipewire {
 namespace {
@@ -10,11 +12,22 @@ namespace {
 // How long the destructor waits for the daemon to take our last writes.
 constexpr Seconds kShutdownRoundtrip{0.5};
 
+PipeWireOptions withDefaults(PipeWireOptions options) {
+  if (!options.processes.startTime) options.processes.startTime = procfs::startTime;
+  if (!options.processes.sandboxHostPid) {
+    options.processes.sandboxHostPid = [flatpak = std::make_shared<FlatpakProcesses>()](
+                                           std::string_view appId, pid_t sandboxPid) {
+      return flatpak->hostPid(appId, sandboxPid);
+    };
+  }
+  return options;
+}
+
 }  // namespace
 
 PipeWireAudioHardware::PipeWireAudioHardware(MainQueue& queue, Options options)
     : queue_(queue),
-      options_(std::move(options)),
+      options_(withDefaults(std::move(options))),
       ownPid_(::getpid()),
       connection_(queue,
                   {.attach = [this](pw_core* core) { graph_.attach(core); },
@@ -33,6 +46,7 @@ PipeWireAudioHardware::PipeWireAudioHardware(MainQueue& queue, Options options)
       view_(graph_, queue_,
             {.ownPid = ownPid_,
              .desktopEntryForProcess = options_.desktopEntryForProcess,
+             .processes = options_.processes,
              .setTapProcesses = [this](ObjectID tap, const std::vector<ObjectID>& processes) {
                auto it = taps_.find(tap);
                return it == taps_.end() ? status::kBadObject

@@ -34,6 +34,9 @@ struct PipeWireOptions {
   // process the tap does not list yet (a child started for one sound); unset, only streams of
   // the listed processes do.
   std::function<std::optional<std::string>(pid_t)> applicationOfProcess;
+  // When a process started and where a sandboxed app's process is on the host; unset members
+  // read /proc.
+  ProcessLookups processes;
   // The longest a synchronous exchange with the daemon may take.
   Seconds roundtripTimeout{2.0};
 };
@@ -48,9 +51,9 @@ struct PipeWireOptions {
 // aggregate device that reads the tap runs, the tapped processes' output streams are moved onto
 // it through the session manager's "default" metadata. An aggregate device is a filter node of
 // ours, linked from the tap sink's monitor to the target device; its I/O procedure is called from
-// the filter's real-time process callback. Taps of the same processes share one sink, so one app
-// can play to several devices. A tap's process list ('tdsc') can be set: its sink then takes the
-// streams of the new list, for every tap that shares it.
+// the filter's real-time process callback. Taps of the same name (app) and processes share one
+// sink, so one app can play to several devices. A tap's process list ('tdsc') can be set: its sink
+// then takes the streams of the new list, for every tap that shares it.
 //
 // Threads: PipeWire's loop runs on our main thread (its descriptor is watched through the main
 // queue), so every event, read and operation happens there and nothing needs a lock; only the
@@ -118,11 +121,13 @@ class PipeWireAudioHardware final : public AudioHardware {
   void reconcileStreams();
   Aggregate* findAggregate(ObjectID device);
   Status setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes);
-  std::vector<pid_t> pidsOf(const std::vector<ObjectID>& processes) const;
-  // Notes the applications of `pids` on the sink their streams are moved onto.
-  void addApplications(TapSink& sink, const std::vector<pid_t>& pids);
+  std::vector<ProcessKey> keysOf(const std::vector<ObjectID>& processes) const;
+  // Notes the applications of `processes` on the sink their streams are moved onto.
+  void addApplications(TapSink& sink, const std::vector<ProcessKey>& processes);
   // The application of a process (options_.applicationOfProcess), asked once per process.
-  const std::optional<std::string>& applicationOf(pid_t pid);
+  const std::optional<std::string>& applicationOf(const ProcessKey& process);
+  // The process a stream plays for, for good.
+  std::optional<ProcessKey> streamProcess(const GraphNode& stream) const;
 
   // ---- view ----------------------------------------------------------------------------------
   // Rebuilds the property view from the graph and our taps and aggregates.
@@ -153,7 +158,7 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   std::optional<bool> reportedAccess_;
   // applicationOf's answers, for the processes that have streams.
-  std::map<pid_t, std::optional<std::string>> processApplications_;
+  std::map<ProcessKey, std::optional<std::string>> processApplications_;
 };
 
 }  // namespace mixelot::hal::pipewire

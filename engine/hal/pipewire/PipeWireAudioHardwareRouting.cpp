@@ -26,18 +26,20 @@ PipeWireAudioHardware::Aggregate* PipeWireAudioHardware::findAggregate(ObjectID 
 Status PipeWireAudioHardware::createProcessTap(const TapDescription& description,
                                                ObjectID& outTap) {
   if (!connection_.isConnected()) return status::kNotRunning;
-  std::vector<pid_t> pids = pidsOf(description.processes);
-  if (pids.empty()) return status::kBadObject;
+  std::vector<ProcessKey> processes = keysOf(description.processes);
+  if (processes.empty()) return status::kBadObject;
 
   std::shared_ptr<TapSink> sink;
   for (const auto& [id, tap] : taps_)
-    if (tap->sink->pids == pids && linker_.isCurrent(*tap->sink)) sink = tap->sink;
-  if (!sink) sink = linker_.makeSink(pids);
+    if (tap->sink->tapName == description.name && tap->sink->processes == processes &&
+        linker_.isCurrent(*tap->sink))
+      sink = tap->sink;
+  if (!sink) sink = linker_.makeSink(description.name, processes);
   if (!sink) {
     if (connection_.isLost()) connection_.handleLoss();
     return status::kUnspecified;
   }
-  addApplications(*sink, pids);
+  addApplications(*sink, processes);
 
   auto tap = std::make_unique<Tap>();
   tap->id = view_.newObjectID();
@@ -49,38 +51,46 @@ Status PipeWireAudioHardware::createProcessTap(const TapDescription& description
   return kNoError;
 }
 
-std::vector<pid_t> PipeWireAudioHardware::pidsOf(const std::vector<ObjectID>& processes) const {
-  std::vector<pid_t> pids;
+std::vector<ProcessKey> PipeWireAudioHardware::keysOf(
+    const std::vector<ObjectID>& processes) const {
+  std::vector<ProcessKey> keys;
   for (ObjectID process : processes)
-    if (auto pid = view_.processPid(process)) pids.push_back(*pid);
-  std::sort(pids.begin(), pids.end());
-  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
-  return pids;
+    if (auto key = view_.processKey(process)) keys.push_back(*key);
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
 }
 
-void PipeWireAudioHardware::addApplications(TapSink& sink, const std::vector<pid_t>& pids) {
-  for (pid_t pid : pids)
-    if (const auto& application = applicationOf(pid)) sink.applications.insert(*application);
+void PipeWireAudioHardware::addApplications(TapSink& sink,
+                                            const std::vector<ProcessKey>& processes) {
+  for (const ProcessKey& process : processes)
+    if (const auto& application = applicationOf(process)) sink.applications.insert(*application);
 }
 
-const std::optional<std::string>& PipeWireAudioHardware::applicationOf(pid_t pid) {
-  auto it = processApplications_.find(pid);
+const std::optional<std::string>& PipeWireAudioHardware::applicationOf(const ProcessKey& process) {
+  auto it = processApplications_.find(process);
   if (it == processApplications_.end()) {
     std::optional<std::string> application;
-    if (options_.applicationOfProcess) application = options_.applicationOfProcess(pid);
-    it = processApplications_.emplace(pid, std::move(application)).first;
+    if (options_.applicationOfProcess) application = options_.applicationOfProcess(process.pid);
+    it = processApplications_.emplace(process, std::move(application)).first;
   }
   return it->second;
 }
 
+std::optional<ProcessKey> PipeWireAudioHardware::streamProcess(const GraphNode& stream) const {
+  auto pid = streamPid(graph_, stream, options_.processes);
+  if (!pid) return std::nullopt;
+  return options_.processes.key(*pid);
+}
+
 Status PipeWireAudioHardware::setTapProcesses(Tap& tap, const std::vector<ObjectID>& processes) {
   if (!connection_.isConnected()) return status::kNotRunning;
-  std::vector<pid_t> pids = pidsOf(processes);
-  if (pids.empty()) return status::kBadObject;
+  std::vector<ProcessKey> keys = keysOf(processes);
+  if (keys.empty()) return status::kBadObject;
   tap.description.processes = processes;
   std::shared_ptr<TapSink> sink = tap.sink;
-  addApplications(*sink, pids);
-  if (sink->pids == pids) {
+  addApplications(*sink, keys);
+  if (sink->processes == keys) {
     // Another tap sharing this sink was given the list first; only the description was behind.
     publish();
     return kNoError;
@@ -92,11 +102,11 @@ Status PipeWireAudioHardware::setTapProcesses(Tap& tap, const std::vector<Object
   // go back to their own output as soon as nobody reads a sink of theirs.
   std::shared_ptr<TapSink> other;
   for (const auto& [id, candidate] : taps_)
-    if (candidate->sink != sink && candidate->sink->pids == pids &&
-        linker_.isCurrent(*candidate->sink))
+    if (candidate->sink != sink && candidate->sink->tapName == sink->tapName &&
+        candidate->sink->processes == keys && linker_.isCurrent(*candidate->sink))
       other = candidate->sink;
   if (!other) {
-    sink->pids = std::move(pids);
+    sink->processes = std::move(keys);
     update();
     return kNoError;
   }
@@ -248,13 +258,14 @@ void PipeWireAudioHardware::reconcile() {
 void PipeWireAudioHardware::reconcileStreams() {
   // Processes whose tap is being read right now, and the sink their streams belong on; and the
   // same by application, for the processes the taps do not list yet.
-  std::map<pid_t, std::string> readSinks;
+  std::map<ProcessKey, std::string> readSinks;
   std::map<std::string, std::string> applicationSinks;
   for (const auto& [id, aggregate] : aggregates_) {
     if (aggregate->generation != connection_.generation() || !aggregate->started ||
         !aggregate->isAlive() || !linker_.isCurrent(*aggregate->sink))
       continue;
-    for (pid_t pid : aggregate->sink->pids) readSinks.try_emplace(pid, aggregate->sink->name);
+    for (const ProcessKey& process : aggregate->sink->processes)
+      readSinks.try_emplace(process, aggregate->sink->name);
     for (const auto& application : aggregate->sink->applications)
       applicationSinks.try_emplace(application, aggregate->sink->name);
   }
@@ -263,22 +274,21 @@ void PipeWireAudioHardware::reconcileStreams() {
   // full volume until the app model's next discovery pass moved it, ~90 ms for a new stream of
   // a listed process, most of a short sound from a process started for it. Processes seen once
   // are not asked again while they have streams.
-  std::set<pid_t> withStreams;
+  std::set<ProcessKey> withStreams;
   for (const auto& [nodeId, node] : graph_.nodes()) {
     if (!node->isOutputStream()) continue;
-    auto pid = streamPid(graph_, *node);
-    if (!pid) continue;
-    withStreams.insert(*pid);
-    if (applicationSinks.empty() || readSinks.count(*pid)) continue;
-    if (const auto& application = applicationOf(*pid)) {
+    auto process = streamProcess(*node);
+    if (!process) continue;
+    withStreams.insert(*process);
+    if (applicationSinks.empty() || readSinks.count(*process)) continue;
+    if (const auto& application = applicationOf(*process)) {
       auto sink = applicationSinks.find(*application);
-      if (sink != applicationSinks.end()) readSinks.emplace(*pid, sink->second);
+      if (sink != applicationSinks.end()) readSinks.emplace(*process, sink->second);
     }
   }
   std::erase_if(processApplications_,
                 [&](const auto& entry) { return !withStreams.count(entry.first); });
-  mover_.reconcile(readSinks,
-                   [this](const GraphNode& stream) { return streamPid(graph_, stream); });
+  mover_.reconcile(readSinks, [this](const GraphNode& stream) { return streamProcess(stream); });
 }
 
 }  // namespace mixelot::hal::pipewire

@@ -54,8 +54,14 @@ void PropertyView::rebuild() {
 }
 
 std::optional<pid_t> PropertyView::processPid(ObjectID process) const {
-  auto it = processPids_.find(process);
-  if (it == processPids_.end()) return std::nullopt;
+  auto key = processKey(process);
+  if (!key) return std::nullopt;
+  return key->pid;
+}
+
+std::optional<ProcessKey> PropertyView::processKey(ObjectID process) const {
+  auto it = processKeys_.find(process);
+  if (it == processKeys_.end()) return std::nullopt;
   return it->second;
 }
 
@@ -68,7 +74,7 @@ ObjectID PropertyView::idFor(const std::string& key) {
 PropertyView::View PropertyView::build() {
   View view;
   deviceNodes_.clear();
-  processPids_.clear();
+  processKeys_.clear();
   std::vector<ObjectID> devices, processes;
   ObjectID defaultDevice = kUnknownObject;
 
@@ -222,34 +228,36 @@ void PropertyView::addProcessObjects(View& view, std::vector<ObjectID>& processe
     const GraphClient* client = nullptr;
     std::vector<const GraphNode*> nodes;  // by serial: the oldest speaks for the process
   };
-  std::map<pid_t, Streams> byPid;
+  std::map<ProcessKey, Streams> byProcess;
   for (const auto& [id, node] : graph_.nodes()) {
     if (!node->isOutputStream() || node->name().starts_with(kOwnNodePrefix)) continue;
-    auto pid = streamPid(graph_, *node);
+    auto pid = streamPid(graph_, *node, options_.processes);
     if (!pid || *pid == options_.ownPid) continue;
-    Streams& streams = byPid[*pid];
+    Streams& streams = byProcess[options_.processes.key(*pid)];
     if (!streams.client) streams.client = graph_.client(*node->clientId());
     streams.nodes.push_back(node.get());
   }
 
-  std::erase_if(processClues_, [&](const auto& entry) { return !byPid.count(entry.first); });
-  std::vector<std::pair<ObjectID, pid_t>> ordered;
-  for (auto& [pid, streams] : byPid) {
+  std::erase_if(processClues_, [&](const auto& entry) { return !byProcess.count(entry.first); });
+  std::vector<std::pair<ObjectID, ProcessKey>> ordered;
+  for (auto& [key, streams] : byProcess) {
     std::sort(streams.nodes.begin(), streams.nodes.end(),
               [](const GraphNode* a, const GraphNode* b) { return a->serial < b->serial; });
-    ordered.emplace_back(idFor("process:" + std::to_string(pid)), pid);
+    ordered.emplace_back(
+        idFor("process:" + std::to_string(key.pid) + ":" + std::to_string(key.startTime)), key);
   }
   std::sort(ordered.begin(), ordered.end());
 
-  for (const auto& [process, pid] : ordered) {
-    const Streams& streams = byPid[pid];
+  for (const auto& [process, key] : ordered) {
+    const pid_t pid = key.pid;
+    const Streams& streams = byProcess[key];
     const Dict empty;
     const Dict& client = streams.client ? streams.client->props : empty;
     const Dict& stream = streams.nodes.front()->props;
-    auto clues = processClues_.find(pid);
+    auto clues = processClues_.find(key);
     if (clues == processClues_.end())
       clues =
-          processClues_.emplace(pid, readProcessClues(pid, options_.desktopEntryForProcess)).first;
+          processClues_.emplace(key, readProcessClues(pid, options_.desktopEntryForProcess)).first;
     IdentityClues identity;
     identity.portalAppId = std::string(lookup(client, kPortalAppIdKey));
     identity.applicationId = firstOf(stream, {PW_KEY_APP_ID});
@@ -267,11 +275,14 @@ void PropertyView::addProcessObjects(View& view, std::vector<ObjectID>& processe
     ObjectView& object = view[process];
     object[{selector::kProcessPID}] = static_cast<int32_t>(pid);
     object[{selector::kProcessBundleID}] = applicationIdentity(identity);
+    std::string name = identity.applicationName;
+    if (name.empty()) name = identity.binary.substr(identity.binary.rfind('/') + 1);
+    if (!name.empty()) object[{selector::kProcessName}] = std::move(name);
     object[{selector::kProcessIsRunning}] = uint32_t{running ? 1u : 0u};
     object[{selector::kProcessIsRunningOutput}] = uint32_t{running ? 1u : 0u};
     object[{selector::kProcessIsRunningOutput, scope::kOutput}] = uint32_t{running ? 1u : 0u};
     processes.push_back(process);
-    processPids_[process] = pid;
+    processKeys_[process] = key;
   }
 }
 
@@ -294,7 +305,7 @@ void PropertyView::notifyListeners(const View& previous) {
   // when an app has to be listed or dropped, and the list is all the model listens to.
   bool processesChanged = changed(kSystemObject, kProcesses);
   if (!processesChanged) {
-    for (const auto& [object, pid] : processPids_) {
+    for (const auto& [object, key] : processKeys_) {
       if (changed(object, {selector::kProcessIsRunningOutput, scope::kOutput})) {
         processesChanged = true;
         break;

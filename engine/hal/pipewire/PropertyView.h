@@ -13,6 +13,7 @@
 #include "engine/hal/AudioHardware.h"
 #include "engine/hal/pipewire/ApplicationIdentity.h"
 #include "engine/hal/pipewire/Graph.h"
+#include "engine/hal/pipewire/StreamPid.h"
 #include "platform/MainQueue.h"
 
 namespace mixelot::hal::pipewire {
@@ -50,6 +51,7 @@ class PropertyView {
   struct Options {
     pid_t ownPid = 0;  // our own streams are never a process object
     DesktopEntryLookup desktopEntryForProcess;
+    ProcessLookups processes;
     // Sets the process list of a tap (its 'tdsc'); the backend republishes.
     std::function<Status(ObjectID tap, const std::vector<ObjectID>& processes)> setTapProcesses;
   };
@@ -64,6 +66,8 @@ class PropertyView {
   ObjectID newObjectID() { return nextObjectID_++; }
   // The PID behind a process object of the last build.
   std::optional<pid_t> processPid(ObjectID process) const;
+  // The process behind a process object of the last build, for good.
+  std::optional<ProcessKey> processKey(ObjectID process) const;
 
   bool hasProperty(ObjectID object, const PropertyAddress& address) const;
   Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
@@ -114,8 +118,8 @@ class PropertyView {
   std::map<std::string, ObjectID> ids_;
   ObjectID nextObjectID_ = kSystemObject + 1;
   std::map<ObjectID, GlobalId> deviceNodes_;  // device object -> its node
-  std::map<ObjectID, pid_t> processPids_;
-  std::map<pid_t, ProcessClues> processClues_;
+  std::map<ObjectID, ProcessKey> processKeys_;
+  std::map<ProcessKey, ProcessClues> processClues_;
 
   std::map<ListenerID, Listener> listeners_;
   ListenerID nextListener_ = 1;

@@ -8,8 +8,8 @@
 
 namespace mixelot::hal::pipewire {
 
-void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
-                            const StreamPid& streamPid) {
+void StreamMover::reconcile(const std::map<ProcessKey, std::string>& readSinks,
+                            const StreamProcess& streamProcess) {
   // Without the session manager's metadata nothing can be moved or given back; the records wait.
   if (!graph_.hasDefaultMetadata()) return;
 
@@ -28,9 +28,9 @@ void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
     // A sink that is not in the graph (destroyed under us, or not announced yet) reads
     // nothing: a stream pointed at it would play to the default device instead of its own.
     const std::string* sink = nullptr;
-    const auto pid = streamPid(*node);
-    if (pid) {
-      auto read = readSinks.find(*pid);
+    const auto process = streamProcess(*node);
+    if (process) {
+      auto read = readSinks.find(*process);
       if (read != readSinks.end() && graph_.nodeByName(read->second)) sink = &read->second;
     }
     if (sink) {
@@ -42,7 +42,8 @@ void StreamMover::reconcile(const std::map<pid_t, std::string>& readSinks,
         // or a tool that enforces targets of its own. Taking it back would start a tug of war
         // (a write of ours answered by one of theirs on every metadata event), so it stays where
         // they sent it, out of its app's volume.
-        leaveAlone(*node, pid, moved->second, *current);
+        leaveAlone(*node, process ? std::optional<pid_t>(process->pid) : std::nullopt,
+                   moved->second, *current);
         continue;
       }
       if (!current || current->value != *sink)

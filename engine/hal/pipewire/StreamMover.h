@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/hal/pipewire/Graph.h"
+#include "engine/hal/pipewire/StreamPid.h"
 
 namespace mixelot::hal::pipewire {
 
@@ -33,7 +34,7 @@ class StreamMover {
   // The node names of tap sinks, whichever instance of ours made them: a target naming one is
   // ours, one naming anything else was set by someone else (the user) and is theirs.
   static constexpr std::string_view kTapSinkPrefix = "mixelot.tap.";
-  using StreamPid = std::function<std::optional<pid_t>(const GraphNode&)>;
+  using StreamProcess = std::function<std::optional<ProcessKey>(const GraphNode&)>;
 
   explicit StreamMover(Graph& graph) : graph_(graph) {}
   StreamMover(const StreamMover&) = delete;
@@ -41,7 +42,8 @@ class StreamMover {
 
   // Points every output stream of a process in `readSinks` at the sink named there (node.name),
   // and gives every other stream we moved its own target back.
-  void reconcile(const std::map<pid_t, std::string>& readSinks, const StreamPid& streamPid);
+  void reconcile(const std::map<ProcessKey, std::string>& readSinks,
+                 const StreamProcess& streamProcess);
   // Gives every moved stream its own target back; we are about to go.
   void restoreAll();
   // The connection is gone: its streams, and so our records of them, with it. The next

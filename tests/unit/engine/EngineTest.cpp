@@ -74,8 +74,10 @@ class EngineTest : public ::testing::Test {
 
 using Operation = SimAudioSystem::Operation;
 
-// Every tap the engine makes is private and silences the app while it is tapped.
+// Every tap the engine makes is named after its app, private, and silences the app while it is
+// tapped.
 hal::TapDescription ours(hal::TapDescription tap, const AppTapState& state) {
+  tap.name = state.bundleID;
   tap.uuid = state.tapUUID;
   tap.muteBehavior = hal::TapMuteBehavior::kMutedWhenTapped;
   tap.isPrivate = true;

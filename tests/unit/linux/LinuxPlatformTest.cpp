@@ -89,6 +89,39 @@ TEST(DesktopEntryIndex, EarlierFoldersWinAndProcessesMatchByProgramClassOrId) {
   EXPECT_EQ(match("/usr/lib/radio/radioapp"), "kde-radio");  // by window class
   EXPECT_EQ(match("/usr/bin/unknown"), "none");
   EXPECT_EQ(match(""), "none");
+  EXPECT_EQ(index.matchName("player (MINE)")->id, "org.example.Player");
+  EXPECT_EQ(index.matchName("Play"), nullptr);
+}
+
+TEST(DesktopEntryIndex, ProgramsBehindWrappersAndSymbolicLinksAreMatched) {
+  // A browser's entry runs bin/browser-stable, a link to the vendor's start script beside the
+  // real binary, which is what plays: matched by the script's real path (run as "sh script")
+  // and by the install folder. A game launcher is marked as one.
+  testsupport::TempFolder root;
+  fs::create_directories(root / "opt/vendor/browser");
+  fs::create_directories(root / "bin");
+  fs::create_directories(root / "share/applications");
+  const std::string script = root / "opt/vendor/browser/browser-launcher";
+  std::ofstream(script) << "#!/bin/sh\nexec \"$(dirname \"$0\")/browser-bin\" \"$@\"\n";
+  fs::permissions(script, fs::perms::owner_all);
+  fs::create_symlink(script, root / "bin/browser-stable");
+  std::ofstream(root / "share/applications/org.vendor.Browser.desktop")
+      << "[Desktop Entry]\nType=Application\nName=Vendor Browser\nExec="
+      << root / "bin/browser-stable"
+      << " %U\n";
+  std::ofstream(root / "share/applications/steam.desktop")
+      << "[Desktop Entry]\nType=Application\nName=Steam\nExec=sh\n";
+  auto index = DesktopEntryIndex::load({root / "share"});
+  auto match = [&](const fs::path& executable) {
+    const DesktopEntry* entry = index.matchExecutable(executable.string());
+    return entry ? entry->id : "none";
+  };
+  EXPECT_EQ(match(script), "org.vendor.Browser");
+  EXPECT_EQ(match(root / "opt/vendor/browser/browser-bin"), "org.vendor.Browser");
+  EXPECT_EQ(match(root / "opt/vendor/browser/helpers/gpu"), "org.vendor.Browser");
+  EXPECT_EQ(match(root / "opt/vendor/other/other-bin"), "none");
+  EXPECT_TRUE(index.byId("steam")->hostsOtherPrograms());
+  EXPECT_FALSE(index.byId("org.vendor.Browser")->hostsOtherPrograms());
 }
 
 TEST(InstanceLock, OneHolderAtATimeAndTheNextOneIsToldWho) {
@@ -155,6 +188,13 @@ TEST(ProcFs, ParentPidSurvivesOddCommandNames) {
   EXPECT_EQ(procfs::parentPidFromStat("42 (a) b (c)) S 7 42 42 0"), 7);
   EXPECT_EQ(procfs::parentPidFromStat("42 (sleep) S 1 42"), 1);
   EXPECT_EQ(procfs::parentPidFromStat("garbage"), std::nullopt);
+  EXPECT_EQ(
+      procfs::startTimeFromStat("42 (a) b (c)) S 7 42 42 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 "
+                                "0 98765 1000 200"),
+      98765u);
+  EXPECT_EQ(procfs::startTimeFromStat("42 (sleep) S 1 42"), std::nullopt);
+  EXPECT_TRUE(procfs::startTime(::getpid()));
+  EXPECT_EQ(procfs::namespacePids(::getpid()).back(), ::getpid());
   LinuxProcessInfo info;
   EXPECT_EQ(info.parentProcessId(::getpid()), ::getppid());
   EXPECT_EQ(info.parentProcessId(0x7ffffff0), std::nullopt);

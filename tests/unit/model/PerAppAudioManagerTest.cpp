@@ -172,6 +172,47 @@ TEST_F(ModelTest, FiltersKeepOutOurselvesHiddenNonAudioAndSystemProcesses) {
   EXPECT_THAT(ids(), ElementsAre("org.example.Kept"));
 }
 
+TEST_F(ModelTest, ProgramsWithoutAnEntryAreAppsOfTheirOwnUnlessTheyBelongToOne) {
+  auto named = [&](pid_t pid, const std::string& bundleID, const std::string& name) {
+    auto object = play(pid, bundleID);
+    sim.setProperty(object, {hal::selector::kProcessName}, name);
+    return object;
+  };
+  // A game run by Wine from a terminal, with no entry and no application among its ancestors.
+  auto game = named(10, "wine64-preloader", "MyGame.exe");
+  // Started by a launcher: its own row; the launcher's helper that names itself after it is the
+  // launcher's. A browser's helper stays with the browser whatever it calls itself.
+  runApp(20, "steam", "Steam");
+  workspace.applications.back().hostsOtherPrograms = true;
+  processInfo.chain({23, 22, 21, 20});
+  named(23, "none", "Space Game");
+  auto steamHelper = named(21, "steamwebhelper", "steam");
+  runApp(30, "org.example.Browser", "Browser");
+  processInfo.chain({31, 30});
+  auto renderer = named(31, "org.example.Browser", "Browser Audio Service");
+  // A program whose name is an installed application's is that application.
+  workspace.installed["org.example.Notes"] = "Notes";
+  named(40, "notes-bin", "Notes");
+  // The desktop's own sounds and the sound server's streams stay out, as does a program with no
+  // name at all.
+  named(50, "org.freedesktop.libcanberra.gtk-play", "canberra-gtk-play");
+  named(51, "pipewire", "pipewire");
+  play(52, "unnamed");
+  prefs.set("savedVolumes", PreferenceDictionary{{"program:MyGame.exe", 0.4f}});
+  makeManager();
+
+  EXPECT_THAT(ids(), ElementsAre("org.example.Browser", "program:MyGame.exe", "org.example.Notes",
+                                 "program:Space Game", "steam"));
+  const AudioApp& wine = *app("program:MyGame.exe");
+  EXPECT_EQ(wine.name, "MyGame.exe");
+  EXPECT_EQ(wine.icon, "application-x-executable");
+  EXPECT_THAT(wine.processObjectIDs, ElementsAre(game));
+  EXPECT_FLOAT_EQ(wine.currentVolume, 0.4f);
+  EXPECT_THAT(taps("program:MyGame.exe"), ElementsAre("A"));
+  EXPECT_THAT(app("steam")->processObjectIDs, ElementsAre(steamHelper));
+  EXPECT_THAT(app("org.example.Browser")->processObjectIDs, ElementsAre(renderer));
+}
+
 TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
   auto first = playApp(100, "org.example.Browser", "Browser");
   makeManager();

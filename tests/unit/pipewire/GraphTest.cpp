@@ -181,7 +181,20 @@ constexpr pid_t kSecondApp = 4190002;
 struct PropertyViewTest : testing::Test {
   ManualMainQueue queue;
   Graph graph{[] {}};
-  PropertyView view{graph, queue, {.ownPid = 1}};
+  std::map<pid_t, uint64_t> startTimes;
+  ProcessLookups lookups{.startTime = [this](pid_t pid) -> std::optional<uint64_t> {
+                           auto it = startTimes.find(pid);
+                           if (it == startTimes.end()) return std::nullopt;
+                           return it->second;
+                         },
+                         // Process 2 of the sandbox of org.example.Sandboxed.
+                         .sandboxHostPid =
+                             [](std::string_view app, pid_t pid) {
+                               return app == "org.example.Sandboxed" && pid == 2
+                                          ? std::optional<pid_t>(kSecondApp)
+                                          : std::nullopt;
+                             }};
+  PropertyView view{graph, queue, {.ownPid = 1, .processes = lookups}};
 
   void update() { view.update({.connected = true}); }
   std::vector<ObjectID> list(ObjectID object, uint32_t selector) {
@@ -290,6 +303,54 @@ TEST_F(PropertyViewTest, StreamIdReusedByAnotherProcessMovesTheProcessObjects) {
   fake::addStream(graph, 61_id, 30_id, 502);
   update();
   EXPECT_EQ(processes(), (std::vector<ObjectID>{first, second}));
+
+  // The first process ends and a new one is given its PID: a new object, which nothing made for
+  // the old one (its app's chains, kept for a while after it went quiet) may take for it.
+  graph.removeGlobal(61_id);
+  graph.removeGlobal(30_id);
+  startTimes[kFirstApp] = 777;
+  fake::addClient(graph, 32_id, kFirstApp);
+  fake::addStream(graph, 62_id, 32_id, 503);
+  update();
+  ASSERT_EQ(processes().size(), 2u);
+  const ObjectID reused = processes()[1];
+  EXPECT_NE(reused, first);
+  EXPECT_EQ(view.processPid(reused), kFirstApp);
+  EXPECT_EQ(view.processKey(reused), (ProcessKey{kFirstApp, 777}));
+}
+
+TEST_F(PropertyViewTest, AppsBehindThePulseServerAreTheirHostProcessesNamedAsTheySay) {
+  // The server's client for each app: the PID the daemon read is the server's, the one the app
+  // reported counts in its own PID namespace (2 in a sandbox).
+  auto pulseClient = [&](GlobalId id, pid_t reported, Dict props) {
+    props.insert({{PW_KEY_CLIENT_API, "pipewire-pulse"}, {"pulse.server.type", "unix"}});
+    fake::addClient(graph, id, reported, props);
+  };
+  const Dict flatpak = {{PW_KEY_ACCESS, "flatpak"}, {PW_KEY_APP_PROCESS_BINARY, "/app/bin/tone"}};
+  Dict sandboxed = flatpak;
+  sandboxed.insert({"pipewire.access.portal.app_id", "org.example.Sandboxed"});
+  pulseClient(30_id, kFirstApp, {{PW_KEY_APP_NAME, "Music"}});
+  pulseClient(31_id, 2, sandboxed);
+  pulseClient(32_id, 3, flatpak);  // no app id: nothing vouches for whose PID 3 it is
+  Dict otherApp = sandboxed;
+  otherApp.insert_or_assign("pipewire.access.portal.app_id", "org.example.Other");
+  pulseClient(33_id, 2, otherApp);  // its host process was not found
+  for (uint32_t client = 30; client <= 33; ++client)
+    fake::addStream(graph, GlobalId{client + 30}, GlobalId{client});
+  update();
+
+  ASSERT_EQ(processes().size(), 2u);
+  auto read = [&](ObjectID process, uint32_t selector) {
+    PropertyValue value;
+    EXPECT_EQ(view.getPropertyData(process, {selector}, value), kNoError);
+    return value;
+  };
+  EXPECT_EQ(read(processes()[0], selector::kProcessPID), PropertyValue(int32_t{kFirstApp}));
+  EXPECT_EQ(read(processes()[0], selector::kProcessName), PropertyValue(std::string("Music")));
+  EXPECT_EQ(read(processes()[1], selector::kProcessPID), PropertyValue(int32_t{kSecondApp}));
+  EXPECT_EQ(read(processes()[1], selector::kProcessBundleID),
+            PropertyValue(std::string("org.example.Sandboxed")));
+  EXPECT_EQ(read(processes()[1], selector::kProcessName), PropertyValue(std::string("tone")));
 }
 
 // Moving tapped streams and giving them back.
@@ -300,7 +361,7 @@ const std::string kTap = "mixelot.tap.1.1";
 struct StreamMoverTest : testing::Test {
   Graph graph{[] {}};
   StreamMover mover{graph};
-  std::map<pid_t, std::string> read{{kApp, kTap}};
+  std::map<ProcessKey, std::string> read{{{kApp, 0}, kTap}};
 
   StreamMoverTest() {
     fake::addDefaultMetadata(graph);
@@ -308,9 +369,9 @@ struct StreamMoverTest : testing::Test {
     fake::addStream(graph, kStream, 10_id);
   }
   // Client 10 plays for process 100 (kApp), client 11 for process 110.
-  void reconcile(const std::map<pid_t, std::string>& sinks) {
-    mover.reconcile(sinks, [](const GraphNode& stream) -> std::optional<pid_t> {
-      return static_cast<pid_t>(stream.clientId()->value * 10);
+  void reconcile(const std::map<ProcessKey, std::string>& sinks) {
+    mover.reconcile(sinks, [](const GraphNode& stream) -> std::optional<ProcessKey> {
+      return ProcessKey{static_cast<pid_t>(stream.clientId()->value * 10), 0};
     });
   }
   // As the user (or the session manager) sets it.
@@ -416,7 +477,7 @@ TEST_F(StreamMoverTest, MoveWhoseTapVanishedGivesTheTargetBack) {
     set(kStream, kTargetKey, "speakers");
     reconcile(read);
     if (sinkGone) graph.removeGlobal(50_id);
-    reconcile(sinkGone ? read : std::map<pid_t, std::string>{});
+    reconcile(sinkGone ? read : std::map<ProcessKey, std::string>{});
     EXPECT_EQ(target(), "speakers");
     EXPECT_EQ(saved(), "(none)");
   }

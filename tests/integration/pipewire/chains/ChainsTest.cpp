@@ -185,6 +185,18 @@ TEST_F(ChainsTest, ATapFollowsItsProcessListAndKeepsOneSinkPerList) {
   EXPECT_NEAR(headphones, sumOfTones(1.0, 1.0), kTolerance);
 }
 
+TEST_F(ChainsTest, TwoAppsNeverShareASinkNorHearOneProcessTwice) {
+  // A process object another app's chains still name (a new process given the PID of one that
+  // ended): each app's chains read a sink of their own, and the stream plays through one of them.
+  route();
+  engine().createTap("org.example.Other", appProcesses(), std::nullopt);
+  queue().runFor(Seconds(0.3));
+  EXPECT_EQ(session().nodesNamed("mixelot.tap.").size(), 2u);
+  EXPECT_TRUE(onTap(kApp));
+  EXPECT_NEAR(level("speakers"), kToneLevel, kTolerance);
+  engine().removeTaps("org.example.Other");
+}
+
 TEST_F(ChainsTest, RemovingChainsGivesTheAppBackItsOwnOutput) {
   route();
   engine().setAppVolume(kApp, 0.5f);

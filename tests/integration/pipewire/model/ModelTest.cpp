@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "engine/hal/PropertyReads.h"
+#include "platform/linux/FlatpakProcesses.h"
 #include "support/ModelRig.h"
 #include "support/SessionTest.h"
 
@@ -19,6 +20,7 @@ constexpr const char* kMusic = "org.example.Music";
 constexpr const char* kRadio = "org.example.Radio";
 constexpr const char* kBrowser = "org.example.Browser";
 constexpr const char* kChat = "org.example.Chat";
+constexpr const char* kSandboxed = "org.example.Sandboxed";
 
 class ModelTest : public SessionTest {
  protected:
@@ -74,6 +76,35 @@ TEST_P(ModelForEitherClientTest, AToneFromAChildProcessIsListedUnderItsApp) {
   EXPECT_NE(*pid, tones_.front());
   EXPECT_EQ(rig_->processInfo.parentProcessId(*pid), tones_.front());
   EXPECT_TRUE(waitFor(rig_->queue, [&] { return onTap(kBrowser); }));
+}
+
+TEST_F(ModelTest, ASandboxedAppIsListedUnderItsExportedEntryAndFollowsItsVolumeAndMute) {
+  // A Flatpak app over the PulseAudio protocol: the PID it reports is the one in its sandbox.
+  startTone(kSandboxed, 550, {.pulse = true, .sandbox = true});
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kSandboxed) && onTap(kSandboxed); }));
+  const AudioApp& app = *rig_->app(kSandboxed);
+  EXPECT_EQ(app.name, "Sandboxed Tone");
+  ASSERT_EQ(app.processObjectIDs.size(), 1u);
+  auto pid = hal::readInt32(rig_->hardware, app.processObjectIDs[0], {hal::selector::kProcessPID});
+  ASSERT_TRUE(pid);
+  EXPECT_EQ(FlatpakProcesses::appIdOf(*pid), kSandboxed) << "not the host's process: " << *pid;
+
+  rig_->apps->setVolume(kSandboxed, 0.5f);
+  EXPECT_NEAR(level(rig_->queue, "speakers"), kToneLevel - 6.02, kTolerance);
+  rig_->apps->toggleMute(kSandboxed);
+  rig_->queue.runFor(Seconds(0.1));
+  EXPECT_LT(level(rig_->queue, "speakers"), kSilence);
+}
+
+TEST_F(ModelTest, AProgramWithoutADesktopEntryIsListedUnderItsName) {
+  startTone("org.example.NoEntry", 660, {.noEntry = true, .name = "MyGame.exe"});
+  rig_ = std::make_unique<ModelRig>();
+  const std::string id = "program:MyGame.exe";
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(id) && onTap("org.example.NoEntry"); }));
+  EXPECT_EQ(rig_->app(id)->name, "MyGame.exe");
+  rig_->apps->setVolume(id, 0.5f);
+  EXPECT_NEAR(level(rig_->queue, "speakers"), kToneLevel - 6.02, kTolerance);
 }
 
 TEST_F(ModelTest, ASecondProcessOfAnAppJoinsItsChainsAtItsVolumeAndMute) {

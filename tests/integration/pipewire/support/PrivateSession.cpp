@@ -139,6 +139,9 @@ std::optional<pid_t> PrivateSession::tone(const std::string& appId, int frequenc
                                         std::to_string(options.amplitude)};
   if (options.child) arguments.push_back("--child");
   if (options.pulse) arguments.push_back("--pulse");
+  if (options.sandbox) arguments.push_back("--sandbox");
+  if (options.noEntry) arguments.push_back("--no-entry");
+  if (!options.name.empty()) arguments.insert(arguments.end(), {"--name", options.name});
   if (!options.target.empty()) arguments.insert(arguments.end(), {"--target", options.target});
   auto output = session("tone", arguments);
   if (!output) return std::nullopt;

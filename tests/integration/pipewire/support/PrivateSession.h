@@ -28,8 +28,11 @@ class PrivateSession {
   const std::string& error() const { return error_; }
 
   struct ToneOptions {
-    bool child = false;  // played by a child process of the app
-    bool pulse = false;  // played through the PulseAudio server, as most desktop apps do
+    bool child = false;    // played by a child process of the app
+    bool pulse = false;    // played through the PulseAudio server, as most desktop apps do
+    bool sandbox = false;  // a Flatpak app in a bubblewrap sandbox
+    bool noEntry = false;  // a program without a desktop entry
+    std::string name;      // its application.name; "<last part of the id> Tone" when empty
     double amplitude = 0.5;
     std::string target;  // a device to pin the stream to
   };
