@@ -4,10 +4,12 @@
 #include <QCoreApplication>
 
 #include <unistd.h>
+#include <cmath>
 #include <csignal>
 
 #include "controls/HotkeyManager.h"
 #include "controls/KeyCodeTable.h"
+#include "controls/WindowActivator.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/AudioRecordingPermission.h"
 #include "engine/PlaythroughEngine.h"
@@ -27,6 +29,9 @@ namespace {
 
 constexpr const char* kAllMuted = "All Muted";
 constexpr const char* kRestored = "Restored";
+constexpr const char* kNoFocusedApp = "No sound from this window";
+// One press of a focused app's volume shortcut.
+constexpr float kFocusedVolumeStep = 0.05f;
 
 // SIGTERM and SIGINT end the program at once with status 1, without tearing the chains down
 // (our PipeWire objects die with the connection). Settings changed in the last second live only
@@ -133,15 +138,28 @@ void AppDelegate::setupHotkeys() {
     };
     hotkeyManager_->onShortcutBound = [this, alive](std::uint32_t id, const std::string& text) {
       if (alive.expired()) return;
-      ShortcutRecorder* recorder = id == controls::HotkeyManager::kMuteAllHotkeyId
-                                       ? settingsViewModel_->muteAllShortcut()
-                                       : settingsViewModel_->showHideShortcut();
-      recorder->setBoundDescription(QString::fromStdString(text));
+      if (ShortcutRecorder* recorder = recorderFor(id))
+        recorder->setBoundDescription(QString::fromStdString(text));
     };
     hotkeyManager_->onPopoverHotkeyPressed = [this, alive] {
       if (!alive.expired()) togglePopover();
     };
+    hotkeyManager_->onFocusedAppHotkeyPressed = [this, alive](std::uint32_t id) {
+      if (alive.expired()) return;
+      if (id == controls::HotkeyManager::kMuteFocusedHotkeyId)
+        toggleMuteFocused();
+      else
+        changeFocusedVolume(id == controls::HotkeyManager::kFocusedVolumeUpHotkeyId
+                                ? kFocusedVolumeStep
+                                : -kFocusedVolumeStep);
+    };
   }
+  // The focused app's shortcuts need a desktop that tells which window has the focus (an X11
+  // window manager does; Wayland keeps it from other programs).
+  const bool focusKnown =
+      services_.windowActivator && services_.windowActivator->tellsFocusedWindow();
+  settingsViewModel_->setFocusedAppShortcutsAvailable(focusKnown);
+  if (hotkeyManager_) hotkeyManager_->setFocusedAppHotkeysEnabled(focusKnown);
   PreferencesStore& store = services_.preferences;
   constexpr std::int64_t kOptionShift = controls::kModifierOption | controls::kModifierShift;
   if (store.integerValue(prefs::kHotkeyKeyCode) == prefs::kNoHotkey) {
@@ -163,11 +181,14 @@ void AppDelegate::setupHotkeys() {
 
 // The settings window tells of a shortcut the desktop refused, under its field. One just
 // recorded gives way to the shortcut it replaced, which worked (or did at least as well).
+ShortcutRecorder* AppDelegate::recorderFor(std::uint32_t id) {
+  auto recorders = settingsViewModel_->shortcuts();
+  return id >= 1 && id <= recorders.size() ? recorders[id - 1] : nullptr;
+}
+
 void AppDelegate::reportShortcutRefusals() {
-  const std::pair<std::uint32_t, ShortcutRecorder*> recorders[] = {
-      {controls::HotkeyManager::kMuteAllHotkeyId, settingsViewModel_->muteAllShortcut()},
-      {controls::HotkeyManager::kPopoverHotkeyId, settingsViewModel_->showHideShortcut()}};
-  for (auto [id, recorder] : recorders) {
+  for (std::uint32_t id = 1; id <= controls::HotkeyManager::kHotkeyCount; ++id) {
+    ShortcutRecorder* recorder = recorderFor(id);
     if (!hotkeyManager_->isRefused(id))
       recorder->setProblem({});
     else if (recorder->hasUnconfirmedRecording())
@@ -194,11 +215,12 @@ void AppDelegate::observeHotkeyChanges() {
   // current keys are then recorded (again) instead of muting everything or hiding the mixer.
   auto recordingChanged = [this] {
     if (!hotkeyManager_) return;
-    hotkeyManager_->setSuspended(settingsViewModel_->muteAllShortcut()->recording() ||
-                                 settingsViewModel_->showHideShortcut()->recording());
+    bool recording = false;
+    for (ShortcutRecorder* recorder : settingsViewModel_->shortcuts())
+      recording = recording || recorder->recording();
+    hotkeyManager_->setSuspended(recording);
   };
-  for (ShortcutRecorder* recorder :
-       {settingsViewModel_->muteAllShortcut(), settingsViewModel_->showHideShortcut()})
+  for (ShortcutRecorder* recorder : settingsViewModel_->shortcuts())
     connect(recorder, &ShortcutRecorder::recordingChanged, this, recordingChanged);
   call(hooks_.observeHotkeyChanges);
 }
@@ -286,6 +308,47 @@ void AppDelegate::toggleMuteAll() {
     if (hooks_.showOverlay) hooks_.showOverlay(kRestored);
   }
   updateStatusIcon();
+}
+
+std::optional<std::string> AppDelegate::focusedApp() {
+  controls::WindowActivator* windows = services_.windowActivator;
+  if (!windows || !windows->tellsFocusedWindow()) return std::nullopt;
+  std::optional<std::string> id;
+  if (auto pid = windows->focusedProcess()) id = perAppAudioManager_->appOfProcess(*pid);
+  // Told rather than nothing happening: the key did reach us.
+  if (!id && hooks_.showOverlay) hooks_.showOverlay(kNoFocusedApp);
+  return id;
+}
+
+void AppDelegate::showFocusedAppState(const std::string& id, bool muteToggled) {
+  mixerViewModel_->refresh();
+  updateStatusIcon();
+  if (!hooks_.showOverlay) return;
+  for (const AudioApp& app : perAppAudioManager_->audioApps().get()) {
+    if (app.id != id) continue;
+    if (app.isMuted)
+      hooks_.showOverlay(app.name + " muted");
+    else if (muteToggled)
+      hooks_.showOverlay(app.name + " unmuted");
+    else
+      hooks_.showOverlay(app.name + " " + std::to_string(std::lround(app.currentVolume * 100.0f)) +
+                         " %");
+  }
+}
+
+void AppDelegate::toggleMuteFocused() {
+  if (auto id = focusedApp()) {
+    perAppAudioManager_->toggleMute(*id);
+    showFocusedAppState(*id, true);
+  }
+}
+
+void AppDelegate::changeFocusedVolume(float delta) {
+  if (std::isnan(delta)) return;
+  if (auto id = focusedApp()) {
+    perAppAudioManager_->stepVolume(*id, delta);
+    showFocusedAppState(*id, false);
+  }
 }
 
 }  // namespace mixelot

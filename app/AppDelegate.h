@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QObject>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/MainQueue.h"
@@ -19,6 +21,7 @@ class PlaythroughEngine;
 class PreferencesStore;
 class ProcessInfo;
 class SettingsViewModel;
+class ShortcutRecorder;
 class UpdaterController;
 class Workspace;
 namespace hal {
@@ -87,6 +90,11 @@ class AppDelegate final : public QObject {
   // The mute-all action (hotkey, tray menu, D-Bus): mutes every app and the output device, or
   // restores them when the output is muted already.
   void toggleMuteAll();
+  // The focused app's actions (hotkeys, D-Bus): mute or unmute the listed app that owns the
+  // focused window, or move its volume by `delta` (0...1 units); the overlay tells the outcome.
+  // Nothing happens where the desktop does not tell the focused window.
+  void toggleMuteFocused();
+  void changeFocusedVolume(float delta);
   // The show/hide action; does nothing without an interface.
   void togglePopover();
   // The panel's gear, the tray menu and the bus: the panel closes, the one settings window
@@ -116,6 +124,11 @@ class AppDelegate final : public QObject {
   void setupHotkeys();
   void observeHotkeyChanges();
   void reportShortcutRefusals();
+  ShortcutRecorder* recorderFor(std::uint32_t id);
+  // The listed app whose window has the focus; tells the user by the overlay when there is none.
+  std::optional<std::string> focusedApp();
+  // The overlay for the app after an action: muted, unmuted (after a mute toggle) or its volume.
+  void showFocusedAppState(const std::string& id, bool muteToggled);
   void syncLaunchAtLogin();
   void installTerminationHandler();
   void updateStatusIcon();

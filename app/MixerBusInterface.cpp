@@ -138,6 +138,14 @@ void MixerBusInterface::ToggleSystemMute() {
 void MixerBusInterface::ToggleMuteAll() {
   delegate_.toggleMuteAll();
 }
+void MixerBusInterface::ToggleMuteFocused() {
+  delegate_.toggleMuteFocused();
+}
+void MixerBusInterface::ChangeFocusedVolume(double delta) {
+  // A step larger than the whole range is the whole range.
+  delegate_.changeFocusedVolume(
+      std::isnan(delta) ? std::nanf("") : static_cast<float>(std::clamp(delta, -1.0, 1.0)));
+}
 void MixerBusInterface::TogglePanel() {
   delegate_.togglePopover();
 }

@@ -75,6 +75,10 @@ class MixerBusInterface final : public QDBusAbstractAdaptor {
   void SetDefaultDevice(const QString& uid);
   void ToggleSystemMute();
   void ToggleMuteAll();
+  // The app whose window has the focus (X11): its mute toggled, or its volume moved by `delta`
+  // (0...1 units, e.g. 0.05), told by the overlay. Nothing where the desktop does not tell.
+  void ToggleMuteFocused();
+  void ChangeFocusedVolume(double delta);
   void TogglePanel();
   // The settings window, opened or raised (the panel's gear).
   void OpenSettings();

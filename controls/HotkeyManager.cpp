@@ -13,14 +13,30 @@ namespace mixelot::controls {
 
 namespace {
 
-struct HotkeyText {
+// What each shortcut is called and where it is stored, by id - 1.
+struct HotkeySlot {
   const char* name;
   const char* description;
+  std::string_view keyCode;
+  std::string_view modifiers;
+  std::string_view keyChar;
 };
 
-HotkeyText textFor(std::uint32_t id) {
-  if (id == HotkeyManager::kMuteAllHotkeyId) return {"mute-all", "Mute or restore all apps"};
-  return {"toggle-mixer", "Show or hide the mixer"};
+constexpr HotkeySlot kSlots[HotkeyManager::kHotkeyCount] = {
+    {"mute-all", "Mute or restore all apps", prefs::kHotkeyKeyCode, prefs::kHotkeyModifiers,
+     prefs::kHotkeyKeyChar},
+    {"toggle-mixer", "Show or hide the mixer", prefs::kPopoverHotkeyKeyCode,
+     prefs::kPopoverHotkeyModifiers, prefs::kPopoverHotkeyKeyChar},
+    {"mute-focused", "Mute or unmute the focused app", prefs::kMuteFocusedHotkeyKeyCode,
+     prefs::kMuteFocusedHotkeyModifiers, prefs::kMuteFocusedHotkeyKeyChar},
+    {"focused-volume-up", "Turn the focused app up", prefs::kFocusedVolumeUpHotkeyKeyCode,
+     prefs::kFocusedVolumeUpHotkeyModifiers, prefs::kFocusedVolumeUpHotkeyKeyChar},
+    {"focused-volume-down", "Turn the focused app down", prefs::kFocusedVolumeDownHotkeyKeyCode,
+     prefs::kFocusedVolumeDownHotkeyModifiers, prefs::kFocusedVolumeDownHotkeyKeyChar},
+};
+
+bool isFocusedAppHotkey(std::uint32_t id) {
+  return id >= HotkeyManager::kMuteFocusedHotkeyId && id <= HotkeyManager::kHotkeyCount;
 }
 
 }  // namespace
@@ -59,19 +75,25 @@ unsigned HotkeyManager::shortcutModifiers(std::int64_t storedFlags) {
 void HotkeyManager::registerHotkeys() {
   unregisterHotkeys();
   if (suspended_ && service_.rebindsQuietly()) return;  // taken up when the recorder is done
-  std::int64_t hotkeyKeyCode = preferences_.integerValue(prefs::kHotkeyKeyCode);
-  std::int64_t popoverKeyCode = preferences_.integerValue(prefs::kPopoverHotkeyKeyCode);
-  hotkeyRegistered_ =
-      registerOne(kMuteAllHotkeyId, hotkeyKeyCode,
-                  preferences_.integerValue(prefs::kHotkeyModifiers), hotkeyRefused_);
-  popoverHotkeyRegistered_ =
-      registerOne(kPopoverHotkeyId, popoverKeyCode,
-                  preferences_.integerValue(prefs::kPopoverHotkeyModifiers), popoverHotkeyRefused_);
-  localMonitor_ = LocalMonitor{hotkeyKeyCode, popoverKeyCode};
+  LocalMonitor monitor;
+  for (std::uint32_t id = 1; id <= kHotkeyCount; ++id) {
+    const HotkeySlot& slot = kSlots[id - 1];
+    std::int64_t keyCode = preferences_.integerValue(slot.keyCode);
+    // Never seeded: absent is none, also in a store without the registered defaults (where the
+    // integer read gives 0, the A key).
+    if (isFocusedAppHotkey(id) &&
+        (!focusedAppHotkeysEnabled_ || !preferences_.object(slot.keyCode)))
+      keyCode = prefs::kNoHotkey;
+    Registration& registration = registrations_[id - 1];
+    registration.registered =
+        registerOne(id, keyCode, preferences_.integerValue(slot.modifiers), registration.refused);
+    monitor[id - 1] = keyCode;
+  }
+  localMonitor_ = monitor;
 }
 
 bool HotkeyManager::isRefused(std::uint32_t id) const {
-  return id == kMuteAllHotkeyId ? hotkeyRefused_ : id == kPopoverHotkeyId && popoverHotkeyRefused_;
+  return id >= 1 && id <= kHotkeyCount && registrations_[id - 1].refused;
 }
 
 void HotkeyManager::setSuspended(bool suspended) {
@@ -93,22 +115,18 @@ bool HotkeyManager::registerOne(std::uint32_t id, std::int64_t keyCode, std::int
     logLine("Hotkey key code " + std::to_string(keyCode) + " names no key on this system");
     return false;
   }
-  HotkeyText text = textFor(id);
+  const HotkeySlot& slot = kSlots[id - 1];
   // The symbol the user saw when recording: a desktop that binds by symbol (the portal) would
   // otherwise take the US layout's, another key on a German Z or a French A.
   std::string keysym(keysymFromKeyCode(keyCode).value_or(""));
-  const std::string keyChar =
-      preferences_
-          .stringValue(id == kMuteAllHotkeyId ? prefs::kHotkeyKeyChar
-                                              : prefs::kPopoverHotkeyKeyChar)
-          .value_or("");
+  const std::string keyChar = preferences_.stringValue(slot.keyChar).value_or("");
   if (keyChar.size() == 1 && std::isalnum(static_cast<unsigned char>(keyChar[0])) &&
       std::isalnum(static_cast<unsigned char>(keysym.size() == 1 ? keysym[0] : 0)))
     keysym =
         std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(keyChar[0]))));
   GlobalShortcut shortcut{.id = id,
-                          .name = text.name,
-                          .description = text.description,
+                          .name = slot.name,
+                          .description = slot.description,
                           .evdev = *evdev,
                           .keysym = keysym,
                           .modifiers = shortcutModifiers(modifiers < 0 ? 0 : modifiers)};
@@ -118,10 +136,10 @@ bool HotkeyManager::registerOne(std::uint32_t id, std::int64_t keyCode, std::int
 }
 
 void HotkeyManager::unregisterHotkeys() {
-  if (hotkeyRegistered_) service_.unregisterShortcut(kMuteAllHotkeyId);
-  if (popoverHotkeyRegistered_) service_.unregisterShortcut(kPopoverHotkeyId);
-  hotkeyRegistered_ = popoverHotkeyRegistered_ = false;
-  hotkeyRefused_ = popoverHotkeyRefused_ = false;
+  for (std::uint32_t id = 1; id <= kHotkeyCount; ++id) {
+    if (registrations_[id - 1].registered) service_.unregisterShortcut(id);
+    registrations_[id - 1] = {};
+  }
   localMonitor_.reset();
 }
 
@@ -131,16 +149,13 @@ bool HotkeyManager::handleLocalKeyDown(std::int64_t keyCode, std::int64_t modifi
   // The device-independent part of the flags only, without the keypad's bit: the recorder never
   // stores it, and a keypad key is a key like any other.
   std::int64_t flags = modifierFlags & ~std::int64_t{0xFFFF} & ~kModifierNumericPad;
-  auto matches = [&](std::int64_t wanted, std::string_view modifiersKey) {
-    return wanted >= 0 && keyCode == wanted && flags == preferences_.integerValue(modifiersKey);
-  };
-  // A held key's repeats are swallowed like its press, and do nothing.
-  if (matches(localMonitor_->hotkeyKeyCode, prefs::kHotkeyModifiers)) {
-    if (onHotkeyPressed && !autoRepeat) onHotkeyPressed();
-    return true;
-  }
-  if (matches(localMonitor_->popoverKeyCode, prefs::kPopoverHotkeyModifiers)) {
-    if (onPopoverHotkeyPressed && !autoRepeat) onPopoverHotkeyPressed();
+  for (std::uint32_t id = 1; id <= kHotkeyCount; ++id) {
+    const std::int64_t wanted = (*localMonitor_)[id - 1];
+    if (wanted < 0 || keyCode != wanted ||
+        flags != preferences_.integerValue(kSlots[id - 1].modifiers))
+      continue;
+    // A held key's repeats are swallowed like its press, and do nothing.
+    if (!autoRepeat) deliver(id);
     return true;
   }
   return false;
@@ -152,6 +167,8 @@ void HotkeyManager::deliver(std::uint32_t id) {
     if (onHotkeyPressed) onHotkeyPressed();
   } else if (id == kPopoverHotkeyId) {
     if (onPopoverHotkeyPressed) onPopoverHotkeyPressed();
+  } else if (isFocusedAppHotkey(id) && focusedAppHotkeysEnabled_) {
+    if (onFocusedAppHotkeyPressed) onFocusedAppHotkeyPressed(id);
   }
 }
 

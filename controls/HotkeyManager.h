@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,15 +15,19 @@ class PreferencesStore;
 
 namespace controls {
 
-// The two system-wide shortcuts: mute-all and show/hide of the mixer panel. Registers them with
-// the desktop's shortcut service from the preferences (read again at every registration) and
-// matches key presses that reach the program's own windows (the local monitor), which also
-// covers a shortcut the desktop refused. Knows nothing of what the shortcuts do: it runs one of
-// two callbacks, always on the main queue. Main thread only.
+// The system-wide shortcuts: mute-all, show/hide of the mixer panel, and the focused app's mute
+// and volume steps. Registers them with the desktop's shortcut service from the preferences (read
+// again at every registration) and matches key presses that reach the program's own windows (the
+// local monitor), which also covers a shortcut the desktop refused. Knows nothing of what the
+// shortcuts do: it runs a callback, always on the main queue. Main thread only.
 class HotkeyManager {
  public:
   static constexpr std::uint32_t kMuteAllHotkeyId = 1;
   static constexpr std::uint32_t kPopoverHotkeyId = 2;
+  static constexpr std::uint32_t kMuteFocusedHotkeyId = 3;
+  static constexpr std::uint32_t kFocusedVolumeUpHotkeyId = 4;
+  static constexpr std::uint32_t kFocusedVolumeDownHotkeyId = 5;
+  static constexpr std::size_t kHotkeyCount = 5;
   // Stored key codes name keys of 0 to 65535; anything else has no shortcut.
   static constexpr std::int64_t kMaxKeyCode = 0xFFFF;
 
@@ -33,6 +38,8 @@ class HotkeyManager {
 
   std::function<void()> onHotkeyPressed;
   std::function<void()> onPopoverHotkeyPressed;
+  // The focused app's shortcuts, with the id of the one pressed.
+  std::function<void(std::uint32_t id)> onFocusedAppHotkeyPressed;
   // The desktop's description of a shortcut it bound (see GlobalShortcutService::onBound).
   std::function<void(std::uint32_t id, const std::string& description)> onShortcutBound;
 
@@ -41,6 +48,10 @@ class HotkeyManager {
   // its shortcuts meanwhile).
   void registerHotkeys();
   void unregisterHotkeys();
+  // Where the desktop does not tell which window has the focus, the focused app's shortcuts are
+  // neither registered nor matched (a key taken for nothing would be lost to other programs).
+  // Counts from the next registration.
+  void setFocusedAppHotkeysEnabled(bool enabled) { focusedAppHotkeysEnabled_ = enabled; }
   // While a shortcut recorder waits for a key, the shortcuts do nothing, so that pressing the
   // current one records it: they are let go (where that is quiet, see GlobalShortcutService) or
   // their presses are ignored, and taken up again afterwards.
@@ -62,9 +73,11 @@ class HotkeyManager {
   static unsigned shortcutModifiers(std::int64_t storedFlags);
 
  private:
-  struct LocalMonitor {
-    std::int64_t hotkeyKeyCode;
-    std::int64_t popoverKeyCode;
+  // The key code of each shortcut at the last registration, by id - 1 (-1: none).
+  using LocalMonitor = std::array<std::int64_t, kHotkeyCount>;
+  struct Registration {
+    bool registered = false;
+    bool refused = false;
   };
 
   // Whether the shortcut went to the service; `refused` tells what the service made of it.
@@ -74,11 +87,9 @@ class HotkeyManager {
   GlobalShortcutService& service_;
   PreferencesStore& preferences_;
   MainQueue& queue_;
-  bool hotkeyRegistered_ = false;
-  bool popoverHotkeyRegistered_ = false;
-  bool hotkeyRefused_ = false;
-  bool popoverHotkeyRefused_ = false;
+  std::array<Registration, kHotkeyCount> registrations_{};
   bool suspended_ = false;
+  bool focusedAppHotkeysEnabled_ = true;
   std::optional<LocalMonitor> localMonitor_;
   // Posted deliveries check it, so none runs after the manager is gone.
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);

@@ -449,6 +449,38 @@ std::optional<size_t> PerAppAudioManager::indexOf(const std::string& id) const {
   return std::nullopt;
 }
 
+std::optional<std::string> PerAppAudioManager::appOfProcess(pid_t pid) const {
+  if (pid < 2) return std::nullopt;
+  const auto& apps = audioApps_.get();
+  std::vector<std::pair<pid_t, const AudioApp*>> players;
+  for (const auto& app : apps) {
+    for (hal::ObjectID object : app.processObjectIDs) {
+      auto player = hal::readInt32(hardware_, object, kProcessPIDAddress);
+      if (!player) continue;
+      if (*player == pid) return app.id;
+      players.emplace_back(*player, &app);
+    }
+  }
+  if (auto id = owningApplicationID(pid, workspace_, processInfo_); id && indexOf(*id)) return id;
+  // Up from each player to the first application: a file manager that started a player, or the
+  // player that is an application itself, is not where its sound belongs.
+  auto isApplication = [this](pid_t process) {
+    auto application = workspace_.runningApplication(process);
+    return application && application->isApplicationBundle;
+  };
+  for (auto [player, app] : players) {
+    if (isApplication(player)) continue;
+    for (int step = 0; step < kMaxParentSteps; ++step) {
+      auto parent = processInfo_.parentProcessId(player);
+      if (!parent || *parent < 2) break;
+      if (*parent == pid) return app->id;
+      if (isApplication(*parent)) break;
+      player = *parent;
+    }
+  }
+  return std::nullopt;
+}
+
 PerAppAudioManager::BusyScope::BusyScope(PerAppAudioManager& manager) : manager_(manager) {
   if (manager_.busyDepth_++ == 0) manager_.passStartRevision_ = manager_.appsRevision_;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -93,10 +95,20 @@ class PerAppAudioManager {
   bool muteAll();
   void unmuteAll();
   bool allAppsMuted() const;
+  // Moves a listed app's volume by `delta` (0...1 units), clamped, to a tenth of a percent. A
+  // muted app comes back at its volume on a step up, without the step, and stays muted on a step
+  // down. Returns false when the id is not listed.
+  bool stepVolume(const std::string& id, float delta);
   // After the default output device changed (and the engine reacted): switches to the volumes
   // remembered for the new device. Every app comes back unmuted. No device (an outage) and the
   // same device again change nothing.
   void outputDeviceChanged();
+
+  // The listed app that the process `pid` (a window's owner) belongs to: the app the process
+  // plays for, else the app the process is (by the discovery's identity rules), else the app of
+  // a process it started (a browser's window and the helper that plays, a terminal and the
+  // player in it), as long as no other application stands between them. None otherwise.
+  std::optional<std::string> appOfProcess(pid_t pid) const;
 
   // ---- routing ---------------------------------------------------------------------------------
   void toggleDeviceRouting(const std::string& id, const std::string& deviceUID);

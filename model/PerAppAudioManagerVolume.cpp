@@ -1,5 +1,6 @@
 // Volume, mute and the saved volume tables of PerAppAudioManager.
 #include <algorithm>
+#include <cmath>
 
 #include "engine/PlaythroughEngine.h"
 #include "engine/Volume.h"
@@ -72,6 +73,21 @@ void PerAppAudioManager::toggleMute(const std::string& id) {
     if (playthroughEngine_) playthroughEngine_->setAppMuted(id, true);
   }
   saveVolumes();
+}
+
+bool PerAppAudioManager::stepVolume(const std::string& id, float delta) {
+  auto index = indexOf(id);
+  if (!index) return false;
+  const AudioApp& app = audioApps_.get()[*index];
+  // As a desktop's volume keys treat a muted output: up brings the sound back where it was, down
+  // keeps it quiet.
+  if (app.isMuted) {
+    if (delta > 0.0f) toggleMute(id);
+    return true;
+  }
+  // Rounded so that steps of 5 % land on 5 % marks again, whatever a float makes of 0.05.
+  setVolume(id, std::round((app.currentVolume + delta) * 1000.0f) / 1000.0f);
+  return true;
 }
 
 bool PerAppAudioManager::muteAll() {

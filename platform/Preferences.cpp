@@ -8,6 +8,9 @@ void registerDefaults(PreferencesStore& store) {
       {std::string(prefs::kLaunchAtLogin), prefs::kLaunchAtLoginDefault},
       {std::string(prefs::kHotkeyKeyCode), prefs::kNoHotkey},
       {std::string(prefs::kPopoverHotkeyKeyCode), prefs::kNoHotkey},
+      {std::string(prefs::kMuteFocusedHotkeyKeyCode), prefs::kNoHotkey},
+      {std::string(prefs::kFocusedVolumeUpHotkeyKeyCode), prefs::kNoHotkey},
+      {std::string(prefs::kFocusedVolumeDownHotkeyKeyCode), prefs::kNoHotkey},
       {std::string(prefs::kOnboardingShown), prefs::kOnboardingShownDefault},
   });
 }

@@ -19,6 +19,20 @@ inline constexpr std::string_view kHotkeyKeyChar = "hotkeyKeyChar";      // stri
 inline constexpr std::string_view kPopoverHotkeyKeyCode = "popoverHotkeyKeyCode";
 inline constexpr std::string_view kPopoverHotkeyModifiers = "popoverHotkeyModifiers";
 inline constexpr std::string_view kPopoverHotkeyKeyChar = "popoverHotkeyKeyChar";
+// The focused app's shortcuts: off until the user records one (never seeded).
+inline constexpr std::string_view kMuteFocusedHotkeyKeyCode = "muteFocusedHotkeyKeyCode";
+inline constexpr std::string_view kMuteFocusedHotkeyModifiers = "muteFocusedHotkeyModifiers";
+inline constexpr std::string_view kMuteFocusedHotkeyKeyChar = "muteFocusedHotkeyKeyChar";
+inline constexpr std::string_view kFocusedVolumeUpHotkeyKeyCode = "focusedVolumeUpHotkeyKeyCode";
+inline constexpr std::string_view kFocusedVolumeUpHotkeyModifiers =
+    "focusedVolumeUpHotkeyModifiers";
+inline constexpr std::string_view kFocusedVolumeUpHotkeyKeyChar = "focusedVolumeUpHotkeyKeyChar";
+inline constexpr std::string_view kFocusedVolumeDownHotkeyKeyCode =
+    "focusedVolumeDownHotkeyKeyCode";
+inline constexpr std::string_view kFocusedVolumeDownHotkeyModifiers =
+    "focusedVolumeDownHotkeyModifiers";
+inline constexpr std::string_view kFocusedVolumeDownHotkeyKeyChar =
+    "focusedVolumeDownHotkeyKeyChar";
 inline constexpr std::string_view kHiddenApps = "hiddenApps";            // array of bundle ids
 inline constexpr std::string_view kOnboardingShown = "onboardingShown";  // boolean
 inline constexpr std::string_view kSelectedOutputDevice = "selectedOutputDevice";  // string
@@ -42,8 +56,8 @@ inline constexpr bool kOnboardingShownDefault = false;
 
 }  // namespace prefs
 
-// Registers the five defaults above (volume, login item, both hotkey key codes, onboarding) in
-// the store's registration domain. Called once at launch, before anything reads the store.
+// Registers the defaults above (volume, login item, every hotkey's key code, onboarding) in the
+// store's registration domain. Called once at launch, before anything reads the store.
 void registerDefaults(PreferencesStore& store);
 
 }  // namespace mixelot

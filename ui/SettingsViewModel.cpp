@@ -38,7 +38,16 @@ SettingsViewModel::SettingsViewModel(AudioDeviceManager& audioDeviceManager,
       muteAllShortcut_(store,
                        {prefs::kHotkeyKeyCode, prefs::kHotkeyModifiers, prefs::kHotkeyKeyChar}),
       showHideShortcut_(store, {prefs::kPopoverHotkeyKeyCode, prefs::kPopoverHotkeyModifiers,
-                                prefs::kPopoverHotkeyKeyChar}) {
+                                prefs::kPopoverHotkeyKeyChar}),
+      muteFocusedShortcut_(store,
+                           {prefs::kMuteFocusedHotkeyKeyCode, prefs::kMuteFocusedHotkeyModifiers,
+                            prefs::kMuteFocusedHotkeyKeyChar}),
+      focusedVolumeUpShortcut_(
+          store, {prefs::kFocusedVolumeUpHotkeyKeyCode, prefs::kFocusedVolumeUpHotkeyModifiers,
+                  prefs::kFocusedVolumeUpHotkeyKeyChar}),
+      focusedVolumeDownShortcut_(
+          store, {prefs::kFocusedVolumeDownHotkeyKeyCode, prefs::kFocusedVolumeDownHotkeyModifiers,
+                  prefs::kFocusedVolumeDownHotkeyKeyChar}) {
   float stored = store_.floatValue(prefs::kDefaultVolume);
   // 0 or less (or a value of the wrong type, which reads as 0) means "never set".
   defaultVolume_ = stored > 0.0f && !std::isnan(stored) ? std::min(stored, 1.0f) : 1.0f;
@@ -47,46 +56,65 @@ SettingsViewModel::SettingsViewModel(AudioDeviceManager& audioDeviceManager,
       toQt(store_.stringArray(prefs::kHiddenApps).value_or(std::vector<std::string>{})), false);
   selectedOutputDeviceID_ =
       QString::fromStdString(store_.stringValue(prefs::kSelectedOutputDevice).value_or("default"));
-  // The same combination cannot do both.
-  muteAllShortcut_.conflict = [this](std::int64_t keyCode, std::int64_t modifiers) {
-    showHideShortcut_.reload();
-    return keyCode == showHideShortcut_.keyCode() && modifiers == showHideShortcut_.modifiers()
-               ? QStringLiteral("already shows or hides the mixer")
-               : QString();
-  };
-  showHideShortcut_.conflict = [this](std::int64_t keyCode, std::int64_t modifiers) {
-    muteAllShortcut_.reload();
-    return keyCode == muteAllShortcut_.keyCode() && modifiers == muteAllShortcut_.modifiers()
-               ? QStringLiteral("already mutes all apps")
-               : QString();
-  };
-  connect(&muteAllShortcut_, &ShortcutRecorder::recordingChanged, this,
-          [this] { recordingChanged(muteAllShortcut_, showHideShortcut_); });
-  connect(&showHideShortcut_, &ShortcutRecorder::recordingChanged, this,
-          [this] { recordingChanged(showHideShortcut_, muteAllShortcut_); });
+  // One combination does one thing.
+  const std::pair<ShortcutRecorder*, QString> doing[] = {
+      {&muteAllShortcut_, QStringLiteral("already mutes all apps")},
+      {&showHideShortcut_, QStringLiteral("already shows or hides the mixer")},
+      {&muteFocusedShortcut_, QStringLiteral("already mutes the focused app")},
+      {&focusedVolumeUpShortcut_, QStringLiteral("already turns the focused app up")},
+      {&focusedVolumeDownShortcut_, QStringLiteral("already turns the focused app down")}};
+  for (ShortcutRecorder* recorder : shortcuts()) {
+    recorder->conflict = [recorder, doing](std::int64_t keyCode, std::int64_t modifiers) {
+      for (const auto& [other, what] : doing) {
+        if (other == recorder) continue;
+        other->reload();
+        if (keyCode == other->keyCode() && modifiers == other->modifiers()) return what;
+      }
+      return QString();
+    };
+    connect(recorder, &ShortcutRecorder::recordingChanged, this,
+            [this, recorder] { recordingChanged(*recorder); });
+  }
+}
+
+std::vector<ShortcutRecorder*> SettingsViewModel::shortcuts() {
+  return {&muteAllShortcut_, &showHideShortcut_, &muteFocusedShortcut_, &focusedVolumeUpShortcut_,
+          &focusedVolumeDownShortcut_};
+}
+
+void SettingsViewModel::setFocusedAppShortcutsAvailable(bool available) {
+  if (available == focusedAppShortcutsAvailable_) return;
+  focusedAppShortcutsAvailable_ = available;
+  if (!available) {
+    muteFocusedShortcut_.stopRecording();
+    focusedVolumeUpShortcut_.stopRecording();
+    focusedVolumeDownShortcut_.stopRecording();
+  }
+  emit focusedAppShortcutsAvailableChanged();
 }
 
 int SettingsViewModel::defaultVolumePercent() const {
   return static_cast<int>(defaultVolume_ * 100.0f);
 }
 
-void SettingsViewModel::recordingChanged(ShortcutRecorder& recorder, ShortcutRecorder& other) {
+void SettingsViewModel::recordingChanged(ShortcutRecorder& recorder) {
   // One recorder at a time: the key press goes to the one the user pressed last.
-  if (recorder.recording()) other.stopRecording();
-  AppEvents::instance().setShortcutRecording(muteAllShortcut_.recording() ||
-                                             showHideShortcut_.recording());
+  bool anyRecording = false;
+  for (ShortcutRecorder* other : shortcuts()) {
+    if (other != &recorder && recorder.recording()) other->stopRecording();
+    anyRecording = anyRecording || other->recording();
+  }
+  AppEvents::instance().setShortcutRecording(anyRecording);
 }
 
 void SettingsViewModel::stopRecording() {
-  muteAllShortcut_.stopRecording();
-  showHideShortcut_.stopRecording();
+  for (ShortcutRecorder* recorder : shortcuts()) recorder->stopRecording();
 }
 
 void SettingsViewModel::windowShown() {
   assignLaunchAtLogin(loginItem_.status() == LoginItem::Status::kEnabled);
   if (auto stored = store_.stringArray(prefs::kHiddenApps)) assignHiddenApps(toQt(*stored), false);
-  muteAllShortcut_.reload();
-  showHideShortcut_.reload();
+  for (ShortcutRecorder* recorder : shortcuts()) recorder->reload();
 }
 
 QString SettingsViewModel::displayName(const QString& bundleID) const {

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QVariantList>
+#include <vector>
 
 #include "ui/ShortcutRecorder.h"
 
@@ -14,7 +15,7 @@ class PreferencesStore;
 class Workspace;
 
 // The state behind the settings window: the volume new applications start at, launch at login,
-// the hidden applications, and the two shortcut recorders (which read and write their stored
+// the hidden applications, and the shortcut recorders (which read and write their stored
 // preferences themselves). Loaded at creation and again each time the window is shown; every
 // property notifies only on a real change.
 class SettingsViewModel final : public QObject {
@@ -30,6 +31,13 @@ class SettingsViewModel final : public QObject {
   Q_PROPERTY(QVariantList hiddenAppRows READ hiddenAppRows NOTIFY hiddenAppsChanged)
   Q_PROPERTY(ShortcutRecorder* muteAllShortcut READ muteAllShortcut CONSTANT)
   Q_PROPERTY(ShortcutRecorder* showHideShortcut READ showHideShortcut CONSTANT)
+  Q_PROPERTY(ShortcutRecorder* muteFocusedShortcut READ muteFocusedShortcut CONSTANT)
+  Q_PROPERTY(ShortcutRecorder* focusedVolumeUpShortcut READ focusedVolumeUpShortcut CONSTANT)
+  Q_PROPERTY(ShortcutRecorder* focusedVolumeDownShortcut READ focusedVolumeDownShortcut CONSTANT)
+  // Whether the desktop tells which window has the focus; the focused app's shortcuts are off
+  // without it.
+  Q_PROPERTY(bool focusedAppShortcutsAvailable READ focusedAppShortcutsAvailable NOTIFY
+                 focusedAppShortcutsAvailableChanged)
   Q_PROPERTY(QString selectedOutputDeviceID READ selectedOutputDeviceID NOTIFY
                  selectedOutputDeviceIDChanged)
 
@@ -44,6 +52,13 @@ class SettingsViewModel final : public QObject {
   QVariantList hiddenAppRows() const;
   ShortcutRecorder* muteAllShortcut() { return &muteAllShortcut_; }
   ShortcutRecorder* showHideShortcut() { return &showHideShortcut_; }
+  ShortcutRecorder* muteFocusedShortcut() { return &muteFocusedShortcut_; }
+  ShortcutRecorder* focusedVolumeUpShortcut() { return &focusedVolumeUpShortcut_; }
+  ShortcutRecorder* focusedVolumeDownShortcut() { return &focusedVolumeDownShortcut_; }
+  // Every recorder, in the window's order.
+  std::vector<ShortcutRecorder*> shortcuts();
+  bool focusedAppShortcutsAvailable() const { return focusedAppShortcutsAvailable_; }
+  void setFocusedAppShortcutsAvailable(bool available);
   QString selectedOutputDeviceID() const { return selectedOutputDeviceID_; }
 
   // Sets the field and stores "defaultVolume" (clamped to 0...1), as the settings slider does on
@@ -76,11 +91,12 @@ class SettingsViewModel final : public QObject {
   void launchAtLoginChanged();
   void hiddenAppsChanged();
   void selectedOutputDeviceIDChanged();
+  void focusedAppShortcutsAvailableChanged();
 
  private:
   void assignLaunchAtLogin(bool value);
   void assignHiddenApps(const QStringList& list, bool notifyUnchanged);
-  void recordingChanged(ShortcutRecorder& recorder, ShortcutRecorder& other);
+  void recordingChanged(ShortcutRecorder& recorder);
 
   AudioDeviceManager& audioDeviceManager_;
   PreferencesStore& store_;
@@ -93,6 +109,10 @@ class SettingsViewModel final : public QObject {
   QString selectedOutputDeviceID_ = QStringLiteral("default");
   ShortcutRecorder muteAllShortcut_;
   ShortcutRecorder showHideShortcut_;
+  ShortcutRecorder muteFocusedShortcut_;
+  ShortcutRecorder focusedVolumeUpShortcut_;
+  ShortcutRecorder focusedVolumeDownShortcut_;
+  bool focusedAppShortcutsAvailable_ = true;
 };
 
 }  // namespace mixelot

@@ -70,6 +70,16 @@ xcb_atom_t X11WindowActivator::atom(const char* name) const {
   return result;
 }
 
+std::optional<pid_t> X11WindowActivator::focusedProcess() {
+  if (xcb_connection_has_error(connection_)) return std::nullopt;
+  // A WINDOW as window managers write it; some tools write the same value as a CARDINAL.
+  auto active = readList(connection_, root_, atom("_NET_ACTIVE_WINDOW"), XCB_GET_PROPERTY_TYPE_ANY);
+  if (active.empty() || active.front() == XCB_WINDOW_NONE) return std::nullopt;
+  auto pid = readList(connection_, active.front(), atom("_NET_WM_PID"), XCB_ATOM_CARDINAL);
+  if (pid.empty() || pid.front() == 0) return std::nullopt;
+  return static_cast<pid_t>(pid.front());
+}
+
 bool X11WindowActivator::activate(const std::vector<pid_t>& pids) {
   if (pids.empty() || xcb_connection_has_error(connection_)) return false;
   // Bottom to top: the last match is the window the user saw last.

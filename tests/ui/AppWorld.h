@@ -39,10 +39,11 @@ struct AppWorld {
   }
 
   controls::GlobalShortcutService* shortcuts = nullptr;  // none: the program has no hotkeys
+  controls::WindowActivator* windows = nullptr;          // none: no focused window either
 
   PlatformServices services() {
     return {sim,        queue,     preferences, workspace, processInfo,
-            permission, loginItem, shortcuts,   nullptr};
+            permission, loginItem, shortcuts,   windows};
   }
 
   // The program launched over this world, as main() launches it but without signal handlers.

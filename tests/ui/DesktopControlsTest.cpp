@@ -272,7 +272,8 @@ class DesktopControlsTest : public QObject {
     QVERIFY(runUntil(world, [&] { return overlays.size() == 3; }));
   }
 
-  // "Bring to front" on X11: the window manager is asked to activate the app's topmost window.
+  // "Bring to front" on X11: the window manager is asked to activate the app's topmost window;
+  // the focused window's owner is read from it.
   void bringToFrontAsksTheWindowManagerForTheAppsWindow() {
     QVERIFY(!controls::X11WindowActivator::connect());  // no window manager that could
     // A stand-in window manager: it redirects the root's children and lists one client window,
@@ -322,6 +323,14 @@ class DesktopControlsTest : public QObject {
     QCOMPARE(asked.window, client);
     QCOMPARE(asked.type, activeAtom);
     QCOMPARE(asked.data.data32[0], 2u);  // from a pager, on the user's behalf
+
+    // The focused window's process, once the window manager names an active window.
+    QVERIFY(activator->tellsFocusedWindow());
+    QCOMPARE(activator->focusedProcess(), std::nullopt);
+    set(root, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW, client);
+    xcb_flush(wm);
+    QCOMPARE(activator->focusedProcess(), std::optional<pid_t>(4242));
+    xcb_delete_property(wm, root, atom("_NET_ACTIVE_WINDOW"));
     xcb_delete_property(wm, root, atom("_NET_SUPPORTED"));
   }
 

@@ -13,6 +13,7 @@
 #include "AppWorld.h"
 #include "app/AppWindows.h"
 #include "app/PanelPlacement.h"
+#include "controls/WindowActivator.h"
 #include "engine/AppTapState.h"
 #include "engine/AudioDeviceManager.h"
 #include "engine/PlaythroughEngine.h"
@@ -295,6 +296,40 @@ class ProgramTest : public QObject {
     QVERIFY(app.mixer->deviceSupportsMute());
   }
 
+  void theFocusedWindowsAppIsMutedAndTurnedAndTheOverlaySaysSo() {
+    struct FocusedWindow final : controls::WindowActivator {
+      std::optional<pid_t> pid;
+      bool activate(const std::vector<pid_t>&) override { return false; }
+      bool tellsFocusedWindow() const override { return true; }
+      std::optional<pid_t> focusedProcess() override { return pid; }
+    } focus;
+    testsupport::AppWorld world;
+    world.windows = &focus;
+    world.play(100, kPlayer, "Player");
+    world.play(200, "org.example.Radio", "Radio");
+    std::vector<std::string> overlays;
+    InterfaceHooks hooks;
+    hooks.showOverlay = [&](const std::string& message) { overlays.push_back(message); };
+    auto delegate = world.launch(hooks);
+    QVERIFY(delegate->settingsViewModel()->focusedAppShortcutsAvailable());
+    focus.pid = 100;
+    delegate->toggleMuteFocused();
+    QVERIFY(delegate->playthroughEngine()->chain(kPlayer, "speakers")->isMuted.load());
+    QVERIFY(!delegate->playthroughEngine()->chain("org.example.Radio", "speakers")->isMuted.load());
+    delegate->toggleMuteFocused();
+    delegate->changeFocusedVolume(-0.05f);
+    focus.pid = 999;  // a window of no listed app
+    delegate->toggleMuteFocused();
+    focus.pid.reset();  // no window has the focus
+    delegate->changeFocusedVolume(0.05f);
+    QCOMPARE(overlays,
+             (std::vector<std::string>{"Player muted", "Player unmuted", "Player 95 %",
+                                       "No sound from this window", "No sound from this window"}));
+
+    Launched plain;  // no window manager to ask
+    QVERIFY(!plain.delegate->settingsViewModel()->focusedAppShortcutsAvailable());
+  }
+
   void muteAllAnswersWhetherAnythingChanged() {
     Launched app(/*withApps=*/false);
     const hal::PropertyAddress mute{hal::selector::kMute, hal::scope::kOutput};
@@ -480,6 +515,9 @@ class ProgramTest : public QObject {
     SettingsWindow* window = program.openSettings();
     QQuickItem* hidden = find(window, "hiddenAppsSection");
     QVERIFY(!hidden->isVisible());
+    // No focused window known here: the focused app's fields are off, and say why.
+    QVERIFY(find(window, "focusedAppUnavailable")->isVisible());
+    QVERIFY(!find(window, "muteFocusedShortcut")->isEnabled());
 
     QQuickItem* slider = find(window, "defaultVolumeSlider");
     slider->setProperty("value", 0.255);
@@ -630,6 +668,14 @@ class ProgramTest : public QObject {
     QVERIFY(!muteAll.recording());
     QCOMPARE(world.preferences.integerValue(prefs::kHotkeyKeyCode), prefs::kNoHotkey);
     QCOMPARE(muteAll.problem(), QStringLiteral("Ctrl+M already shows or hides the mixer"));
+    // The focused app's recorders take part like the others.
+    ShortcutRecorder& muteFocused = *settings->muteFocusedShortcut();
+    muteFocused.startRecording();
+    world.press(Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(world.preferences.integerValue(prefs::kMuteFocusedHotkeyKeyCode), 45);
+    muteAll.startRecording();
+    world.press(Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(muteAll.problem(), QStringLiteral("Ctrl+N already mutes the focused app"));
 
     showHide.startRecording();
     showHide.clear();
@@ -639,7 +685,7 @@ class ProgramTest : public QObject {
     settings->stopRecording();
     QVERIFY(!showHide.recording());
     QVERIFY(!AppEvents::instance().shortcutRecording());
-    QCOMPARE(suspended.count(), 6);
+    QCOMPARE(suspended.count(), 10);
   }
 
   // Pressed mid reveal (the window test presses "Get Started" the same way).

@@ -2,7 +2,7 @@ import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
-// General: the default volume, launch at login, both shortcuts and the hidden apps.
+// General: the default volume, launch at login, the shortcuts and the hidden apps.
 ScrollView {
     id: tab
 
@@ -66,6 +66,43 @@ ScrollView {
                 objectName: "showHideShortcut"
                 recorder: tab.settings ? tab.settings.showHideShortcut : null
                 caption: "Press this key combination anywhere to show/hide the mixer."
+            }
+        }
+
+        SettingsSection {
+            id: focusedSection
+            objectName: "focusedAppSection"
+            title: "Focused App Hotkeys"
+            readonly property bool available: tab.settings !== null
+                                              && tab.settings.focusedAppShortcutsAvailable
+            // Where the desktop keeps the focused window to itself, the fields cannot work.
+            Label {
+                objectName: "focusedAppUnavailable"
+                Layout.fillWidth: true
+                visible: !focusedSection.available
+                text: "This desktop does not tell other programs which window has the focus, "
+                      + "so these shortcuts cannot work here."
+                wrapMode: Text.WordWrap
+                font.pixelSize: 11
+                color: tab.style.red
+            }
+            ShortcutField {
+                objectName: "muteFocusedShortcut"
+                enabled: focusedSection.available
+                recorder: tab.settings ? tab.settings.muteFocusedShortcut : null
+                caption: "Mutes or unmutes the app whose window has the focus."
+            }
+            ShortcutField {
+                objectName: "focusedVolumeUpShortcut"
+                enabled: focusedSection.available
+                recorder: tab.settings ? tab.settings.focusedVolumeUpShortcut : null
+                caption: "Turns the focused app up by 5 %."
+            }
+            ShortcutField {
+                objectName: "focusedVolumeDownShortcut"
+                enabled: focusedSection.available
+                recorder: tab.settings ? tab.settings.focusedVolumeDownShortcut : null
+                caption: "Turns the focused app down by 5 %."
             }
         }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "controls/KeyCodeTable.h"
 #include "controls/OverlayManager.h"
@@ -112,6 +113,38 @@ TEST_F(HotkeyFixture, PressesReachTheActionsFromTheMainQueueOnly) {
   other.reset();
   queue.runUntilIdle();
   EXPECT_EQ(muteAll, 1);
+}
+
+// Off until recorded; where the desktop does not tell the focused window, neither registered nor
+// matched.
+TEST_F(HotkeyFixture, FocusedAppShortcutsReachTheirCallbackWhereTheFocusIsKnown) {
+  std::vector<std::uint32_t> pressed;
+  manager.onFocusedAppHotkeyPressed = [&](std::uint32_t id) { pressed.push_back(id); };
+  store(0, 0xA0000, 1, 0xA0000);
+  manager.registerHotkeys();
+  EXPECT_EQ(service.registered.size(), 2u);
+  preferences.set(prefs::kMuteFocusedHotkeyKeyCode, std::int64_t{46});
+  preferences.set(prefs::kMuteFocusedHotkeyModifiers, 0xC0000);
+  preferences.set(prefs::kFocusedVolumeDownHotkeyKeyCode, std::int64_t{125});
+  preferences.set(prefs::kFocusedVolumeDownHotkeyModifiers, 0xC0000);
+  manager.registerHotkeys();
+  ASSERT_EQ(service.registered.size(), 4u);
+  EXPECT_EQ(service.registered.at(HotkeyManager::kMuteFocusedHotkeyId).name, "mute-focused");
+  EXPECT_EQ(service.registered.at(HotkeyManager::kMuteFocusedHotkeyId).evdev, 50);  // M
+  service.onPressed(HotkeyManager::kMuteFocusedHotkeyId);
+  queue.runUntilIdle();
+  EXPECT_TRUE(manager.handleLocalKeyDown(125, 0xC0000));
+  EXPECT_EQ(pressed, (std::vector<std::uint32_t>{HotkeyManager::kMuteFocusedHotkeyId,
+                                                 HotkeyManager::kFocusedVolumeDownHotkeyId}));
+  EXPECT_EQ(muteAll + popover, 0);
+
+  manager.setFocusedAppHotkeysEnabled(false);
+  manager.registerHotkeys();
+  EXPECT_EQ(service.registered.size(), 2u);
+  EXPECT_FALSE(manager.handleLocalKeyDown(46, 0xC0000));
+  service.onPressed(HotkeyManager::kMuteFocusedHotkeyId);
+  queue.runUntilIdle();
+  EXPECT_EQ(pressed.size(), 2u);
 }
 
 // While a recorder waits: X11 grabs are let go and taken again; a desktop that would ask the user

@@ -498,6 +498,47 @@ TEST_F(PlayingTest, MuteKeepsTheVolumeToComeBackTo) {
   EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.9f);
 }
 
+// The focused window's process to its app, and the focused app's volume steps.
+TEST_F(PlayingTest, AWindowsProcessFindsItsAppAndStepsMoveItsVolume) {
+  // Radio plays also from a helper (250, Radio's by its name) of a process (240) that is no
+  // application.
+  processInfo.chain({250, 240});
+  play(250, "org.example.Radio.helper");
+  // A file manager (300) started the Player (100): its window is not the Player's.
+  runApp(300, "org.gnome.Nautilus", "Files");
+  processInfo.chain({100, 300});
+  // Another process of the Radio application, not playing (its window).
+  runApp(260, kRadio, "Radio");
+  settle();
+  EXPECT_EQ(manager->appOfProcess(100), kPlayer);  // plays itself
+  EXPECT_EQ(manager->appOfProcess(240), kRadio);   // started the process that plays
+  EXPECT_EQ(manager->appOfProcess(260), kRadio);   // is the app
+  EXPECT_EQ(manager->appOfProcess(300), std::nullopt);
+  EXPECT_EQ(manager->appOfProcess(999), std::nullopt);
+
+  manager->setVolume(kPlayer, 0.43f);
+  EXPECT_TRUE(manager->stepVolume(kPlayer, 0.05f));
+  EXPECT_EQ(app(kPlayer)->currentVolume, 0.48f);
+  manager->setVolume(kPlayer, 0.98f);
+  manager->stepVolume(kPlayer, 0.05f);
+  EXPECT_EQ(app(kPlayer)->currentVolume, 1.0f);
+  manager->setVolume(kPlayer, 0.03f);
+  manager->stepVolume(kPlayer, -0.05f);
+  EXPECT_EQ(app(kPlayer)->currentVolume, 0.0f);
+  EXPECT_FALSE(app(kPlayer)->isMuted);
+  // Muted: down keeps it quiet; up brings it back where it was, without the step.
+  manager->setVolume(kPlayer, 0.6f);
+  manager->toggleMute(kPlayer);
+  manager->stepVolume(kPlayer, -0.05f);
+  EXPECT_TRUE(app(kPlayer)->isMuted);
+  EXPECT_TRUE(tapMuted(kPlayer, "A"));
+  manager->stepVolume(kPlayer, 0.05f);
+  EXPECT_FALSE(app(kPlayer)->isMuted);
+  EXPECT_FLOAT_EQ(app(kPlayer)->currentVolume, 0.6f);
+  EXPECT_FALSE(tapMuted(kPlayer, "A"));
+  EXPECT_FALSE(manager->stepVolume("org.example.NotListed", 0.05f));
+}
+
 TEST_F(PlayingTest, VolumesFollowTheDefaultDeviceAndBack) {
   manager->setVolume(kPlayer, 0.3f);
   manager->toggleMute(kRadio);
