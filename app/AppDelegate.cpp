@@ -159,6 +159,8 @@ void AppDelegate::setupHotkeys() {
   const bool focusKnown =
       services_.windowActivator && services_.windowActivator->tellsFocusedWindow();
   settingsViewModel_->setFocusedAppShortcutsAvailable(focusKnown);
+  if (!focusKnown)
+    logLine("Focused app shortcuts: off, the desktop does not tell the focused window");
   if (hotkeyManager_) hotkeyManager_->setFocusedAppHotkeysEnabled(focusKnown);
   PreferencesStore& store = services_.preferences;
   constexpr std::int64_t kOptionShift = controls::kModifierOption | controls::kModifierShift;

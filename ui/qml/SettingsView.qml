@@ -114,7 +114,7 @@ Item {
 
     Component {
         id: generalTab
-        SettingsGeneralTab { settings: root.settings }
+        SettingsGeneralTab { objectName: "generalTab"; settings: root.settings }
     }
     Component {
         id: aboutTab

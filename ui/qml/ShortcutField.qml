@@ -13,6 +13,8 @@ ColumnLayout {
 
     Layout.fillWidth: true
     spacing: 6
+    // A field that cannot work here is shown, dimmed, with what it holds.
+    opacity: enabled ? 1 : 0.45
 
     RowLayout {
         spacing: 8

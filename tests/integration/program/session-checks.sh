@@ -17,10 +17,11 @@ cleanup() {
   rm -rf "$dir"
 }
 
-# with_radio [tone options]: the session with the tone app Radio on Speakers; this shell in it.
+# with_radio [tone options]: the session with the tone app Radio ($radio_pid) on Speakers; this
+# shell in it.
 with_radio() {
   "$session" start "$dir" >/dev/null
-  "$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio "$@" >/dev/null
+  radio_pid="$("$session" tone "$dir" org.example.Radio 440 --amplitude 0.5 --name Radio "$@")"
   source "$dir/env"
 }
 # An X server of our own: it picks a free display number and tells it.

@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "app/AppDelegate.h"
+#include "controls/WindowActivator.h"
 #include "ui/OnboardingWindow.h"
 #include "ui/QmlUrls.h"
 #include "ui/SettingsViewModel.h"
@@ -140,12 +141,24 @@ void panel(QQmlComponent& component, ViewWorld& world, const QString& name,
   save(window, name);
 }
 
-// The settings window's three tabs, with shortcuts set and two hidden apps.
-void settingsTabs(QQmlEngine& engine, const QString& theme) {
+// A desktop that tells which window has the focus (an X11 window manager).
+struct FocusKnown final : controls::WindowActivator {
+  bool activate(const std::vector<pid_t>&) override { return false; }
+  bool tellsFocusedWindow() const override { return true; }
+};
+
+// The settings window's three tabs, with shortcuts set and two hidden apps; without a desktop
+// that tells the focused window, only the general tab, named "-no-focus".
+void settingsTabs(QQmlEngine& engine, const QString& theme, bool focusKnown = true) {
   testsupport::AppWorld world;
+  FocusKnown focus;
+  if (focusKnown) world.windows = &focus;
   world.preferences.set(prefs::kHotkeyKeyCode, 0);
   world.preferences.set(prefs::kHotkeyModifiers, 0xA0000);
   world.preferences.set(prefs::kHotkeyKeyChar, "A");
+  world.preferences.set(prefs::kMuteFocusedHotkeyKeyCode, 46);
+  world.preferences.set(prefs::kMuteFocusedHotkeyModifiers, 0xC0000);
+  world.preferences.set(prefs::kMuteFocusedHotkeyKeyChar, "M");
   world.preferences.set(prefs::kHiddenApps,
                         std::vector<std::string>{"org.gnome.Rhythmbox3", "org.example.Gone"});
   world.preferences.set(prefs::kDefaultVolume, 0.8f);
@@ -154,9 +167,26 @@ void settingsTabs(QQmlEngine& engine, const QString& theme) {
   SettingsWindow window(engine, *delegate->settingsViewModel(), delegate->updaterController());
   window.open();
   for (int tab : {0, 1, 2}) {
+    if (!focusKnown && tab > 0) break;
     window.rootObject()->setProperty("selectedTab", tab);
     QTest::qWait(400);
-    save(window, QStringLiteral("settings-tab%1-%2").arg(tab).arg(theme));
+    save(window, QStringLiteral("settings-tab%1-%2%3")
+                     .arg(tab)
+                     .arg(theme, focusKnown ? QString() : QStringLiteral("-no-focus")));
+    if (tab != 0) continue;
+    // The general tab scrolled to its end: the focused app's shortcuts.
+    auto* general = window.rootObject()->findChild<QQuickItem*>(QStringLiteral("generalTab"));
+    auto* flickable = general ? general->property("contentItem").value<QQuickItem*>() : nullptr;
+    if (!flickable) {
+      std::fprintf(stderr, "no general tab to scroll\n");
+      ++failed;
+      continue;
+    }
+    flickable->setProperty("contentY",
+                           flickable->property("contentHeight").toReal() - flickable->height());
+    QTest::qWait(200);
+    save(window, QStringLiteral("settings-tab0-end-%1%2")
+                     .arg(theme, focusKnown ? QString() : QStringLiteral("-no-focus")));
   }
 }
 
@@ -214,6 +244,8 @@ int main(int argc, char** argv) {
     panel(component, world, QStringLiteral("permission-") + theme);
     settingsTabs(engine, theme);
   }
+  QGuiApplication::setPalette(QPalette());
+  settingsTabs(engine, QStringLiteral("light"), false);
   introduction(engine);
   return failed == 0 && written > 0 ? 0 : 1;
 }
