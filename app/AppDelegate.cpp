@@ -181,13 +181,14 @@ void AppDelegate::setupHotkeys() {
   call(hooks_.setupHotkeys);
 }
 
-// The settings window tells of a shortcut the desktop refused, under its field. One just
-// recorded gives way to the shortcut it replaced, which worked (or did at least as well).
+// The settings window's recorders are in the order of the hotkey ids.
 ShortcutRecorder* AppDelegate::recorderFor(std::uint32_t id) {
   auto recorders = settingsViewModel_->shortcuts();
   return id >= 1 && id <= recorders.size() ? recorders[id - 1] : nullptr;
 }
 
+// The settings window tells of a shortcut the desktop refused, under its field. One just
+// recorded gives way to the shortcut it replaced, which worked (or did at least as well).
 void AppDelegate::reportShortcutRefusals() {
   for (std::uint32_t id = 1; id <= controls::HotkeyManager::kHotkeyCount; ++id) {
     ShortcutRecorder* recorder = recorderFor(id);

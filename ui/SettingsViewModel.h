@@ -55,7 +55,7 @@ class SettingsViewModel final : public QObject {
   ShortcutRecorder* muteFocusedShortcut() { return &muteFocusedShortcut_; }
   ShortcutRecorder* focusedVolumeUpShortcut() { return &focusedVolumeUpShortcut_; }
   ShortcutRecorder* focusedVolumeDownShortcut() { return &focusedVolumeDownShortcut_; }
-  // Every recorder, in the window's order.
+  // Every recorder, in the window's order, which is the order of the hotkey ids.
   std::vector<ShortcutRecorder*> shortcuts();
   bool focusedAppShortcutsAvailable() const { return focusedAppShortcutsAvailable_; }
   void setFocusedAppShortcutsAvailable(bool available);
