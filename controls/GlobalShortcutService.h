@@ -27,6 +27,8 @@ struct GlobalShortcut {
   int evdev = 0;
   std::string keysym;
   unsigned modifiers = 0;  // modifier:: bits
+  // Whether a held key acts again at each repeat (a volume step), rather than once per press.
+  bool repeats = false;
 };
 
 // The desktop's facility for shortcuts that work while another program has the keyboard.

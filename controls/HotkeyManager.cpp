@@ -39,6 +39,12 @@ bool isFocusedAppHotkey(std::uint32_t id) {
   return id >= HotkeyManager::kMuteFocusedHotkeyId && id <= HotkeyManager::kHotkeyCount;
 }
 
+// A held volume key goes on turning, as the keyboard's own volume keys do.
+bool repeats(std::uint32_t id) {
+  return id == HotkeyManager::kFocusedVolumeUpHotkeyId ||
+         id == HotkeyManager::kFocusedVolumeDownHotkeyId;
+}
+
 }  // namespace
 
 HotkeyManager::HotkeyManager(GlobalShortcutService& service, PreferencesStore& preferences,
@@ -129,7 +135,8 @@ bool HotkeyManager::registerOne(std::uint32_t id, std::int64_t keyCode, std::int
                           .description = slot.description,
                           .evdev = *evdev,
                           .keysym = keysym,
-                          .modifiers = shortcutModifiers(modifiers < 0 ? 0 : modifiers)};
+                          .modifiers = shortcutModifiers(modifiers < 0 ? 0 : modifiers),
+                          .repeats = repeats(id)};
   // The local monitor still matches a refused key.
   refused = !service_.registerShortcut(shortcut);
   return true;
@@ -154,8 +161,8 @@ bool HotkeyManager::handleLocalKeyDown(std::int64_t keyCode, std::int64_t modifi
     if (wanted < 0 || keyCode != wanted ||
         flags != preferences_.integerValue(kSlots[id - 1].modifiers))
       continue;
-    // A held key's repeats are swallowed like its press, and do nothing.
-    if (!autoRepeat) deliver(id);
+    // A held key's repeats are swallowed like its press, and do nothing but step a volume.
+    if (!autoRepeat || repeats(id)) deliver(id);
     return true;
   }
   return false;

@@ -112,7 +112,8 @@ std::uint16_t X11ShortcutService::lockMask() const {
 bool X11ShortcutService::registerShortcut(const GlobalShortcut& shortcut) {
   unregisterShortcut(shortcut.id);
   if (connectionLost_) return false;
-  Grab grab{static_cast<xcb_keycode_t>(shortcut.evdev + 8), x11Modifiers(shortcut.modifiers)};
+  Grab grab{static_cast<xcb_keycode_t>(shortcut.evdev + 8), x11Modifiers(shortcut.modifiers),
+            shortcut.repeats};
   const std::uint16_t locks[] = {0, XCB_MOD_MASK_LOCK, numLockMask_, lockMask()};
   xcb_void_cookie_t cookies[4];
   for (int i = 0; i < 4; ++i) {
@@ -167,6 +168,16 @@ bool X11ShortcutService::isRepeat(xcb_keycode_t keycode, xcb_timestamp_t time) {
   return !isNew && time - last < kRepeatGapMs;
 }
 
+void X11ShortcutService::pressed(const xcb_key_press_event_t& key, bool repeat) {
+  auto modifiers = static_cast<std::uint16_t>(key.state & kShortcutMask);
+  for (const auto& [id, grab] : grabs_) {
+    if (grab.keycode == key.detail && grab.modifiers == modifiers) {
+      if (onPressed && (!repeat || grab.repeats)) onPressed(id);
+      return;
+    }
+  }
+}
+
 void X11ShortcutService::readEvents() {
   if (connectionLost_) return;
   xcb_generic_event_t* next = xcb_poll_for_event(connection_);
@@ -181,19 +192,14 @@ void X11ShortcutService::readEvents() {
       if (next && (next->response_type & 0x7f) == XCB_KEY_PRESS && repeat->detail == key->detail &&
           repeat->time == key->time) {
         held_[key->detail] = key->time;
+        pressed(*repeat, true);
         std::free(next);
         next = xcb_poll_for_event(connection_);
       } else {
         held_.erase(key->detail);
       }
-    } else if (type == XCB_KEY_PRESS && !isRepeat(key->detail, key->time)) {
-      auto modifiers = static_cast<std::uint16_t>(key->state & kShortcutMask);
-      for (const auto& [id, grab] : grabs_) {
-        if (grab.keycode == key->detail && grab.modifiers == modifiers && onPressed) {
-          onPressed(id);
-          break;
-        }
-      }
+    } else if (type == XCB_KEY_PRESS) {
+      pressed(*key, isRepeat(key->detail, key->time));
     }
     std::free(event);
   }

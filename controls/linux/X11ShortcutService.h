@@ -16,7 +16,8 @@ namespace mixelot::controls {
 // for each combination of Caps Lock and Num Lock so that neither lock blocks it. Uses a
 // connection of its own, read through the main queue. A key another program holds already is
 // refused (and logged once); it then works only while one of our windows has the keyboard.
-// A press counts once: the repeats of a held key are dropped. Main thread only.
+// A press counts once: the repeats of a held key are dropped, except for a shortcut that repeats.
+// Main thread only.
 class X11ShortcutService final : public GlobalShortcutService {
  public:
   // Connects to `display` ($DISPLAY when empty); nullptr when there is no X server to talk to.
@@ -34,6 +35,7 @@ class X11ShortcutService final : public GlobalShortcutService {
   struct Grab {
     xcb_keycode_t keycode;
     std::uint16_t modifiers;  // X modifier mask, locks excluded
+    bool repeats = false;
   };
 
   X11ShortcutService(MainQueue& queue, xcb_connection_t* connection, xcb_window_t root);
@@ -42,6 +44,8 @@ class X11ShortcutService final : public GlobalShortcutService {
   void readEvents();
   // Records a press; whether it repeats one of a key still held.
   bool isRepeat(xcb_keycode_t keycode, xcb_timestamp_t time);
+  // Runs onPressed for the shortcut of a key press (or, where it repeats, of a repeat).
+  void pressed(const xcb_key_press_event_t& key, bool repeat);
 
   MainQueue& queue_;
   xcb_connection_t* connection_;

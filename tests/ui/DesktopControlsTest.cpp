@@ -199,6 +199,14 @@ class DesktopControlsTest : public QObject {
     auto service = controls::X11ShortcutService::connect(world.queue);
     QVERIFY(service);
     world.shortcuts = service.get();
+    // The Player's window has the focus.
+    struct FocusedPlayer final : controls::WindowActivator {
+      bool activate(const std::vector<pid_t>&) override { return false; }
+      bool tellsFocusedWindow() const override { return true; }
+      std::optional<pid_t> focusedProcess() override { return 100; }
+    } focus;
+    world.windows = &focus;
+    world.play(100, "org.example.Player", "Player");
     std::vector<std::string> overlays;
     int panelToggles = 0;
     auto delegate =
@@ -270,6 +278,20 @@ class DesktopControlsTest : public QObject {
              qPrintable(recorder->problem()));
     run("xdotool", {"key", "ctrl+k"});
     QVERIFY(runUntil(world, [&] { return overlays.size() == 3; }));
+
+    // A held volume key of the focused app turns it at each repeat, not once (all restored first:
+    // a muted app stays muted on a step down).
+    run("xdotool", {"key", "ctrl+k"});
+    QVERIFY(runUntil(world, [&] { return overlays.size() == 4; }));
+    world.preferences.set(prefs::kFocusedVolumeDownHotkeyKeyCode, std::int64_t{125});  // Down
+    world.preferences.set(prefs::kFocusedVolumeDownHotkeyModifiers, controls::kModifierControl);
+    AppEvents::instance().postHotkeyChanged();
+    run("xdotool", {"keydown", "ctrl+Down"});
+    QTest::qWait(1200);
+    run("xdotool", {"keyup", "ctrl+Down"});
+    QVERIFY(runUntil(world, [&] { return overlays.size() >= 7; }));
+    QCOMPARE(QString::fromStdString(overlays[4]), "Player 95 %");
+    QCOMPARE(QString::fromStdString(overlays[6]), "Player 85 %");
   }
 
   // "Bring to front" on X11: the window manager is asked to activate the app's topmost window;

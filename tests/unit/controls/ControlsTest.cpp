@@ -134,7 +134,12 @@ TEST_F(HotkeyFixture, FocusedAppShortcutsReachTheirCallbackWhereTheFocusIsKnown)
   service.onPressed(HotkeyManager::kMuteFocusedHotkeyId);
   queue.runUntilIdle();
   EXPECT_TRUE(manager.handleLocalKeyDown(125, 0xC0000));
+  EXPECT_TRUE(manager.handleLocalKeyDown(125, 0xC0000, /*autoRepeat=*/true));  // a held volume key
+  EXPECT_TRUE(manager.handleLocalKeyDown(46, 0xC0000, /*autoRepeat=*/true));   // a held mute key
+  EXPECT_TRUE(service.registered.at(HotkeyManager::kFocusedVolumeDownHotkeyId).repeats);
+  EXPECT_FALSE(service.registered.at(HotkeyManager::kMuteFocusedHotkeyId).repeats);
   EXPECT_EQ(pressed, (std::vector<std::uint32_t>{HotkeyManager::kMuteFocusedHotkeyId,
+                                                 HotkeyManager::kFocusedVolumeDownHotkeyId,
                                                  HotkeyManager::kFocusedVolumeDownHotkeyId}));
   EXPECT_EQ(muteAll + popover, 0);
 
@@ -144,7 +149,7 @@ TEST_F(HotkeyFixture, FocusedAppShortcutsReachTheirCallbackWhereTheFocusIsKnown)
   EXPECT_FALSE(manager.handleLocalKeyDown(46, 0xC0000));
   service.onPressed(HotkeyManager::kMuteFocusedHotkeyId);
   queue.runUntilIdle();
-  EXPECT_EQ(pressed.size(), 2u);
+  EXPECT_EQ(pressed.size(), 3u);
 }
 
 // While a recorder waits: X11 grabs are let go and taken again; a desktop that would ask the user
