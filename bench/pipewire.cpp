@@ -406,9 +406,10 @@ std::pair<double, double> deviceLevel(PrivateSession& session, PollMainQueue* qu
   return {rmsDb(probe.a(), kSkip), rmsDb(probe.b(), kSkip)};
 }
 
-void checkLevel(PrivateSession& session, PollMainQueue* queue, int count, const char* what) {
+void checkLevel(PrivateSession& session, PollMainQueue* queue, int count, const char* what,
+                double gain = 1.0) {
   const auto [left, right] = deviceLevel(session, queue);
-  const double expected = toneLevel(count);
+  const double expected = toneLevel(count) + 20 * std::log10(gain);
   std::printf("    level at %s: %.2f / %.2f dB (expected %.2f)\n", kDevice, left, right, expected);
   if (std::abs(left - expected) > kLevelTolerance || std::abs(right - expected) > kLevelTolerance)
     fail(std::string(what) + ": the apps do not all reach the device");
@@ -667,6 +668,46 @@ bool allOnDevice(const Graph& g, const std::vector<std::string>& apps) {
   return allStreamsOn(g, apps, [](size_t, const std::string& t) { return t == kDevice; });
 }
 
+// Ours with every app turned down (a chain per app, its gain at work) against the apps played
+// straight to the device, taking turns (direct, ours, ours, direct, ...; four turns at K = 1, two
+// otherwise) as ours and the loopback do: what our chains cost over the floor of the same run.
+double cpuVsDirect(PrivateSession& session, pid_t daemon, pid_t self,
+                   const std::vector<std::string>& apps, int count) {
+  constexpr float kTurnedDown = 0.5f;
+  Usage direct, chains;
+  auto runDirect = [&] { direct += measure(daemon, std::nullopt, kWindowSeconds, sleepFor); };
+  auto runOurs = [&](bool check) {
+    OurChains ours;
+    ours.build(session, apps);
+    for (const auto& app : apps) ours.engine->setAppVolume(app, kTurnedDown);
+    chains += measure(daemon, self, kWindowSeconds,
+                      [&](double seconds) { ours.queue.runFor(Seconds(seconds)); });
+    if (check) checkLevel(session, &ours.queue, count, "ours at 0.5", kTurnedDown);
+    ours.tearDown();
+    if (!waitForGraph(session, nullptr, [&](const Graph& g) { return allOnDevice(g, apps); }))
+      fail("the apps did not return to " + std::string(kDevice) + " after our chains");
+  };
+  const int turns = count == 1 ? 4 : 2;
+  for (int turn = 0; turn < turns; ++turn) {
+    if (turn % 2 == 0) {
+      runDirect();
+      runOurs(turn == 0);
+    } else {
+      runOurs(false);
+      runDirect();
+    }
+  }
+  printUsage("direct", direct);
+  printUsage("ours 0.5", chains);
+  const double ratio = chains.medianRate() / direct.medianRate();
+  std::printf(
+      "    ours at 0.5/direct: %.3f (median slices), %.3f (whole windows); floor %.2f ms/s, added "
+      "%.2f ms/s\n",
+      ratio, chains.rate() / direct.rate(), direct.medianRate() * 1e3,
+      (chains.medianRate() - direct.medianRate()) * 1e3);
+  return ratio;
+}
+
 void moveStreams(PrivateSession& session, const std::vector<std::string>& apps,
                  const std::string& sinkPrefix) {
   const Graph g = graph(session);
@@ -789,6 +830,7 @@ int runBench(const Options& options) {
   std::vector<std::string> apps;
   std::vector<pid_t> tones;
   std::map<int, double> ratios;
+  std::map<int, double> directRatios;
   auto startApps = [&](int count) {
     while (static_cast<int>(apps.size()) < count) {
       const int index = static_cast<int>(apps.size());
@@ -860,6 +902,7 @@ int runBench(const Options& options) {
     }
     printUsage("ours", chains);
     printUsage("loopback", loopback);
+    directRatios[count] = cpuVsDirect(session, daemon, self, apps, count);
 
     ratios[count] = chains.medianRate() / loopback.medianRate();
     std::printf("    ours/loopback: %.3f (median slices), %.3f (whole windows)\n", ratios[count],
@@ -908,6 +951,8 @@ int runBench(const Options& options) {
 
   for (const auto& [count, ratio] : ratios)
     std::printf("BENCH pipewire.cpu_vs_loopback_%d %.3f ratio\n", count, ratio);
+  for (const auto& [count, ratio] : directRatios)
+    std::printf("BENCH pipewire.cpu_vs_direct_%d %.3f ratio\n", count, ratio);
   std::printf("BENCH pipewire.added_latency %d samples\n", *ourDelay - *direct);
   std::printf("BENCH pipewire.loopback_added_latency %d samples\n", *loopbackDelay - *direct);
   std::printf("(%.0f s)\n", std::chrono::duration<double>(Clock::now() - benchStart).count());
