@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,6 +39,17 @@ class AppTapState {
   // last call, which starts the next period. A chain that ran no cycle meanwhile reads 0.
   float takePeakLevel() noexcept { return peakLevel.exchange(0.0f, std::memory_order_relaxed); }
 
+  // Before the block runs: it plays at unity, whatever the target, until its input first carries
+  // sound (the app's streams have arrived from the direct path), then ramps to the target from
+  // there. Silence for longer than kUnityHoldFrames (more than the session manager takes to move
+  // the streams) ends the hold too: an app that plays nothing while its chain is built must meet
+  // its next sound at its level, not at unity.
+  void holdUnityUntilSound() noexcept {
+    currentGain = 1.0f;
+    unityHoldFrames = kUnityHoldFrames;
+  }
+  static constexpr uint32_t kUnityHoldFrames = 48000 / 5;
+
   // Shared with the I/O block: written whole by the main thread, read whole by the block.
   std::atomic<float> targetVolume{1.0f};
   std::atomic<bool> isMuted{false};
@@ -48,6 +60,7 @@ class AppTapState {
   std::atomic<float> peakLevel{0.0f};
   // Owned by the I/O block once the chain runs.
   float currentGain = 1.0f;
+  uint32_t unityHoldFrames = 0;
   // Main thread: the peak of the last sampling period.
   float level = 0.0f;
 };

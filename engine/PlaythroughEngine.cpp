@@ -144,8 +144,12 @@ std::shared_ptr<AppTapState> PlaythroughEngine::buildChain(
   }
 
   // The first cycle plays at the chain's target, not at a gain of 1 ramping down to it: a muted
-  // or turned-down app must not blare for the ramp's length. The block does not run yet.
-  state->currentGain = state->effectiveTarget();
+  // or turned-down app must not blare for the ramp's length. A chain taking over from the direct
+  // path starts where that path plays instead. The block does not run yet.
+  if (start && start->takesOverDirect)
+    state->holdUnityUntilSound();
+  else
+    state->currentGain = state->effectiveTarget();
   std::optional<hal::IOProcID> ioProc;
   // The block owns the state, so a cycle that is still running while the chain goes away works
   // on live memory.

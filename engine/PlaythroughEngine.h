@@ -32,6 +32,10 @@ class PlaythroughEngine {
   struct StartLevel {
     float volume = 1.0f;
     bool isMuted = false;
+    // The app plays straight to the device until its streams reach the chain: the chain then
+    // starts at unity, as the direct path plays, and ramps to its level only once sound arrives,
+    // so that the change of path is neither heard as a jump nor lost while the streams move.
+    bool takesOverDirect = false;
   };
 
   // Builds one chain for the app on `deviceUID` (or the default output device when absent, empty

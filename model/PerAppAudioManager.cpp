@@ -16,6 +16,7 @@
 #include "platform/Preferences.h"
 #include "platform/PreferencesStore.h"
 #include "platform/ProcessInfo.h"
+#include "platform/SystemLog.h"
 #include "platform/Workspace.h"
 
 namespace mixelot {
@@ -326,13 +327,24 @@ void PerAppAudioManager::runDiscoveryPass() {
       // Asked app by app, as it goes: a chain may have been built for the app by an operation
       // that ran while an earlier app's chain came alive.
       if (oldIDs.count(app.id) && playthroughEngine_->hasTap(app.id)) {
-        if (processesChanged.count(app.id))
+        if (!groupIndex.count(app.id) && !needsChains(app)) {
+          // Untouched again and silent now: back to its device, where no cycle can be missed.
+          playthroughEngine_->removeTaps(app.id);
+          logLine("Untouched and silent: " + app.id + " plays straight to its output");
+        } else if (processesChanged.count(app.id)) {
           playthroughEngine_->updateTapProcesses(app.id, app.processObjectIDs);
+        }
         continue;
       }
       // An app kept only by its grace period has the processes it had when last seen, which may
       // be gone; trying again with them would fail the same way every pass.
       if (!groupIndex.count(app.id)) continue;
+      // Untouched, it plays straight to its device until its state asks for a chain.
+      if (!needsChains(app)) {
+        if (!oldIDs.count(app.id))
+          logLine("Untouched: " + app.id + " plays straight to its output");
+        continue;
+      }
       createTapsForApp(app, newAppVolume);
     }
   }
@@ -401,7 +413,8 @@ PlaythroughEngine::StartLevel PerAppAudioManager::masterLevel(const std::string&
   return {muted ? 0.0f : lookup(*savedVolumes_, id).value_or(newAppVolume), muted};
 }
 
-void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolume) {
+void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolume,
+                                          bool takesOverDirect) {
   PlaythroughEngine& engine = *playthroughEngine_;
   const auto routing = routingOf(app.id);
   // The chains start at the level they will be set to below, so none plays louder meanwhile.
@@ -412,7 +425,9 @@ void PerAppAudioManager::createTapsForApp(const AudioApp& app, float newAppVolum
     return level;
   };
   if (routing.empty()) {
-    engine.createTap(app.id, app.processObjectIDs, std::nullopt, start(engine.realDeviceUID()));
+    auto level = start(engine.realDeviceUID());
+    level.takesOverDirect = takesOverDirect;
+    engine.createTap(app.id, app.processObjectIDs, std::nullopt, level);
   } else {
     for (const auto& uid : routing) engine.createTap(app.id, app.processObjectIDs, uid, start(uid));
   }

@@ -27,8 +27,13 @@ class ProcessInfo;
 class Workspace;
 
 // Keeps the list of applications producing sound, with their volume, mute and output routing,
-// and makes sure every listed application has its chains in the engine. Lives on the main thread
-// for the life of the program; monitoring starts in the constructor.
+// and makes sure every listed application that needs them has its chains in the engine. An app
+// left as it plays on its own (full volume, unmuted, following the default device at full
+// device volume) needs none: its streams play straight to the device, which costs nothing. Its
+// chains are built when its state first leaves that, the streams moving into them without a
+// gap. Back in that state it keeps them, at unity, until it next falls silent: taking a chain's
+// links off a device that is playing costs the device a cycle of silence, heard as a click.
+// Lives on the main thread for the life of the program; monitoring starts in the constructor.
 //
 // Every operation runs on the main thread and none reports failure: a failed read takes its
 // fallback (no processes, "default" device, an empty table), a missing engine means the model
@@ -116,7 +121,16 @@ class PerAppAudioManager {
   void setRouting(const std::string& id, std::vector<std::string> devices);
   void setDeviceVolume(const std::string& id, const std::string& deviceUID, float volume);
 
+  // Whether the app plays through chains for what it is set to; false for one left untouched
+  // (full volume, unmuted, following the default device at its full per-device volume, no
+  // software volume in force, no meters shown).
+  bool needsChains(const AudioApp& app) const;
+  // Builds the chains the listed apps' states ask for: after a change the model does not see
+  // itself (the software volume).
+  void updateChains();
+
   // ---- level meters (the engine's chains; nothing and 0 without an engine) ---------------------
+  // The meters read the chains: while they are on, every listed app has them.
   void setLevelMetering(bool on);
   // Ends a sampling period; the levels below are the peaks played during it.
   void sampleLevels();
@@ -169,8 +183,11 @@ class PerAppAudioManager {
   // The level an app's chains play at before per-device volumes: a listed app's record, else
   // the tables (the default volume when it has none).
   PlaythroughEngine::StartLevel masterLevel(const std::string& id, float newAppVolume) const;
-  // Builds the chains of a listed app that has none (discovery).
-  void createTapsForApp(const AudioApp& app, float newAppVolume);
+  // Builds the chains of a listed app that has none (discovery). `takesOverDirect`: the app plays
+  // straight to its device now, and the chain there takes over seamlessly.
+  void createTapsForApp(const AudioApp& app, float newAppVolume, bool takesOverDirect = false);
+  // Builds the app's chains when it needs them and has none.
+  void updateChains(const std::string& id);
   std::vector<std::string> routingOf(const std::string& id) const;
   // The engine's chain of the app on `uid`, if any (the engine must be present).
   std::shared_ptr<AppTapState> chain(const std::string& id, const std::string& uid) const;

@@ -70,10 +70,15 @@ void PerAppAudioManager::reconcileTapsOnce(const std::string& id,
   const auto active = engine.activeDeviceUIDs(id);
   const std::set<std::string> have(active.begin(), active.end());
   std::vector<std::string> want = devices;
+  const auto defaultUID = defaultOutputDeviceUID();
   if (want.empty()) {
     // Following the default device; when its UID cannot be read nothing is built, and the app
-    // plays unprocessed until a later pass or routing change.
-    if (auto uid = defaultOutputDeviceUID(); uid && !uid->empty()) want.push_back(*uid);
+    // plays unprocessed until a later pass or routing change. An untouched app needs no chain
+    // there, but keeps one it has until it is let go seamlessly.
+    const auto listed = indexOf(id);
+    const bool untouched = listed && !needsChains(audioApps_.get()[*listed]);
+    if (defaultUID && !defaultUID->empty() && (!untouched || have.count(*defaultUID)))
+      want.push_back(*defaultUID);
   }
   const std::set<std::string> wanted(want.begin(), want.end());
   // The chains that exist now, to tell afterwards which ones this call built: a chain removed
@@ -95,8 +100,12 @@ void PerAppAudioManager::reconcileTapsOnce(const std::string& id,
     if (!wanted.count(uid)) engine.removeTap(id, uid);
   for (const auto& uid : want)
     if (!have.count(uid))
-      engine.createTap(id, processObjectIDs, uid,
-                       PlaythroughEngine::StartLevel{perDeviceOr(uid, masterVolume), isMuted()});
+      engine.createTap(
+          id, processObjectIDs, uid,
+          PlaythroughEngine::StartLevel{perDeviceOr(uid, masterVolume), isMuted(),
+                                        // The app plays straight to the default device now: the
+                                        // chain built there takes over from that path.
+                                        have.empty() && uid == defaultUID});
 
   // The values are read after the chains exist: building one runs the main queue, and an
   // operation that ran meanwhile has already written the record and the tables.
@@ -119,6 +128,7 @@ void PerAppAudioManager::setDeviceVolume(const std::string& id, const std::strin
   // Only this device's chain; the app's mute flag stays as it is.
   if (playthroughEngine_) playthroughEngine_->setAppDeviceVolume(id, deviceUID, v);
   saved_.savePerDeviceVolumes(*savedPerDeviceVolumes_);
+  updateChains(id);
 }
 
 }  // namespace mixelot

@@ -42,6 +42,7 @@ void PerAppAudioManager::setVolume(const std::string& id, float volume) {
   // Every chain of the app, whatever its per-device volume: the master slider sets them all.
   if (playthroughEngine_) playthroughEngine_->setAppVolume(id, v);
   saveVolumes();
+  updateChains(id);
 }
 
 void PerAppAudioManager::toggleMute(const std::string& id) {
@@ -73,6 +74,7 @@ void PerAppAudioManager::toggleMute(const std::string& id) {
     if (playthroughEngine_) playthroughEngine_->setAppMuted(id, true);
   }
   saveVolumes();
+  updateChains(id);
 }
 
 bool PerAppAudioManager::stepVolume(const std::string& id, float delta) {
@@ -111,6 +113,7 @@ bool PerAppAudioManager::muteAll() {
   if (playthroughEngine_)
     for (const auto& id : muted) playthroughEngine_->setAppMuted(id, true);
   saveVolumes();
+  for (const auto& id : muted) updateChains(id);
   return true;
 }
 
@@ -138,6 +141,7 @@ void PerAppAudioManager::unmuteAll() {
   }
   preMuteVolumes_.set({});
   saveVolumes();
+  for (const auto& [id, volume] : restored) updateChains(id);
 }
 
 bool PerAppAudioManager::allAppsMuted() const {
@@ -186,7 +190,9 @@ void PerAppAudioManager::outputDeviceChanged() {
 // ---- level meters ----------------------------------------------------------------------------
 
 void PerAppAudioManager::setLevelMetering(bool on) {
-  if (playthroughEngine_) playthroughEngine_->setLevelMetering(on);
+  if (!playthroughEngine_) return;
+  playthroughEngine_->setLevelMetering(on);
+  updateChains();
 }
 
 void PerAppAudioManager::sampleLevels() {

@@ -81,7 +81,8 @@ void MixerViewModel::refresh() {
   if (deviceSupportsVolume_) {
     // The software gain stood in for a device without a volume control; this one has its own,
     // so the gain would only scale every app behind the slider's back.
-    softwareVolume.store(1.0f, std::memory_order_relaxed);
+    if (softwareVolume.exchange(1.0f, std::memory_order_relaxed) != 1.0f)
+      perAppAudioManager_.updateChains();
     assign(systemVolume_, audioDeviceManager_.volume(), &MixerViewModel::systemVolumeChanged);
     assign(systemMuted_, audioDeviceManager_.muted(), &MixerViewModel::systemMutedChanged);
   } else {
@@ -184,8 +185,10 @@ void MixerViewModel::setSystemVolume(float volume) {
   // they show.
   const float v = clampVolume(volume);
   if (!deviceSupportsVolume_) {
-    // Without an engine nothing would apply the software volume.
-    if (playthroughEngine_) softwareVolume.store(v, std::memory_order_relaxed);
+    // Without an engine nothing would apply the software volume. Away from unity, every app
+    // needs a chain to apply it.
+    if (playthroughEngine_ && softwareVolume.exchange(v, std::memory_order_relaxed) != v)
+      perAppAudioManager_.updateChains();
   } else {
     audioDeviceManager_.setVolume(v);
   }

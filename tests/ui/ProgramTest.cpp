@@ -141,6 +141,7 @@ class ProgramTest : public QObject {
     testsupport::AppWorld world;
     world.loginItem.current = LoginItem::Status::kNotRegistered;
     world.permission.status = AudioPermissionStatus::denied;
+    world.preferences.set(prefs::kDefaultVolume, 0.5f);  // turned down: it needs a chain
     world.play(100, kPlayer, "Player");
     bool onboarding = false;
     auto delegate = world.launch({.showOnboarding = [&] { onboarding = true; }});
@@ -164,6 +165,7 @@ class ProgramTest : public QObject {
     testsupport::AppWorld world;
     world.permission.status = AudioPermissionStatus::denied;
     world.permission.canRequest = false;
+    world.preferences.set(prefs::kDefaultVolume, 0.5f);
     bool shown = false;
     world.play(100, kPlayer, "Player");
     auto delegate = world.launch({.togglePanel = [&] { return shown = !shown; }});
@@ -197,6 +199,10 @@ class ProgramTest : public QObject {
     testsupport::AppWorld world;
     world.play(100, kPlayer, "Player");
     world.play(200, "org.example.Radio", "Radio");
+    // Turned down on the headphones, so that it has a chain there.
+    world.preferences.set(
+        "deviceSpecificVolumes",
+        std::map<std::string, std::map<std::string, float>>{{"headphones", {{kPlayer, 0.5f}}}});
     std::vector<std::string> overlays;
     auto delegate =
         world.launch({.showOverlay = [&](const std::string& text) { overlays.push_back(text); }});
@@ -344,6 +350,11 @@ class ProgramTest : public QObject {
   void levelsAreSampledTwentyTimesASecondOnlyWhileOn() {
     Launched app;
     const QString player = QString::fromLatin1(kPlayer);
+    // Untouched, the player has no chain until the meters need one.
+    QVERIFY(!app.delegate->playthroughEngine()->hasTap(kPlayer));
+    QSignalSpy sampled(app.mixer, &MixerViewModel::levelsSampled);
+    app.mixer->setLevelSampling(true);
+    app.mixer->setLevelSampling(true);
     auto chain = app.delegate->playthroughEngine()->chain(kPlayer, "speakers");
     QVERIFY(chain);
     auto play = [&](float amplitude) {
@@ -351,9 +362,6 @@ class ProgramTest : public QObject {
       hal::AudioBuffer input{2, 2048, in.data()}, output{2, 2048, out.data()};
       app.world.sim.runIOCycle(chain->aggregateDeviceID, {&input, 1}, {&output, 1});
     };
-    QSignalSpy sampled(app.mixer, &MixerViewModel::levelsSampled);
-    app.mixer->setLevelSampling(true);
-    app.mixer->setLevelSampling(true);
     play(0.5f);
     app.world.queue.advance(Seconds(0.05));
     QCOMPARE(sampled.count(), 1);

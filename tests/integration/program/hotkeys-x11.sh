@@ -45,8 +45,8 @@ echo '{"onboardingShown": true, "muteFocusedHotkeyKeyCode": 46, "muteFocusedHotk
 start_program
 until_true 10 grep -q 'Global shortcuts: X11 key grabs' "$dir/mixelot.log" \
   || fail "the program did not choose the X11 shortcuts"
-until_true 10 radio_chained || fail "no chain"
-playing || fail "Radio is not heard through the chain"
+until_true 10 radio_handled || fail "Radio not handled"
+playing || fail "Radio is not heard"
 
 # press <description>: Alt+Shift+A mutes, the next one restores.
 press_twice() {

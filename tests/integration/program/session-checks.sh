@@ -47,7 +47,7 @@ mixer() { gdbus call --session --dest com.corvana.Mixelot --object-path /com/cor
   --method "com.corvana.Mixelot.Mixer.$1" "${@:2}"; }
 panel_shown() { gdbus call --session --dest com.corvana.Mixelot --object-path /com/corvana/Mixelot \
   --method org.freedesktop.DBus.Properties.Get com.corvana.Mixelot.Mixer PanelShown; }
-radio_chained() { grep -q 'Tap active for org.example.Radio' "$dir/mixelot.log"; }
+radio_handled() { grep -qE "Tap active for org.example.Radio|Untouched: org.example.Radio " "$dir/mixelot.log"; }
 level() { "$session" level "$dir" speakers "${level_seconds:-0.6}"; }
 # measure <seconds> <what>: after a wait, $measured is what Speakers play, printed as <what>.
 measure() { sleep "$1"; measured="$(level)"; echo "$2: $measured dB"; }

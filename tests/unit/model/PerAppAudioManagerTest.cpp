@@ -114,6 +114,7 @@ class ModelTest : public ::testing::Test {
 };
 
 TEST_F(ModelTest, ProcessesFoldIntoTheirApplication) {
+  prefs.set("defaultVolume", 0.5f);  // turned down: chained
   auto first = playApp(100, "org.example.Player", "Player");
   auto second = play(100, "org.example.Player");
   // A helper without an application of its own, two levels below the player.
@@ -246,6 +247,7 @@ TEST_F(ModelTest, ChainsFollowTheProcessesAnAppStartsAndEnds) {
 }
 
 TEST_F(ModelTest, ASilentAppIsNotRetriedAndLeavesWithItsTapsAfterTheGracePeriod) {
+  prefs.set("defaultVolume", 0.5f);  // turned down: chained
   const std::string failure = "[Mixelot] Failed to create tap for org.example.Player";
   sim.addFault({.operation = SimAudioSystem::Operation::kCreateProcessTap});
   auto process = playApp(100, "org.example.Player", "Player");
@@ -312,6 +314,7 @@ TEST_F(ModelTest, PublishesOnlyRealChanges) {
 }
 
 TEST_F(ModelTest, MonitoringStopsAndPassesNeverOverlap) {
+  prefs.set("defaultVolume", 0.5f);  // turned down: chained
   playApp(100, "org.example.Player", "Player");
   makeManager();
   EXPECT_EQ(sim.listenerCount(), 1u);
@@ -370,6 +373,7 @@ TEST_F(ModelTest, ANewAppsRowKeepsWhatChangedWhileItsFirstChainCameAlive) {
 }
 
 TEST_F(ModelTest, PermissionGrantedLaterBuildsTheChains) {
+  prefs.set("defaultVolume", 0.5f);  // turned down: chained
   playApp(100, "org.example.Player", "Player");
   engine.setPermissionGranted(false);
   FakePermissionService service;
@@ -605,8 +609,8 @@ TEST_F(ModelTest, ChainsRebuiltOnANewDefaultDevicePlayWhatTheRowShows) {
   ASSERT_FLOAT_EQ(target("org.example.Player", "A"), 0.5f);
   switchDefaultTo(deviceB);
   EXPECT_FLOAT_EQ(app("org.example.Player")->currentVolume, 1.0f);
-  EXPECT_FLOAT_EQ(target("org.example.Player", "B"), 1.0f);
-  EXPECT_FLOAT_EQ(tap("org.example.Player", "B")->currentGain, 1.0f);
+  // Untouched there: it plays straight to B.
+  EXPECT_THAT(taps("org.example.Player"), IsEmpty());
 }
 
 TEST_F(PlayingTest, MutedAppComingBackStartsMuted) {
@@ -628,7 +632,46 @@ TEST_F(PlayingTest, MutedAppComingBackStartsMuted) {
   EXPECT_FLOAT_EQ(target(kPlayer, "A"), 0.5f);
 }
 
+TEST_F(PlayingTest, AnUntouchedAppHasAChainOnlyWhileItsStateOrTheMetersNeedOne) {
+  EXPECT_TRUE(sim.liveTaps().empty());
+  manager->setVolume(kPlayer, 0.5f);
+  auto chain = tap(kPlayer, "A");
+  ASSERT_TRUE(chain);
+  // It takes over from the direct path at unity, until the app's sound reaches it.
+  auto cycle = [&](float amplitude) {
+    std::vector<float> in(512, amplitude), out(512);
+    hal::AudioBuffer input{2, 2048, in.data()}, output{2, 2048, out.data()};
+    sim.runIOCycle(chain->aggregateDeviceID, {&input, 1}, {&output, 1});
+    return out;
+  };
+  EXPECT_EQ(cycle(0.0f).back(), 0.0f);
+  EXPECT_EQ(chain->currentGain, 1.0f);
+  EXPECT_NEAR(cycle(0.5f).front(), 0.5f, 1e-3f);
+  for (int i = 0; i < 20; ++i) cycle(0.5f);
+  EXPECT_NEAR(cycle(0.5f).back(), 0.25f, 1e-3f);
+
+  // Back at full volume it keeps the chain while it plays, and leaves it once silent.
+  manager->setVolume(kPlayer, 1.0f);
+  queue.advance(Seconds(3.0));
+  EXPECT_EQ(tap(kPlayer, "A"), chain);
+  sim.setProperty(app(kPlayer)->processObjectIDs.front(),
+                  {hal::selector::kProcessIsRunningOutput, hal::scope::kOutput}, uint32_t{0});
+  queue.advance(Seconds(3.0));
+  EXPECT_FALSE(engine.hasTap(kPlayer));
+  EXPECT_TRUE(app(kPlayer));
+  // Muted, or while the meters show, it has one again.
+  manager->toggleMute(kRadio);
+  EXPECT_TRUE(engine.hasTap(kRadio));
+  manager->toggleMute(kRadio);
+  manager->setDeviceVolume(kPlayer, "A", 0.5f);
+  manager->setDeviceVolume(kPlayer, "A", 1.0f);
+  manager->setLevelMetering(true);
+  EXPECT_TRUE(engine.hasTap(kPlayer));
+}
+
 TEST_F(PlayingTest, TogglesCreateAndRemoveExactlyTheRightTaps) {
+  // Turned down, so that both play through chains.
+  for (const char* id : {kPlayer, kRadio}) manager->setVolume(id, 0.5f);
   ASSERT_THAT(taps(kPlayer), ElementsAre("A"));
   // Toggling the default device on an app that follows it changes no chain.
   sim.clearEvents();
@@ -693,6 +736,7 @@ TEST_F(PlayingTest, AbsentDeviceFallsBackToTheDefaultAtTheAppsVolume) {
 TEST_F(PlayingTest, ChangeWhileAChainComesAliveEndsOnTheLatestRouting) {
   // Building the chain on B waits for the device and runs the main queue; the user changes
   // their mind meanwhile.
+  for (const char* id : {kPlayer, kRadio}) manager->setVolume(id, 0.5f);
   sim.setAggregatesAlive(false);
   queue.post([&] { manager->setRouting(kPlayer, {}); });
   manager->setRouting(kPlayer, {"B"});

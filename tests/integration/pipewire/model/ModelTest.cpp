@@ -10,6 +10,7 @@
 #include "platform/linux/FlatpakProcesses.h"
 #include "support/ModelRig.h"
 #include "support/SessionTest.h"
+#include "support/ToneGap.h"
 
 namespace mixelot {
 namespace {
@@ -75,6 +76,10 @@ TEST_P(ModelForEitherClientTest, AToneFromAChildProcessIsListedUnderItsApp) {
   ASSERT_TRUE(pid);
   EXPECT_NE(*pid, tones_.front());
   EXPECT_EQ(rig_->processInfo.parentProcessId(*pid), tones_.front());
+  // Untouched, it plays straight to the speakers; turned down, through its chain.
+  EXPECT_TRUE(linkedTo(kBrowser, "speakers"));
+  EXPECT_FALSE(rig_->engine.hasTap(kBrowser));
+  rig_->apps->setVolume(kBrowser, 0.5f);
   EXPECT_TRUE(waitFor(rig_->queue, [&] { return onTap(kBrowser); }));
 }
 
@@ -82,7 +87,7 @@ TEST_F(ModelTest, ASandboxedAppIsListedUnderItsExportedEntryAndFollowsItsVolumeA
   // A Flatpak app over the PulseAudio protocol: the PID it reports is the one in its sandbox.
   startTone(kSandboxed, 550, {.pulse = true, .sandbox = true});
   rig_ = std::make_unique<ModelRig>();
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kSandboxed) && onTap(kSandboxed); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kSandboxed); }));
   const AudioApp& app = *rig_->app(kSandboxed);
   EXPECT_EQ(app.name, "Sandboxed Tone");
   ASSERT_EQ(app.processObjectIDs.size(), 1u);
@@ -91,6 +96,7 @@ TEST_F(ModelTest, ASandboxedAppIsListedUnderItsExportedEntryAndFollowsItsVolumeA
   EXPECT_EQ(FlatpakProcesses::appIdOf(*pid), kSandboxed) << "not the host's process: " << *pid;
 
   rig_->apps->setVolume(kSandboxed, 0.5f);
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kSandboxed); }));
   EXPECT_NEAR(level(rig_->queue, "speakers"), kToneLevel - 6.02, kTolerance);
   rig_->apps->toggleMute(kSandboxed);
   rig_->queue.runFor(Seconds(0.1));
@@ -101,19 +107,21 @@ TEST_F(ModelTest, AProgramWithoutADesktopEntryIsListedUnderItsName) {
   startTone("org.example.NoEntry", 660, {.noEntry = true, .name = "MyGame.exe"});
   rig_ = std::make_unique<ModelRig>();
   const std::string id = "program:MyGame.exe";
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(id) && onTap("org.example.NoEntry"); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(id); }));
   EXPECT_EQ(rig_->app(id)->name, "MyGame.exe");
   rig_->apps->setVolume(id, 0.5f);
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap("org.example.NoEntry"); }));
   EXPECT_NEAR(level(rig_->queue, "speakers"), kToneLevel - 6.02, kTolerance);
 }
 
 TEST_F(ModelTest, ASecondProcessOfAnAppJoinsItsChainsAtItsVolumeAndMute) {
   startTone(kMusic, 440);
   rig_ = std::make_unique<ModelRig>();
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kMusic); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kMusic); }));
   // Routed to both devices: two chains, whose taps share one sink.
   rig_->apps->setRouting(kMusic, {"speakers", "headphones"});
   rig_->apps->setVolume(kMusic, 0.5f);
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kMusic); }));
   auto [speakers, headphones] = levels();
   EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);
   EXPECT_NEAR(headphones, kToneLevel - 6.02, kTolerance);
@@ -155,7 +163,7 @@ TEST_F(ModelTest, ASecondProcessOfAnAppJoinsItsChainsAtItsVolumeAndMute) {
 TEST_F(ModelTest, EveryNewStreamOfAChatAppPlaysAtItsLevelFromItsStart) {
   startPings(kChat, 880);
   rig_ = std::make_unique<ModelRig>();
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->engine.hasTap(kChat); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kChat); }));
   rig_->apps->setVolume(kChat, 0.1f);
   int finished = session().finishedPings(kChat);
   auto sounds = recordSounds(8.0);
@@ -181,7 +189,7 @@ TEST_F(ModelTest, EveryNewStreamOfAChatAppPlaysAtItsLevelFromItsStart) {
 TEST_F(ModelTest, ANewChildProcessOfAnAppPlaysAtItsLevelFromItsStart) {
   startPings(kChat, 880, {.child = true, .interval = 0.2});
   rig_ = std::make_unique<ModelRig>();
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->engine.hasTap(kChat); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kChat); }));
   rig_->apps->setVolume(kChat, 0.1f);
   rig_->queue.runFor(Seconds(0.7));
   auto sounds = recordSounds(4.0);
@@ -193,11 +201,44 @@ TEST_F(ModelTest, ANewChildProcessOfAnAppPlaysAtItsLevelFromItsStart) {
   EXPECT_TRUE(recordSounds(2.0).empty()) << "a muted app's new sound was heard";
 }
 
+// Turned down, an untouched app moves from its device into its chain; turned back up, it stays
+// there at unity while it plays. The tone at the device loses no sample and jumps nowhere.
+TEST_F(ModelTest, AnUntouchedAppMovesIntoItsChainWithoutAGap) {
+  startTone(kMusic, 440);
+  rig_ = std::make_unique<ModelRig>();
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kMusic); }));
+  rig_->queue.runFor(Seconds(0.3));
+  EXPECT_FALSE(rig_->engine.hasTap(kMusic));
+  EXPECT_TRUE(linkedTo(kMusic, "speakers"));
+
+  Timer down =
+      rig_->queue.schedule(Seconds(0.8), false, [&] { rig_->apps->setVolume(kMusic, 0.5f); });
+  Timer up =
+      rig_->queue.schedule(Seconds(2.8), false, [&] { rig_->apps->setVolume(kMusic, 1.0f); });
+  auto samples = whileRunning(rig_->queue, [&] { return session().record("speakers", 3.5); });
+  ASSERT_TRUE(samples);
+  const ToneFaults faults = toneFaults(*samples, 440, 0.5);
+  std::printf("  longest silence %zu frames, %zu steps\n", faults.longestSilence, faults.steps);
+  EXPECT_EQ(faults.longestSilence, 0u);
+  EXPECT_EQ(faults.steps, 0u);
+  EXPECT_TRUE(onTap(kMusic));
+  // At half volume in between (the recording starts up to a second late).
+  const auto windows = windowLevels(*samples);
+  ASSERT_GT(windows.size(), 200u);
+  EXPECT_NEAR(*std::max_element(windows.begin() + 140, windows.begin() + 160), kToneLevel - 6.02,
+              1.0);
+}
+
 TEST_F(ModelTest, ADefaultDeviceChangeRebuildsTheChainsOnTheNewDefault) {
   startTone(kMusic, 440);
   rig_ = std::make_unique<ModelRig>();
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return chainsOn("speakers") && onTap(kMusic); }));
+  // Turned down on both devices, so that it has a chain on either.
+  rig_->preferences.set(
+      "deviceSpecificVolumes",
+      std::map<std::string, std::map<std::string, float>>{{"headphones", {{kMusic, 0.25f}}}});
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kMusic); }));
   rig_->apps->setVolume(kMusic, 0.5f);
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return chainsOn("speakers") && onTap(kMusic); }));
   auto [speakers, headphones] = levels();
   EXPECT_NEAR(speakers, kToneLevel - 6.02, kTolerance);
   EXPECT_LT(headphones, kSilence);
@@ -223,7 +264,7 @@ TEST_F(ModelTest, TheSessionManagerRestartedUnderUsKeepsLinkingVolumesAndMutes) 
   session().stopTone(tones_.back());
   tones_.pop_back();
   rig_ = std::make_unique<ModelRig>();
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kMusic); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kMusic); }));
   rig_->apps->setVolume(kMusic, 0.4f);
   ASSERT_TRUE(rig_->apps->muteAll());
   // The app leaves; its chain (and the sink it played into) stays for the grace period.
@@ -242,10 +283,13 @@ TEST_F(ModelTest, TheSessionManagerRestartedUnderUsKeepsLinkingVolumesAndMutes) 
   EXPECT_FLOAT_EQ(stored->at("speakers").at(kMusic), 0.4f);
 
   // The devices went and came back with it, and so did the chains; an app started now is
-  // linked, found and routed as before, and the muted one plays again silenced.
+  // linked, found and routed as before (untouched, straight to the speakers), and the muted one
+  // plays again silenced.
   startTone(kRadio, 660);
   startTone(kMusic, 440, {}, &rig_->queue);
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kRadio) && onTap(kMusic); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] {
+    return rig_->app(kRadio) && linkedTo(kRadio, "speakers") && onTap(kMusic);
+  }));
   auto [speakers, headphones] = levels();
   EXPECT_NEAR(speakers, kToneLevel, kTolerance);
 }
@@ -253,7 +297,7 @@ TEST_F(ModelTest, TheSessionManagerRestartedUnderUsKeepsLinkingVolumesAndMutes) 
 TEST_F(ModelTest, DaemonRestartedUnderUsReconnectsAndRebuildsTheChainsOnce) {
   startTone(kMusic, 440);
   rig_ = std::make_unique<ModelRig>();
-  ASSERT_TRUE(waitFor(rig_->queue, [&] { return onTap(kMusic); }));
+  ASSERT_TRUE(waitFor(rig_->queue, [&] { return rig_->app(kMusic); }));
   rig_->apps->setVolume(kMusic, 0.5f);
   rig_->apps->toggleMute(kMusic);
 
