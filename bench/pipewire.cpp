@@ -69,7 +69,9 @@
 #include "engine/hal/pipewire/PipeWireAudioHardware.h"
 #include "engine/hal/pipewire/PwCalls.h"
 #include "platform/PollMainQueue.h"
+#include "support/ModelRig.h"
 #include "support/PrivateSession.h"
+#include "support/ToneGap.h"
 
 namespace {
 
@@ -77,6 +79,7 @@ using mixelot::PlaythroughEngine;
 using mixelot::PollMainQueue;
 using mixelot::Seconds;
 using mixelot::hal::pipewire::PipeWireAudioHardware;
+using mixelot::testsupport::ModelRig;
 using mixelot::testsupport::PrivateSession;
 using mixelot::testsupport::runCommand;
 using Clock = std::chrono::steady_clock;
@@ -796,6 +799,120 @@ std::optional<int> deviceDelay(PrivateSession& session, PollMainQueue* queue, ui
   return delay;
 }
 
+// ---- untouched apps, and the move into a chain -----------------------------------------------
+
+// The program's audio stack as it runs (app model, engine, backend) in this process, over K apps
+// the user has not touched: none has a chain, so what is left of ours is the mirror of the graph
+// and the discovery passes. Measured against the floor (the apps alone, no program), the two
+// taking turns as ours and the loopback do; returns untouched / floor of the median slices.
+double untouchedRatio(PrivateSession& session, pid_t daemon, pid_t self,
+                      const std::vector<std::string>& apps) {
+  Usage floor, untouched;
+  auto runFloor = [&] { floor += measure(daemon, std::nullopt, kWindowSeconds, sleepFor); };
+  auto runUntouched = [&](bool check) {
+    ModelRig rig;
+    auto listed = [&] {
+      return std::all_of(apps.begin(), apps.end(),
+                         [&](const std::string& app) { return rig.app(app) != nullptr; });
+    };
+    if (!rig.queue.runUntil(listed, Seconds(kWaitSeconds))) fail("the model never listed the apps");
+    untouched += measure(daemon, self, kWindowSeconds,
+                         [&](double seconds) { rig.queue.runFor(Seconds(seconds)); });
+    if (check && (rig.engine.chainCount() != 0 || !allOnDevice(graph(session), apps)))
+      fail("an untouched app does not play straight to " + std::string(kDevice));
+  };
+  const int turns = apps.size() == 1 ? 4 : 2;
+  for (int turn = 0; turn < turns; ++turn) {
+    if (turn % 2 == 0) {
+      runFloor();
+      runUntouched(turn == 0);
+    } else {
+      runUntouched(false);
+      runFloor();
+    }
+  }
+  printUsage("floor", floor);
+  printUsage("untouched", untouched);
+  const double ratio = untouched.medianRate() / floor.medianRate();
+  std::printf("    untouched/floor: %.3f (median slices), %.3f (whole windows)\n", ratio,
+              untouched.rate() / floor.rate());
+  return ratio;
+}
+
+struct MoveGaps {
+  double intoChain = 0;      // ms: turned down, then back up (it keeps its chain while it plays)
+  double outOfChain = 0;     // ms: its chains released while it plays, for reference
+  double sliderToLevel = 0;  // ms from the slider's move to the level 5 dB down
+};
+
+// A tone app the model lists untouched (straight to the device), turned down to half (its
+// streams move into a new chain) and back up to full, while a probe records the device; then,
+// for reference, its chain released while it plays (what the model waits for silence to do).
+MoveGaps moveGaps(PrivateSession& session) {
+  constexpr const char* kApp = "org.example.BenchMove";
+  constexpr int kFrequency = 440;
+  constexpr double kDown = 0.5, kUp = 1.5, kRelease = 2.5, kLength = 3.5;
+  PrivateSession::ToneOptions tone;
+  const auto pid = session.tone(kApp, kFrequency, tone);
+  if (!pid) fail("the move's tone app did not start");
+  const std::vector<std::string> apps = {kApp};
+  if (!waitForGraph(session, nullptr, [&](const Graph& g) { return allOnDevice(g, apps); }))
+    fail("the move's tone app does not play");
+  MoveGaps gaps;
+  {
+    ModelRig rig;
+    if (!rig.queue.runUntil([&] { return rig.app(kApp) != nullptr; }, Seconds(kWaitSeconds)))
+      fail("the model never listed the move's tone app");
+    Probe probe(static_cast<size_t>(kRate * kLength));
+    linkPorts(session, kDevice, "monitor_FL", kProbeName, "in_a");
+    linkPorts(session, kDevice, "monitor_FR", kProbeName, "in_b");
+    sleepFor(0.3);  // until the links are part of the cycle
+    std::vector<mixelot::Timer> steps;
+    steps.push_back(
+        rig.queue.schedule(Seconds(kDown), false, [&] { rig.apps->setVolume(kApp, 0.5f); }));
+    steps.push_back(
+        rig.queue.schedule(Seconds(kUp), false, [&] { rig.apps->setVolume(kApp, 1.0f); }));
+    steps.push_back(
+        rig.queue.schedule(Seconds(kRelease), false, [&] { rig.engine.removeTaps(kApp); }));
+    auto done = std::async(std::launch::async, [&] { return probe.record(kWaitSeconds); });
+    rig.queue.runUntil(
+        [&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        Seconds(kWaitSeconds + 1));
+    if (!done.get()) fail("the probe recorded nothing for the move");
+    auto faultsIn = [&](double from, double to) {
+      std::vector<float> interleaved;
+      for (size_t i = static_cast<size_t>(from * kRate); i < static_cast<size_t>(to * kRate); ++i) {
+        interleaved.push_back(probe.a()[i]);
+        interleaved.push_back(probe.b()[i]);
+      }
+      return mixelot::testsupport::toneFaults(interleaved, kFrequency, 0.5);
+    };
+    const auto into = faultsIn(0, (kUp + kRelease) / 2);
+    const auto out = faultsIn((kUp + kRelease) / 2, kLength);
+    gaps.intoChain = into.gapMs();
+    gaps.outOfChain = out.gapMs();
+    std::printf("    into the chain and back to full: %zu frames of silence, %zu steps\n",
+                into.longestSilence, into.steps);
+    std::printf("    chain released while playing:    %zu frames of silence, %zu steps\n",
+                out.longestSilence, out.steps);
+    // The slider's move to the level 5 dB down, in 10 ms windows of the left channel.
+    const double full =
+        rmsDb(std::vector<float>(probe.a().begin(), probe.a().begin() + kRate / 4), 0);
+    for (size_t at = static_cast<size_t>(kDown * kRate); at + kRate / 100 < probe.a().size();
+         at += kRate / 100) {
+      const std::vector<float> window(probe.a().begin() + static_cast<long>(at),
+                                      probe.a().begin() + static_cast<long>(at + kRate / 100));
+      if (rmsDb(window, 0) < full - 5) {
+        gaps.sliderToLevel = (static_cast<double>(at) / kRate - kDown) * 1e3;
+        break;
+      }
+    }
+    std::printf("    slider to the level 5 dB down: %.0f ms (10 ms windows)\n", gaps.sliderToLevel);
+  }
+  session.stopTone(*pid);
+  return gaps;
+}
+
 struct Options {
   bool delayOnly = false;
   // --hold ours|loopback|direct K SECONDS: builds one configuration and keeps it, for profiling.
@@ -831,6 +948,7 @@ int runBench(const Options& options) {
   std::vector<pid_t> tones;
   std::map<int, double> ratios;
   std::map<int, double> directRatios;
+  std::map<int, double> untouchedRatios;
   auto startApps = [&](int count) {
     while (static_cast<int>(apps.size()) < count) {
       const int index = static_cast<int>(apps.size());
@@ -910,6 +1028,7 @@ int runBench(const Options& options) {
     std::printf("    added over direct: ours %.2f ms/s, loopback %.2f ms/s\n",
                 (chains.medianRate() - direct.medianRate()) * 1e3,
                 (loopback.medianRate() - direct.medianRate()) * 1e3);
+    untouchedRatios[count] = untouchedRatio(session, daemon, self, apps);
   }
   // All at once, then one wait for their streams to go (a tone's processes may linger as zombies
   // for a while, so waiting for each process group would add up).
@@ -919,6 +1038,9 @@ int runBench(const Options& options) {
                            [&](const std::string& app) { return g.streamsOf(app).empty(); });
       }))
     fail("the tone apps did not stop");
+
+  std::printf("move between the device and a chain (tone at %s)\n", kDevice);
+  const MoveGaps moves = moveGaps(session);
 
   // Added delay of one chain, ours and the loopback's: how much later the device plays the app
   // through it than when the app plays to the device directly.
@@ -953,6 +1075,9 @@ int runBench(const Options& options) {
     std::printf("BENCH pipewire.cpu_vs_loopback_%d %.3f ratio\n", count, ratio);
   for (const auto& [count, ratio] : directRatios)
     std::printf("BENCH pipewire.cpu_vs_direct_%d %.3f ratio\n", count, ratio);
+  for (const auto& [count, ratio] : untouchedRatios)
+    std::printf("BENCH pipewire.cpu_vs_direct_untouched_%d %.3f ratio\n", count, ratio);
+  std::printf("BENCH pipewire.move_gap_ms %.2f ms\n", moves.intoChain);
   std::printf("BENCH pipewire.added_latency %d samples\n", *ourDelay - *direct);
   std::printf("BENCH pipewire.loopback_added_latency %d samples\n", *loopbackDelay - *direct);
   std::printf("(%.0f s)\n", std::chrono::duration<double>(Clock::now() - benchStart).count());
