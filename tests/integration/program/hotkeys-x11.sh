@@ -72,7 +72,7 @@ press_twice "with Caps Lock and Num Lock on"
 xdotool key Caps_Lock
 press_twice "with Num Lock on"
 
-until_true 10 grep -q 'Tap active for org.example.Music' "$dir/mixelot.log" || fail "no chain for Music"
+until_true 10 grep -qE 'Tap active for org.example.Music|Untouched: org.example.Music ' "$dir/mixelot.log" || fail "Music not handled"
 focus "$radio_window"
 xdotool key ctrl+alt+m
 until_true 5 xdotool search --onlyvisible --name "Mixelot Overlay" || fail "no overlay for the focused app"
