@@ -21,6 +21,13 @@
 // Before each window the graph is checked (every app linked through its chain), after the first
 // of each the level at the device (every tone arrives).
 //
+// Untouched apps: the program's audio stack as it runs (app model, engine, backend; this process)
+// over K apps nobody has touched, which play straight to the device without a chain, against the
+// floor (the apps alone), the two taking turns the same way. The move: a tone app turned down
+// (its streams move from the device into a new chain) and back up, recorded at the device; the
+// longest stretch of silence or discontinuity in the tone is the move's gap. For reference, the
+// same app's chain then released while it plays (the model waits for the app's silence instead).
+//
 // Added delay of one chain: a square wave app, routed directly, through our chain, and through a
 // loopback; a probe node of ours records the device's monitor and the app's own output port in
 // the same cycles, and the offset between matching edges, less the offset with the app played
