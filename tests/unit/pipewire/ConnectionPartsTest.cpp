@@ -135,6 +135,15 @@ TEST(ForwardCycleTest, InterleavesCallsTheBlockAndSpreadsBackWithoutTouchingTheH
     EXPECT_EQ(outRight[ForwardCycle::kMaxFrames], 0.0f);
     EXPECT_EQ(outRight[kLong - 1], 0.0f);
 
+    // A frame count that is no multiple of the vector width, and the other channel missing.
+    left[4] = 0.75f;
+    cycle.process({nullptr, left.data()}, out, 7);
+    EXPECT_EQ(outLeft[4], 0.75f);
+    EXPECT_EQ(outLeft[6], 0.25f);
+    EXPECT_EQ(outRight[6], 0.0f);
+    cycle.process({left.data(), right.data()}, {nullptr, outRight.data()}, 5);
+    EXPECT_EQ(outRight[4], 0.75f);
+
     cycle.stop();
     cycle.process({left.data(), right.data()}, {outLeft.data(), nullptr}, 256);
     EXPECT_EQ(outLeft[0], 0.0f);
