@@ -202,7 +202,8 @@ TEST_F(ModelTest, ANewChildProcessOfAnAppPlaysAtItsLevelFromItsStart) {
 }
 
 // Turned down, an untouched app moves from its device into its chain; turned back up, it stays
-// there at unity while it plays. The tone at the device loses no sample and jumps nowhere.
+// there at unity while it plays. The tone at the device loses no sample and jumps nowhere. (A
+// client of the PulseAudio server still loses one cycle when the session manager moves it.)
 TEST_F(ModelTest, AnUntouchedAppMovesIntoItsChainWithoutAGap) {
   startTone(kMusic, 440);
   rig_ = std::make_unique<ModelRig>();
