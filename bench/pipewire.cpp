@@ -859,8 +859,11 @@ struct MoveGaps {
 MoveGaps moveGaps(PrivateSession& session, bool pulse) {
   constexpr const char* kApp = "org.example.BenchMove";
   constexpr int kFrequency = 440;
-  constexpr double kDown = 0.5, kUp = 1.5, kRelease = 2.5, kLength = 3.5;
-  std::printf("  %s client\n", pulse ? "a PulseAudio" : "a native");
+  // Each trial: turned down, back up, then its chain released; the next starts untouched again.
+  // The move is a race in the session manager, so it runs a few times and the worst counts.
+  constexpr int kTrials = 3;
+  constexpr double kDown = 0.5, kUp = 1.2, kRelease = 2.0, kPeriod = 3.0;
+  std::printf("  %s client, %d trials\n", pulse ? "a PulseAudio" : "a native", kTrials);
   PrivateSession::ToneOptions tone;
   tone.pulse = pulse;
   const auto pid = session.tone(kApp, kFrequency, tone);
@@ -873,21 +876,24 @@ MoveGaps moveGaps(PrivateSession& session, bool pulse) {
     ModelRig rig;
     if (!rig.queue.runUntil([&] { return rig.app(kApp) != nullptr; }, Seconds(kWaitSeconds)))
       fail("the model never listed the move's tone app");
-    Probe probe(static_cast<size_t>(kRate * kLength));
+    Probe probe(static_cast<size_t>(kRate * kPeriod * kTrials));
     linkPorts(session, kDevice, "monitor_FL", kProbeName, "in_a");
     linkPorts(session, kDevice, "monitor_FR", kProbeName, "in_b");
     sleepFor(0.3);  // until the links are part of the cycle
     std::vector<mixelot::Timer> steps;
-    steps.push_back(
-        rig.queue.schedule(Seconds(kDown), false, [&] { rig.apps->setVolume(kApp, 0.5f); }));
-    steps.push_back(
-        rig.queue.schedule(Seconds(kUp), false, [&] { rig.apps->setVolume(kApp, 1.0f); }));
-    steps.push_back(
-        rig.queue.schedule(Seconds(kRelease), false, [&] { rig.engine.removeTaps(kApp); }));
-    auto done = std::async(std::launch::async, [&] { return probe.record(kWaitSeconds); });
+    for (int trial = 0; trial < kTrials; ++trial) {
+      const double start = trial * kPeriod;
+      steps.push_back(rig.queue.schedule(Seconds(start + kDown), false,
+                                         [&] { rig.apps->setVolume(kApp, 0.5f); }));
+      steps.push_back(rig.queue.schedule(Seconds(start + kUp), false,
+                                         [&] { rig.apps->setVolume(kApp, 1.0f); }));
+      steps.push_back(rig.queue.schedule(Seconds(start + kRelease), false,
+                                         [&] { rig.engine.removeTaps(kApp); }));
+    }
+    auto done = std::async(std::launch::async, [&] { return probe.record(kWaitSeconds * 2); });
     rig.queue.runUntil(
         [&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        Seconds(kWaitSeconds + 1));
+        Seconds(kWaitSeconds * 2 + 1));
     if (!done.get()) fail("the probe recorded nothing for the move");
     auto faultsIn = [&](double from, double to) {
       std::vector<float> interleaved;
@@ -897,14 +903,17 @@ MoveGaps moveGaps(PrivateSession& session, bool pulse) {
       }
       return mixelot::testsupport::toneFaults(interleaved, kFrequency, 0.5);
     };
-    const auto into = faultsIn(0, (kUp + kRelease) / 2);
-    const auto out = faultsIn((kUp + kRelease) / 2, kLength);
-    gaps.intoChain = into.gapMs();
-    gaps.outOfChain = out.gapMs();
-    std::printf("    into the chain and back to full: %zu frames of silence, %zu steps\n",
-                into.longestSilence, into.steps);
-    std::printf("    chain released while playing:    %zu frames of silence, %zu steps\n",
-                out.longestSilence, out.steps);
+    for (int trial = 0; trial < kTrials; ++trial) {
+      const double start = trial * kPeriod, middle = start + (kUp + kRelease) / 2;
+      const auto into = faultsIn(start, middle);
+      const auto out = faultsIn(middle, start + kPeriod);
+      gaps.intoChain = std::max(gaps.intoChain, into.gapMs());
+      gaps.outOfChain = std::max(gaps.outOfChain, out.gapMs());
+      std::printf(
+          "    into the chain and back to full: %4zu frames of silence, %zu steps; chain released "
+          "while playing: %4zu frames of silence, %zu steps\n",
+          into.longestSilence, into.steps, out.longestSilence, out.steps);
+    }
     // The slider's move to the level 5 dB down, in 10 ms windows of the left channel.
     const double full =
         rmsDb(std::vector<float>(probe.a().begin(), probe.a().begin() + kRate / 4), 0);
