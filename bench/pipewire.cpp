@@ -679,6 +679,42 @@ bool allOnDevice(const Graph& g, const std::vector<std::string>& apps) {
   return allStreamsOn(g, apps, [](size_t, const std::string& t) { return t == kDevice; });
 }
 
+// Two configurations take turns (first, second, second, first, ...), a window each, so that a
+// load on the machine that drifts over the run weighs on both alike; more turns where a chain
+// costs least and the noise weighs most. Each is told whether this is its first window, the one
+// that checks what the device plays.
+template <typename First, typename Second>
+void takeTurns(size_t count, First first, Second second) {
+  const int turns = count == 1 ? 4 : 2;
+  for (int turn = 0; turn < turns; ++turn) {
+    if (turn % 2 == 0) {
+      first(turn == 0);
+      second(turn == 0);
+    } else {
+      second(false);
+      first(false);
+    }
+  }
+}
+
+// One window of our chains over the apps, every app at `volume`; when `check` names the window,
+// the level at the device is checked first. The apps are back on the device afterwards.
+Usage measureOurs(PrivateSession& session, pid_t daemon, pid_t self,
+                  const std::vector<std::string>& apps, int count, float volume,
+                  const char* check) {
+  OurChains ours;
+  ours.build(session, apps);
+  if (volume != 1.0f)
+    for (const auto& app : apps) ours.engine->setAppVolume(app, volume);
+  Usage usage = measure(daemon, self, kWindowSeconds,
+                        [&](double seconds) { ours.queue.runFor(Seconds(seconds)); });
+  if (check) checkLevel(session, &ours.queue, count, check, volume);
+  ours.tearDown();
+  if (!waitForGraph(session, nullptr, [&](const Graph& g) { return allOnDevice(g, apps); }))
+    fail("the apps did not return to " + std::string(kDevice) + " after our chains");
+  return usage;
+}
+
 // Ours with every app turned down (a chain per app, its gain at work) against the apps played
 // straight to the device, taking turns (direct, ours, ours, direct, ...; four turns at K = 1, two
 // otherwise) as ours and the loopback do: what our chains cost over the floor of the same run.
@@ -686,28 +722,12 @@ double cpuVsDirect(PrivateSession& session, pid_t daemon, pid_t self,
                    const std::vector<std::string>& apps, int count) {
   constexpr float kTurnedDown = 0.5f;
   Usage direct, chains;
-  auto runDirect = [&] { direct += measure(daemon, std::nullopt, kWindowSeconds, sleepFor); };
-  auto runOurs = [&](bool check) {
-    OurChains ours;
-    ours.build(session, apps);
-    for (const auto& app : apps) ours.engine->setAppVolume(app, kTurnedDown);
-    chains += measure(daemon, self, kWindowSeconds,
-                      [&](double seconds) { ours.queue.runFor(Seconds(seconds)); });
-    if (check) checkLevel(session, &ours.queue, count, "ours at 0.5", kTurnedDown);
-    ours.tearDown();
-    if (!waitForGraph(session, nullptr, [&](const Graph& g) { return allOnDevice(g, apps); }))
-      fail("the apps did not return to " + std::string(kDevice) + " after our chains");
-  };
-  const int turns = count == 1 ? 4 : 2;
-  for (int turn = 0; turn < turns; ++turn) {
-    if (turn % 2 == 0) {
-      runDirect();
-      runOurs(turn == 0);
-    } else {
-      runOurs(false);
-      runDirect();
-    }
-  }
+  takeTurns(
+      apps.size(), [&](bool) { direct += measure(daemon, std::nullopt, kWindowSeconds, sleepFor); },
+      [&](bool check) {
+        chains += measureOurs(session, daemon, self, apps, count, kTurnedDown,
+                              check ? "ours at 0.5" : nullptr);
+      });
   printUsage("direct", direct);
   printUsage("ours 0.5", chains);
   const double ratio = chains.medianRate() / direct.medianRate();
@@ -816,7 +836,7 @@ std::optional<int> deviceDelay(PrivateSession& session, PollMainQueue* queue, ui
 double untouchedRatio(PrivateSession& session, pid_t daemon, pid_t self,
                       const std::vector<std::string>& apps) {
   Usage floor, untouched;
-  auto runFloor = [&] { floor += measure(daemon, std::nullopt, kWindowSeconds, sleepFor); };
+  auto runFloor = [&](bool) { floor += measure(daemon, std::nullopt, kWindowSeconds, sleepFor); };
   auto runUntouched = [&](bool check) {
     ModelRig rig;
     auto listed = [&] {
@@ -829,16 +849,7 @@ double untouchedRatio(PrivateSession& session, pid_t daemon, pid_t self,
     if (check && (rig.engine.chainCount() != 0 || !allOnDevice(graph(session), apps)))
       fail("an untouched app does not play straight to " + std::string(kDevice));
   };
-  const int turns = apps.size() == 1 ? 4 : 2;
-  for (int turn = 0; turn < turns; ++turn) {
-    if (turn % 2 == 0) {
-      runFloor();
-      runUntouched(turn == 0);
-    } else {
-      runUntouched(false);
-      runFloor();
-    }
-  }
+  takeTurns(apps.size(), runFloor, runUntouched);
   printUsage("floor", floor);
   printUsage("untouched", untouched);
   const double ratio = untouched.medianRate() / floor.medianRate();
@@ -1004,19 +1015,10 @@ int runBench(const Options& options) {
     const Usage direct = measure(daemon, std::nullopt, kWindowSeconds, sleepFor);
     printUsage("direct", direct);
 
-    // Ours and the loopback take turns (ours, loopback, loopback, ours, ...), a window each, so
-    // a load on the machine that drifts over the run weighs on both alike; more turns where a
-    // chain costs least and the noise weighs most.
+    // Ours and the loopback take turns.
     Usage chains, loopback;
     auto runOurs = [&](bool check) {
-      OurChains ours;
-      ours.build(session, apps);
-      chains += measure(daemon, self, kWindowSeconds,
-                        [&](double seconds) { ours.queue.runFor(Seconds(seconds)); });
-      if (check) checkLevel(session, &ours.queue, count, "ours");
-      ours.tearDown();
-      if (!waitForGraph(session, nullptr, [&](const Graph& g) { return allOnDevice(g, apps); }))
-        fail("the apps did not return to " + std::string(kDevice) + " after our chains");
+      chains += measureOurs(session, daemon, self, apps, count, 1.0f, check ? "ours" : nullptr);
     };
     int loopbackRuns = 0;
     auto runLoopback = [&](bool check) {
@@ -1027,16 +1029,7 @@ int runBench(const Options& options) {
       if (check) checkLevel(session, nullptr, count, "loopback");
       releaseLoopbacks(session, std::move(host), apps);
     };
-    const int turns = count == 1 ? 4 : 2;
-    for (int turn = 0; turn < turns; ++turn) {
-      if (turn % 2 == 0) {
-        runOurs(turn == 0);
-        runLoopback(turn == 0);
-      } else {
-        runLoopback(false);
-        runOurs(false);
-      }
-    }
+    takeTurns(apps.size(), runOurs, runLoopback);
     printUsage("ours", chains);
     printUsage("loopback", loopback);
     directRatios[count] = cpuVsDirect(session, daemon, self, apps, count);
