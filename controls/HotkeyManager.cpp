@@ -1,6 +1,7 @@
 #include "controls/HotkeyManager.h"
 
 #include <cctype>
+#include <iterator>
 #include <string>
 
 #include "controls/KeyCodeTable.h"
@@ -13,27 +14,20 @@ namespace mixelot::controls {
 
 namespace {
 
-// What each shortcut is called and where it is stored, by id - 1.
-struct HotkeySlot {
+// What each shortcut is called, by id - 1; where it is stored is prefs::kShortcuts[id - 1].
+struct HotkeyText {
   const char* name;
   const char* description;
-  std::string_view keyCode;
-  std::string_view modifiers;
-  std::string_view keyChar;
 };
 
-constexpr HotkeySlot kSlots[HotkeyManager::kHotkeyCount] = {
-    {"mute-all", "Mute or restore all apps", prefs::kHotkeyKeyCode, prefs::kHotkeyModifiers,
-     prefs::kHotkeyKeyChar},
-    {"toggle-mixer", "Show or hide the mixer", prefs::kPopoverHotkeyKeyCode,
-     prefs::kPopoverHotkeyModifiers, prefs::kPopoverHotkeyKeyChar},
-    {"mute-focused", "Mute or unmute the focused app", prefs::kMuteFocusedHotkeyKeyCode,
-     prefs::kMuteFocusedHotkeyModifiers, prefs::kMuteFocusedHotkeyKeyChar},
-    {"focused-volume-up", "Turn the focused app up", prefs::kFocusedVolumeUpHotkeyKeyCode,
-     prefs::kFocusedVolumeUpHotkeyModifiers, prefs::kFocusedVolumeUpHotkeyKeyChar},
-    {"focused-volume-down", "Turn the focused app down", prefs::kFocusedVolumeDownHotkeyKeyCode,
-     prefs::kFocusedVolumeDownHotkeyModifiers, prefs::kFocusedVolumeDownHotkeyKeyChar},
+constexpr HotkeyText kTexts[HotkeyManager::kHotkeyCount] = {
+    {"mute-all", "Mute or restore all apps"},
+    {"toggle-mixer", "Show or hide the mixer"},
+    {"mute-focused", "Mute or unmute the focused app"},
+    {"focused-volume-up", "Turn the focused app up"},
+    {"focused-volume-down", "Turn the focused app down"},
 };
+static_assert(std::size(prefs::kShortcuts) == HotkeyManager::kHotkeyCount);
 
 bool isFocusedAppHotkey(std::uint32_t id) {
   return id >= HotkeyManager::kMuteFocusedHotkeyId && id <= HotkeyManager::kHotkeyCount;
@@ -83,16 +77,16 @@ void HotkeyManager::registerHotkeys() {
   if (suspended_ && service_.rebindsQuietly()) return;  // taken up when the recorder is done
   LocalMonitor monitor;
   for (std::uint32_t id = 1; id <= kHotkeyCount; ++id) {
-    const HotkeySlot& slot = kSlots[id - 1];
-    std::int64_t keyCode = preferences_.integerValue(slot.keyCode);
+    const prefs::ShortcutKeys& keys = prefs::kShortcuts[id - 1];
+    std::int64_t keyCode = preferences_.integerValue(keys.keyCode);
     // Never seeded: absent is none, also in a store without the registered defaults (where the
     // integer read gives 0, the A key).
     if (isFocusedAppHotkey(id) &&
-        (!focusedAppHotkeysEnabled_ || !preferences_.object(slot.keyCode)))
+        (!focusedAppHotkeysEnabled_ || !preferences_.object(keys.keyCode)))
       keyCode = prefs::kNoHotkey;
     Registration& registration = registrations_[id - 1];
     registration.registered =
-        registerOne(id, keyCode, preferences_.integerValue(slot.modifiers), registration.refused);
+        registerOne(id, keyCode, preferences_.integerValue(keys.modifiers), registration.refused);
     monitor[id - 1] = keyCode;
   }
   localMonitor_ = monitor;
@@ -121,18 +115,19 @@ bool HotkeyManager::registerOne(std::uint32_t id, std::int64_t keyCode, std::int
     logLine("Hotkey key code " + std::to_string(keyCode) + " names no key on this system");
     return false;
   }
-  const HotkeySlot& slot = kSlots[id - 1];
+  const HotkeyText& text = kTexts[id - 1];
   // The symbol the user saw when recording: a desktop that binds by symbol (the portal) would
   // otherwise take the US layout's, another key on a German Z or a French A.
   std::string keysym(keysymFromKeyCode(keyCode).value_or(""));
-  const std::string keyChar = preferences_.stringValue(slot.keyChar).value_or("");
+  const std::string keyChar =
+      preferences_.stringValue(prefs::kShortcuts[id - 1].keyChar).value_or("");
   if (keyChar.size() == 1 && std::isalnum(static_cast<unsigned char>(keyChar[0])) &&
       std::isalnum(static_cast<unsigned char>(keysym.size() == 1 ? keysym[0] : 0)))
     keysym =
         std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(keyChar[0]))));
   GlobalShortcut shortcut{.id = id,
-                          .name = slot.name,
-                          .description = slot.description,
+                          .name = text.name,
+                          .description = text.description,
                           .evdev = *evdev,
                           .keysym = keysym,
                           .modifiers = shortcutModifiers(modifiers < 0 ? 0 : modifiers),
@@ -159,7 +154,7 @@ bool HotkeyManager::handleLocalKeyDown(std::int64_t keyCode, std::int64_t modifi
   for (std::uint32_t id = 1; id <= kHotkeyCount; ++id) {
     const std::int64_t wanted = (*localMonitor_)[id - 1];
     if (wanted < 0 || keyCode != wanted ||
-        flags != preferences_.integerValue(kSlots[id - 1].modifiers))
+        flags != preferences_.integerValue(prefs::kShortcuts[id - 1].modifiers))
       continue;
     // A held key's repeats are swallowed like its press, and do nothing but step a volume.
     if (!autoRepeat || repeats(id)) deliver(id);

@@ -33,6 +33,22 @@ inline constexpr std::string_view kFocusedVolumeDownHotkeyModifiers =
     "focusedVolumeDownHotkeyModifiers";
 inline constexpr std::string_view kFocusedVolumeDownHotkeyKeyChar =
     "focusedVolumeDownHotkeyKeyChar";
+// The three stored preferences of one global shortcut.
+struct ShortcutKeys {
+  std::string_view keyCode;
+  std::string_view modifiers;
+  std::string_view keyChar;
+};
+// Every global shortcut's, in the order of their ids: mute-all, show/hide of the mixer, mute of
+// the focused app, the focused app up, down.
+inline constexpr ShortcutKeys kShortcuts[] = {
+    {kHotkeyKeyCode, kHotkeyModifiers, kHotkeyKeyChar},
+    {kPopoverHotkeyKeyCode, kPopoverHotkeyModifiers, kPopoverHotkeyKeyChar},
+    {kMuteFocusedHotkeyKeyCode, kMuteFocusedHotkeyModifiers, kMuteFocusedHotkeyKeyChar},
+    {kFocusedVolumeUpHotkeyKeyCode, kFocusedVolumeUpHotkeyModifiers, kFocusedVolumeUpHotkeyKeyChar},
+    {kFocusedVolumeDownHotkeyKeyCode, kFocusedVolumeDownHotkeyModifiers,
+     kFocusedVolumeDownHotkeyKeyChar},
+};
 inline constexpr std::string_view kHiddenApps = "hiddenApps";            // array of bundle ids
 inline constexpr std::string_view kOnboardingShown = "onboardingShown";  // boolean
 inline constexpr std::string_view kSelectedOutputDevice = "selectedOutputDevice";  // string

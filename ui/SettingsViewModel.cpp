@@ -35,19 +35,11 @@ SettingsViewModel::SettingsViewModel(AudioDeviceManager& audioDeviceManager,
       store_(store),
       loginItem_(loginItem),
       workspace_(workspace),
-      muteAllShortcut_(store,
-                       {prefs::kHotkeyKeyCode, prefs::kHotkeyModifiers, prefs::kHotkeyKeyChar}),
-      showHideShortcut_(store, {prefs::kPopoverHotkeyKeyCode, prefs::kPopoverHotkeyModifiers,
-                                prefs::kPopoverHotkeyKeyChar}),
-      muteFocusedShortcut_(store,
-                           {prefs::kMuteFocusedHotkeyKeyCode, prefs::kMuteFocusedHotkeyModifiers,
-                            prefs::kMuteFocusedHotkeyKeyChar}),
-      focusedVolumeUpShortcut_(
-          store, {prefs::kFocusedVolumeUpHotkeyKeyCode, prefs::kFocusedVolumeUpHotkeyModifiers,
-                  prefs::kFocusedVolumeUpHotkeyKeyChar}),
-      focusedVolumeDownShortcut_(
-          store, {prefs::kFocusedVolumeDownHotkeyKeyCode, prefs::kFocusedVolumeDownHotkeyModifiers,
-                  prefs::kFocusedVolumeDownHotkeyKeyChar}) {
+      muteAllShortcut_(store, prefs::kShortcuts[0]),
+      showHideShortcut_(store, prefs::kShortcuts[1]),
+      muteFocusedShortcut_(store, prefs::kShortcuts[2]),
+      focusedVolumeUpShortcut_(store, prefs::kShortcuts[3]),
+      focusedVolumeDownShortcut_(store, prefs::kShortcuts[4]) {
   float stored = store_.floatValue(prefs::kDefaultVolume);
   // 0 or less (or a value of the wrong type, which reads as 0) means "never set".
   defaultVolume_ = stored > 0.0f && !std::isnan(stored) ? std::min(stored, 1.0f) : 1.0f;

@@ -159,7 +159,8 @@ std::optional<std::int64_t> storedKeyCode(int qtKey, quint32 nativeScanCode) {
   return std::nullopt;
 }
 
-ShortcutRecorder::ShortcutRecorder(PreferencesStore& store, ShortcutKeys keys, QObject* parent)
+ShortcutRecorder::ShortcutRecorder(PreferencesStore& store, prefs::ShortcutKeys keys,
+                                   QObject* parent)
     : QObject(parent), store_(store), keys_(keys) {
   reload();
 }

@@ -7,16 +7,11 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/Preferences.h"
+
 namespace mixelot {
 
 class PreferencesStore;
-
-// The three stored preferences of one global shortcut.
-struct ShortcutKeys {
-  std::string_view keyCode;
-  std::string_view modifiers;
-  std::string_view keyChar;
-};
 
 // One shortcut of the settings window: its stored key code, modifier mask and character, and the
 // recorder that replaces them with the next key combination pressed. While recording, every key
@@ -39,7 +34,7 @@ class ShortcutRecorder final : public QObject {
  public:
   static constexpr std::int64_t kEscapeKeyCode = 53;
 
-  ShortcutRecorder(PreferencesStore& store, ShortcutKeys keys, QObject* parent = nullptr);
+  ShortcutRecorder(PreferencesStore& store, prefs::ShortcutKeys keys, QObject* parent = nullptr);
   ~ShortcutRecorder() override;
 
   bool recording() const { return recording_; }
@@ -95,7 +90,7 @@ class ShortcutRecorder final : public QObject {
   void store(std::int64_t keyCode, std::int64_t modifiers, const QString& keyChar);
 
   PreferencesStore& store_;
-  ShortcutKeys keys_;
+  prefs::ShortcutKeys keys_;
   std::int64_t keyCode_ = -1;
   std::int64_t modifiers_ = 0;
   QString keyChar_;
