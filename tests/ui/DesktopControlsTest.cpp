@@ -324,7 +324,10 @@ class DesktopControlsTest : public QObject {
     set(client, "_NET_WM_PID", XCB_ATOM_CARDINAL, pid);
     set(root, "_NET_CLIENT_LIST_STACKING", XCB_ATOM_WINDOW, client);
     set(root, "_NET_SUPPORTED", XCB_ATOM_ATOM, activeAtom);
-    xcb_flush(wm);
+    // A flush only hands the requests to the socket; a round trip makes sure the server has
+    // applied them before the activator's own connection reads the properties.
+    auto sync = [&] { free(xcb_get_input_focus_reply(wm, xcb_get_input_focus(wm), nullptr)); };
+    sync();
 
     auto activator = controls::X11WindowActivator::connect();
     QVERIFY(activator);
@@ -350,7 +353,7 @@ class DesktopControlsTest : public QObject {
     QVERIFY(activator->tellsFocusedWindow());
     QCOMPARE(activator->focusedProcess(), std::nullopt);
     set(root, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW, client);
-    xcb_flush(wm);
+    sync();
     QCOMPARE(activator->focusedProcess(), std::optional<pid_t>(4242));
     xcb_delete_property(wm, root, atom("_NET_ACTIVE_WINDOW"));
     xcb_delete_property(wm, root, atom("_NET_SUPPORTED"));
