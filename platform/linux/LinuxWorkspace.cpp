@@ -64,7 +64,10 @@ LinuxWorkspace::LinuxWorkspace(std::vector<std::string> dataDirs)
 LinuxWorkspace::LinuxWorkspace() : LinuxWorkspace(DesktopEntryIndex::defaultDataDirs()) {}
 
 const DesktopEntryIndex& LinuxWorkspace::index() const {
-  if (watcher_ && watcher_->takeChanged()) index_ = DesktopEntryIndex::load(dataDirs_);
+  if (watcher_ && watcher_->takeChanged()) {
+    index_ = DesktopEntryIndex::load(dataDirs_);
+    known_.clear();
+  }
   return index_;
 }
 
@@ -114,11 +117,28 @@ std::optional<RunningApplication> LinuxWorkspace::installedApplicationNamed(cons
 }
 
 std::vector<RunningApplication> LinuxWorkspace::runningApplications() const {
+  // A process just started may not be in its scope yet (the desktop moves it there after the
+  // fork) or may be about to exec its real program: its answer is kept only once it has run a
+  // while.
+  constexpr uint64_t kSettledSeconds = 10;
+  const uint64_t now = procfs::ticksSinceBoot().value_or(0);
+  const uint64_t settled = kSettledSeconds * static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
+  index();  // reindexes (and forgets what was known) before anything is looked up
+  std::unordered_map<pid_t, KnownProcess> seen;
   std::vector<RunningApplication> apps;
   for (pid_t pid : procfs::allPids()) {
     if (!ownedByUs(pid)) continue;
-    if (auto app = runningApplication(pid)) apps.push_back(std::move(*app));
+    auto stamp = procfs::stamp(pid);
+    if (!stamp) continue;
+    std::optional<RunningApplication> app;
+    if (auto known = known_.find(pid); known != known_.end() && known->second.stamp == *stamp)
+      app = std::move(known->second.application);
+    else
+      app = runningApplication(pid);
+    if (now > stamp->startTime + settled) seen.emplace(pid, KnownProcess{*stamp, app});
+    if (app) apps.push_back(std::move(*app));
   }
+  known_ = std::move(seen);
   return apps;
 }
 

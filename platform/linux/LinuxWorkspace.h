@@ -4,11 +4,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/Workspace.h"
 #include "platform/linux/DesktopEntryIndex.h"
 #include "platform/linux/DesktopEntryWatcher.h"
+#include "platform/linux/ProcFs.h"
 
 namespace mixelot {
 
@@ -43,6 +45,13 @@ class LinuxWorkspace final : public Workspace {
   // Reloaded on a look-up after the watcher saw a change.
   mutable DesktopEntryIndex index_;
   std::unique_ptr<DesktopEntryWatcher> watcher_;
+  // What the last full scans found for each process, so that a scan reads one file of a process
+  // it has seen before instead of five. Forgotten when the entries are indexed again.
+  struct KnownProcess {
+    procfs::ProcessStamp stamp;
+    std::optional<RunningApplication> application;
+  };
+  mutable std::unordered_map<pid_t, KnownProcess> known_;
 };
 
 }  // namespace mixelot

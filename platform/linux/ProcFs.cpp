@@ -1,21 +1,34 @@
 #include "platform/linux/ProcFs.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
-#include <fstream>
 #include <sstream>
 
 namespace mixelot::procfs {
 
 std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return text.str();
+  // Plain reads: the scans read a few files of every process, and a stream costs more than the
+  // read itself.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t length = ::read(fd, buffer, sizeof buffer);
+    if (length < 0 && errno == EINTR) continue;
+    if (length < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (length == 0) break;
+    text.append(buffer, static_cast<size_t>(length));
+  }
+  ::close(fd);
+  return text;
 }
 
 std::optional<pid_t> parentPidFromStat(const std::string& stat) {
@@ -46,6 +59,29 @@ std::optional<uint64_t> startTime(pid_t pid) {
   auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   if (!stat) return std::nullopt;
   return startTimeFromStat(*stat);
+}
+
+std::optional<ProcessStamp> stampFromStat(const std::string& stat) {
+  auto open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+  auto start = startTimeFromStat(stat);
+  if (!start) return std::nullopt;
+  return ProcessStamp{*start, stat.substr(open + 1, close - open - 1)};
+}
+
+std::optional<ProcessStamp> stamp(pid_t pid) {
+  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return std::nullopt;
+  return stampFromStat(*stat);
+}
+
+std::optional<uint64_t> ticksSinceBoot() {
+  auto uptime = readFile("/proc/uptime");
+  if (!uptime) return std::nullopt;
+  std::istringstream in(*uptime);
+  double seconds = 0;
+  if (!(in >> seconds) || seconds < 0) return std::nullopt;
+  return static_cast<uint64_t>(seconds * static_cast<double>(::sysconf(_SC_CLK_TCK)));
 }
 
 std::optional<pid_t> parentPid(pid_t pid) {

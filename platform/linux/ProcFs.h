@@ -28,6 +28,17 @@ std::optional<uint64_t> startTime(pid_t pid);
 // The PIDs of the process in each PID namespace it is in, outermost first (the NSpid: line of
 // /proc/PID/status); one entry for a process outside any sandbox.
 std::vector<pid_t> namespacePids(pid_t pid);
+// What names one run of one program: the start time and the command name, both from a single
+// read of /proc/PID/stat. A new process on a reused pid starts later; an exec changes the name.
+struct ProcessStamp {
+  uint64_t startTime = 0;
+  std::string command;
+  bool operator==(const ProcessStamp&) const = default;
+};
+std::optional<ProcessStamp> stamp(pid_t pid);
+std::optional<ProcessStamp> stampFromStat(const std::string& stat);
+// Clock ticks since boot, the unit of the start time.
+std::optional<uint64_t> ticksSinceBoot();
 // Every numeric entry of /proc.
 std::vector<pid_t> allPids();
 // Parses the parent pid out of the text of a stat file.

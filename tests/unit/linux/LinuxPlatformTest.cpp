@@ -193,6 +193,14 @@ TEST(ProcFs, ParentPidSurvivesOddCommandNames) {
                                 "0 98765 1000 200"),
       98765u);
   EXPECT_EQ(procfs::startTimeFromStat("42 (sleep) S 1 42"), std::nullopt);
+  // The name survives spaces and parentheses; an exec (a new name) makes a new stamp.
+  auto stamp = procfs::stampFromStat(
+      "42 (a) b (c)) S 7 42 42 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 98765 1000 200");
+  ASSERT_TRUE(stamp);
+  EXPECT_EQ(stamp->command, "a) b (c)");
+  EXPECT_EQ(stamp->startTime, 98765u);
+  EXPECT_NE(*stamp, (procfs::ProcessStamp{98765, "player"}));
+  EXPECT_GE(procfs::ticksSinceBoot().value_or(0), procfs::startTime(::getpid()).value_or(~0ull));
   EXPECT_TRUE(procfs::startTime(::getpid()));
   EXPECT_EQ(procfs::namespacePids(::getpid()).back(), ::getpid());
   LinuxProcessInfo info;
