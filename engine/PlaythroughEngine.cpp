@@ -19,9 +19,11 @@ namespace scope = hal::scope;
 
 // How long createTap waits for a new aggregate device to report itself alive, and how often it
 // looks. Setting up the I/O procedure on a device that is not alive yet may still work, so the
-// wait only improves the odds; its outcome is not checked.
+// wait only improves the odds; its outcome is not checked. The look is frequent because an app
+// turned down or muted from untouched waits on this before its sound moves to the chain: every
+// millisecond here is one more of it at its old level.
 constexpr Seconds kAliveWait{0.5};
-constexpr Seconds kAlivePoll{0.01};
+constexpr Seconds kAlivePoll{0.002};
 constexpr uint32_t kStreamDirectionOutput = 0;
 constexpr PropertyAddress kTapDescriptionAddress{selector::kTapDescription};
 
