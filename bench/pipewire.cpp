@@ -38,8 +38,8 @@
 // The quantum is forced to the session's configured clock.quantum for the run, so every
 // configuration runs the same cycle length (the apps would otherwise ask for 2048).
 //
-// `--hold ours|loopback|direct K SECONDS` builds one configuration and keeps it, to profile it
-// (perf, strace) from another shell; `--delay-only` skips the CPU part.
+// `--hold ours|loopback|direct|untouched K SECONDS` builds one configuration and keeps it, to
+// profile it (perf, strace) from another shell; `--delay-only` skips the CPU part.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -945,7 +945,8 @@ MoveGaps moveGaps(PrivateSession& session, bool pulse) {
 
 struct Options {
   bool delayOnly = false;
-  // --hold ours|loopback|direct K SECONDS: builds one configuration and keeps it, for profiling.
+  // --hold ours|loopback|direct|untouched K SECONDS: builds one configuration and keeps it, for
+  // profiling.
   std::string hold;
   int holdCount = 0;
   double holdSeconds = 0;
@@ -998,6 +999,15 @@ int runBench(const Options& options) {
     std::unique_ptr<LoopbackHost> host;
     if (options.hold == "ours") ours.build(session, apps);
     if (options.hold == "loopback") host = buildLoopbacks(session, apps, kLoopbackPrefix);
+    if (options.hold == "untouched") {
+      // The program's stack as it runs over apps nobody touched: its discovery and mirror only.
+      ModelRig rig;
+      std::printf("holding untouched for %.0f s: session %s, daemon %d, routing %d\n",
+                  options.holdSeconds, session.dir().c_str(), daemon, self);
+      std::fflush(stdout);
+      rig.queue.runFor(Seconds(options.holdSeconds));
+      return 0;
+    }
     std::printf("holding %s for %.0f s: session %s, daemon %d, routing %d\n", options.hold.c_str(),
                 options.holdSeconds, session.dir().c_str(), daemon,
                 host                     ? host->pid()
@@ -1218,9 +1228,9 @@ int main(int argc, char** argv) {
         options.holdSeconds = std::atof(argv[i + 3]);
         i += 3;
       } else {
-        std::fprintf(
-            stderr,
-            "usage: bench-pipewire [--delay-only | --hold ours|loopback|direct K SECONDS]\n");
+        std::fprintf(stderr,
+                     "usage: bench-pipewire [--delay-only | --hold ours|loopback|direct|untouched "
+                     "K SECONDS]\n");
         return 2;
       }
     }
