@@ -67,6 +67,7 @@ const DesktopEntryIndex& LinuxWorkspace::index() const {
   if (watcher_ && watcher_->takeChanged()) {
     index_ = DesktopEntryIndex::load(dataDirs_);
     known_.clear();
+    ++indexGeneration_;
   }
   return index_;
 }
@@ -120,10 +121,10 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() const {
   // A process just started may not be in its scope yet (the desktop moves it there after the
   // fork) or may be about to exec its real program: its answer is kept only once it has run a
   // while.
-  constexpr uint64_t kSettledSeconds = 10;
   const uint64_t now = procfs::ticksSinceBoot().value_or(0);
-  const uint64_t settled = kSettledSeconds * static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
+  const uint64_t settled = settledSeconds_ * static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
   index();  // reindexes (and forgets what was known) before anything is looked up
+  const uint64_t generation = indexGeneration_;
   std::unordered_map<pid_t, KnownProcess> seen;
   std::vector<RunningApplication> apps;
   for (pid_t pid : procfs::allPids()) {
@@ -138,7 +139,8 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() const {
     if (now > stamp->startTime + settled) seen.emplace(pid, KnownProcess{*stamp, app});
     if (app) apps.push_back(std::move(*app));
   }
-  known_ = std::move(seen);
+  // Entries indexed again in the middle of the scan: what it found before that is kept nowhere.
+  if (generation == indexGeneration_) known_ = std::move(seen);
   return apps;
 }
 

@@ -39,6 +39,8 @@ class LinuxWorkspace final : public Workspace {
   // The desktop entry a process belongs to, if any; valid until the next call into this object.
   const DesktopEntry* entryForProcess(pid_t pid) const;
   const DesktopEntryIndex& index() const;
+  // How long a process must have run before a scan keeps its answer (10 s).
+  void setSettledAge(uint64_t seconds) { settledSeconds_ = seconds; }
 
  private:
   std::vector<std::string> dataDirs_;
@@ -52,6 +54,8 @@ class LinuxWorkspace final : public Workspace {
     std::optional<RunningApplication> application;
   };
   mutable std::unordered_map<pid_t, KnownProcess> known_;
+  mutable uint64_t indexGeneration_ = 0;
+  uint64_t settledSeconds_ = 10;
 };
 
 }  // namespace mixelot
