@@ -1,8 +1,5 @@
 #include "platform/linux/FlatpakProcesses.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/linux/DesktopEntryIndex.h"
 #include "platform/linux/ProcFs.h"
 
@@ -17,9 +14,7 @@ bool isSandboxed(pid_t pid, std::string_view appId, pid_t sandboxPid) {
   if (pids.size() < 2 || pids.back() != sandboxPid) return false;
   // Every sandbox numbers its processes from 1: another user's app may have the same PID in its
   // own, and plays through that user's sound server, not ours.
-  struct stat info {};
-  if (::stat(("/proc/" + std::to_string(pid)).c_str(), &info) != 0 || info.st_uid != ::getuid())
-    return false;
+  if (!procfs::isOurs(pid)) return false;
   return FlatpakProcesses::appIdOf(pid) == appId;
 }
 
@@ -29,7 +24,7 @@ std::optional<std::string> FlatpakProcesses::appIdOf(pid_t pid) {
   if (auto id = procfs::flatpakAppId(pid)) return id;
   // The sandbox's root is not ours to read (another user's, or a hardened /proc): the scope
   // Flatpak starts every app in says the same.
-  auto cgroup = procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup");
+  auto cgroup = procfs::readProcessFile(pid, "cgroup");
   if (!cgroup || cgroup->find("/app-flatpak-") == std::string::npos) return std::nullopt;
   return appIdFromCgroup(*cgroup);
 }

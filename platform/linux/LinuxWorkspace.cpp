@@ -1,7 +1,6 @@
 #include "platform/linux/LinuxWorkspace.h"
 
 #include <gio/gdesktopappinfo.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -27,13 +26,7 @@ bool isInterpreter(const std::string& name) {
 }
 
 std::string cgroupOf(pid_t pid) {
-  return procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup").value_or(std::string());
-}
-
-bool ownedByUs(pid_t pid) {
-  struct stat info {};
-  if (::stat(("/proc/" + std::to_string(pid)).c_str(), &info) != 0) return false;
-  return info.st_uid == ::getuid();
+  return procfs::readProcessFile(pid, "cgroup").value_or(std::string());
 }
 
 // The entry of the process's program: for a script, the script rather than its interpreter.
@@ -128,7 +121,7 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications() const {
   std::unordered_map<pid_t, KnownProcess> seen;
   std::vector<RunningApplication> apps;
   for (pid_t pid : procfs::allPids()) {
-    if (!ownedByUs(pid)) continue;
+    if (!procfs::isOurs(pid)) continue;
     auto stamp = procfs::stamp(pid);
     if (!stamp) continue;
     std::optional<RunningApplication> app;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,23 @@ std::optional<std::string> readFile(const std::string& path) {
   return text;
 }
 
+namespace {
+
+std::string processPath(pid_t pid) {
+  return "/proc/" + std::to_string(pid);
+}
+
+}  // namespace
+
+std::optional<std::string> readProcessFile(pid_t pid, std::string_view file) {
+  return readFile(processPath(pid) + "/" + std::string(file));
+}
+
+bool isOurs(pid_t pid) {
+  struct stat info {};
+  return ::stat(processPath(pid).c_str(), &info) == 0 && info.st_uid == ::getuid();
+}
+
 std::optional<pid_t> parentPidFromStat(const std::string& stat) {
   // "pid (comm) state ppid ..."; comm may itself contain ") ", so take the last ')'.
   auto close = stat.rfind(')');
@@ -56,7 +74,7 @@ std::optional<uint64_t> startTimeFromStat(const std::string& stat) {
 }
 
 std::optional<uint64_t> startTime(pid_t pid) {
-  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  auto stat = readProcessFile(pid, "stat");
   if (!stat) return std::nullopt;
   return startTimeFromStat(*stat);
 }
@@ -70,7 +88,7 @@ std::optional<ProcessStamp> stampFromStat(const std::string& stat) {
 }
 
 std::optional<ProcessStamp> stamp(pid_t pid) {
-  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  auto stat = readProcessFile(pid, "stat");
   if (!stat) return std::nullopt;
   return stampFromStat(*stat);
 }
@@ -85,13 +103,13 @@ std::optional<uint64_t> ticksSinceBoot() {
 }
 
 std::optional<pid_t> parentPid(pid_t pid) {
-  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  auto stat = readProcessFile(pid, "stat");
   if (!stat) return std::nullopt;
   return parentPidFromStat(*stat);
 }
 
 std::optional<std::string> executable(pid_t pid) {
-  std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const std::string link = processPath(pid) + "/exe";
   char buffer[4096];
   ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
   if (length <= 0) return std::nullopt;
@@ -104,7 +122,7 @@ std::optional<std::string> executable(pid_t pid) {
 
 std::vector<std::string> commandLine(pid_t pid) {
   std::vector<std::string> arguments;
-  auto text = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+  auto text = readProcessFile(pid, "cmdline");
   if (!text) return arguments;
   std::string_view rest = *text;
   while (!rest.empty()) {
@@ -117,7 +135,7 @@ std::vector<std::string> commandLine(pid_t pid) {
 }
 
 std::optional<std::string> flatpakAppId(pid_t pid) {
-  auto info = readFile("/proc/" + std::to_string(pid) + "/root/.flatpak-info");
+  auto info = readProcessFile(pid, "root/.flatpak-info");
   if (!info) return std::nullopt;
   std::istringstream lines(*info);
   bool inApplication = false;
@@ -133,7 +151,7 @@ std::optional<std::string> flatpakAppId(pid_t pid) {
 
 std::vector<pid_t> namespacePids(pid_t pid) {
   std::vector<pid_t> pids;
-  auto status = readFile("/proc/" + std::to_string(pid) + "/status");
+  auto status = readProcessFile(pid, "status");
   if (!status) return pids;
   auto start = status->find("\nNSpid:");
   if (start == std::string::npos) return pids;

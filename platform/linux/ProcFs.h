@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mixelot::procfs {
@@ -13,6 +14,11 @@ namespace mixelot::procfs {
 // read; a process can end between any two calls.
 
 std::optional<std::string> readFile(const std::string& path);
+// /proc/PID/`file` ("stat", "cgroup", "root/.flatpak-info", ...).
+std::optional<std::string> readProcessFile(pid_t pid, std::string_view file);
+// Whether the process runs as our user (owns its /proc entry): another user's processes are
+// neither ours to list nor playing through our sound server.
+bool isOurs(pid_t pid);
 // The parent pid from /proc/PID/stat (the command name in it may hold spaces and parentheses).
 std::optional<pid_t> parentPid(pid_t pid);
 // The target of /proc/PID/exe.

@@ -19,7 +19,7 @@ std::string applicationIdentity(const IdentityClues& clues) {
 ProcessClues readProcessClues(pid_t pid, const DesktopEntryLookup& desktopEntryForProcess) {
   ProcessClues clues;
   if (pid <= 0) return clues;
-  if (auto cgroup = procfs::readFile("/proc/" + std::to_string(pid) + "/cgroup"))
+  if (auto cgroup = procfs::readProcessFile(pid, "cgroup"))
     clues.cgroupScopeId = appIdFromCgroup(*cgroup).value_or(std::string());
   if (desktopEntryForProcess)
     clues.desktopEntryId = desktopEntryForProcess(pid).value_or(std::string());
