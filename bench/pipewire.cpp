@@ -999,21 +999,16 @@ int runBench(const Options& options) {
     std::unique_ptr<LoopbackHost> host;
     if (options.hold == "ours") ours.build(session, apps);
     if (options.hold == "loopback") host = buildLoopbacks(session, apps, kLoopbackPrefix);
-    if (options.hold == "untouched") {
-      // The program's stack as it runs over apps nobody touched: its discovery and mirror only.
-      ModelRig rig;
-      std::printf("holding untouched for %.0f s: session %s, daemon %d, routing %d\n",
-                  options.holdSeconds, session.dir().c_str(), daemon, self);
-      std::fflush(stdout);
-      rig.queue.runFor(Seconds(options.holdSeconds));
-      return 0;
-    }
+    // The program's stack as it runs over apps nobody touched: its discovery and mirror only.
+    std::optional<ModelRig> untouched;
+    if (options.hold == "untouched") untouched.emplace();
     std::printf("holding %s for %.0f s: session %s, daemon %d, routing %d\n", options.hold.c_str(),
                 options.holdSeconds, session.dir().c_str(), daemon,
-                host                     ? host->pid()
-                : options.hold == "ours" ? self
-                                         : 0);
-    ours.queue.runFor(Seconds(options.holdSeconds));
+                host                                  ? host->pid()
+                : options.hold == "ours" || untouched ? self
+                                                      : 0);
+    std::fflush(stdout);
+    (untouched ? untouched->queue : ours.queue).runFor(Seconds(options.holdSeconds));
     return 0;
   }
   for (int count : kCounts) {
